@@ -1,0 +1,73 @@
+#include "bindings/common/pyutil.hpp"
+
+#include <cstdio>
+
+namespace vestrel::py {
+
+void print(std::string_view text) {
+    nb::module_::import_("builtins").attr("print")(nb::str(text.data(), text.size()));
+}
+
+void print(nb::handle obj) { nb::module_::import_("builtins").attr("print")(obj); }
+
+void eprint(std::string_view text) {
+    nb::object sys = nb::module_::import_("sys");
+    nb::module_::import_("builtins")
+        .attr("print")(nb::str(text.data(), text.size()), nb::arg("file") = sys.attr("stderr"));
+}
+
+std::string float_str(double x) {
+    nb::object f = nb::steal(PyFloat_FromDouble(x));
+    return str(f);
+}
+
+std::string fixed3(double x) {
+    nb::object f = nb::steal(PyFloat_FromDouble(x));
+    nb::object s = nb::steal(PyObject_Format(f.ptr(), nb::str(".3f").ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    return utf8(s);
+}
+
+std::string str(nb::handle obj) {
+    nb::object s = nb::steal(PyObject_Str(obj.ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    return utf8(s);
+}
+
+std::string utf8(nb::handle s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!p) throw nb::python_error();
+    return std::string(p, static_cast<size_t>(n));
+}
+
+void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw nb::python_error();
+}
+
+void raise_with_context(PyObject* type, const std::string& message, nb::handle context) {
+    nb::object exc = nb::steal(PyObject_CallOneArg(type, nb::str(message.c_str()).ptr()));
+    if (!exc.is_valid()) throw nb::python_error();
+    PyException_SetContext(exc.ptr(), nb::borrow(context).release().ptr());
+    PyErr_SetObject(type, exc.ptr());
+    // PyErr_SetObject would chain the currently handled exception; none is set here, so
+    // the context given above stays.
+    throw nb::python_error();
+}
+
+nb::object exception_value(const nb::python_error& e) { return nb::borrow(e.value()); }
+
+void print_exception(nb::handle exc) {
+    nb::module_::import_("traceback").attr("print_exception")(exc);
+}
+
+void print_exception(const nb::python_error& e) { print_exception(e.value()); }
+
+bool error_is(const nb::python_error& e, PyObject* type) {
+    return PyObject_IsInstance(e.value().ptr(), type) == 1;
+}
+
+nb::object import(const char* name) { return nb::module_::import_(name); }
+
+}  // namespace vestrel::py

@@ -1,0 +1,56 @@
+// Small helpers every binding uses: printing through sys.stdout, Python-style number
+// formatting, raising built-in exceptions with exact texts, tracebacks, module attributes.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+
+namespace vestrel::py {
+
+namespace nb = nanobind;
+
+// print(text) through the host's print, so output interleaves with Python output and
+// pytest captures it.
+void print(std::string_view text);
+void print(nb::handle obj);
+// print(text, file=sys.stderr)
+void eprint(std::string_view text);
+
+// str(x) for a float as Python writes it ("2.5", "3.0", "1e-05").
+std::string float_str(double x);
+// format(x, ".3f")
+std::string fixed3(double x);
+// str(obj)
+std::string str(nb::handle obj);
+
+// Raise a built-in exception with an exact message.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+// Raise `type(message)` while `context` is being handled: the new exception's
+// __context__ is `context` and __cause__ stays unset.
+[[noreturn]] void raise_with_context(PyObject* type, const std::string& message,
+                                     nb::handle context);
+
+// traceback.print_exception(exc) to standard error: the caught exception's own traceback.
+void print_exception(const nb::python_error& e);
+void print_exception(nb::handle exc);
+
+// The exception value carried by a caught nb::python_error (a new reference).
+nb::object exception_value(const nb::python_error& e);
+
+// True if a caught error is an instance of `type` (an ordinary Exception, KeyError, ...).
+bool error_is(const nb::python_error& e, PyObject* type);
+
+// Imports a module of the host (cached by the import system itself).
+nb::object import(const char* name);
+
+// A module attribute read at call time, as Python code reading a global would.
+inline nb::object module_attr(nb::handle module, const char* name) {
+    return module.attr(name);
+}
+
+// Converts a Python str to UTF-8.
+std::string utf8(nb::handle s);
+
+}  // namespace vestrel::py

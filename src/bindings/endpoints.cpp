@@ -1,0 +1,31 @@
+// vestrel.endpoints: the router of the whole system, the generation status and its worker.
+#include <nanobind/nanobind.h>
+
+#include "bindings/endpoints/route.hpp"
+#include "bindings/endpoints/routes.hpp"
+
+namespace nb = nanobind;
+using namespace vestrel::endpoints;
+
+NB_MODULE(endpoints, m) {
+    // Sibling modules bound by name; calls go through these attributes at call time.
+    nb::object lumora = nb::module_::import_("vestrel.lumora");
+    nb::object media = nb::module_::import_("vestrel.media");
+    nb::object tts = nb::module_::import_("vestrel.tts");
+    nb::object brevano = nb::module_::import_("vestrel.brevano");
+    m.attr("lumora") = lumora;
+    m.attr("media") = media;
+    m.attr("generate_tts") = tts.attr("generate_tts");
+    for (const char* name :
+         {"BrevanoInput", "BrevanoScene", "BrevanoBackgroundVideo", "generate_short"})
+        m.attr(name) = brevano.attr(name);
+
+    register_route_type(m);
+    register_generation_state(m);
+
+    nb::object router = nb::module_::import_("fastapi").attr("APIRouter")();
+    m.attr("router") = router;
+    register_project_routes(m, router);
+    register_media_routes(m, router);
+    register_generation_routes(m, router);
+}

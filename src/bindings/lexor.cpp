@@ -1,0 +1,6 @@
+// vestrel.lexor
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+NB_MODULE(lexor, m) {}
