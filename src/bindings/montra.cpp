@@ -1,9 +1,15 @@
 // vestrel.montra: edit model, silence removal and the Resolve edit assembly.
 #include <nanobind/nanobind.h>
 
+#include "bindings/montra/parts.hpp"
+
 namespace nb = nanobind;
 
 NB_MODULE(montra, m) {
+    // Bound at load and read at call time through these attributes.
     m.attr("Captions") = nb::module_::import_("vestrel.captions").attr("Captions");
     m.attr("lumora") = nb::module_::import_("vestrel.lumora");
+    vestrel::montra::register_silence(m);
+    vestrel::montra::register_edit(m);
+    vestrel::montra::register_assembly(m);
 }
