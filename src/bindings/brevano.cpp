@@ -1,15 +1,18 @@
 // vestrel.brevano: the generation input model and the pipeline.
 #include <nanobind/nanobind.h>
 
-#include "bindings/common/placeholder.hpp"
+#include "bindings/brevano/parts.hpp"
 
 namespace nb = nanobind;
 
 NB_MODULE(brevano, m) {
+    m.doc() = "Main orchestration logic for generating short videos.\nNo FastAPI code in here.";
+    m.attr("os") = nb::module_::import_("os");
+    m.attr("re") = nb::module_::import_("re");
+    // The stages, bound by name; every call goes through these attributes at call time.
     m.attr("tts") = nb::module_::import_("vestrel.tts");
     m.attr("lexor") = nb::module_::import_("vestrel.lexor");
     m.attr("montra") = nb::module_::import_("vestrel.montra");
-    for (const char* name :
-         {"BrevanoInput", "BrevanoScene", "BrevanoBackgroundVideo", "generate_short"})
-        vestrel::py::add_placeholder(m, name, "the generation pipeline (brevano)");
+    vestrel::brevano::register_input(m);
+    vestrel::brevano::register_pipeline(m);
 }

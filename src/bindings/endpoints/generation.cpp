@@ -31,6 +31,246 @@ nb::object set_status_impl(nb::handle status, nb::handle error) {
     return nb::none();
 }
 
+
+nb::handle type_of(PyTypeObject* t) { return nb::handle(reinterpret_cast<PyObject*>(t)); }
+
+// pydantic.create_model(name, __module__="vestrel.endpoints", **fields), fields in order.
+nb::object create_model(nb::module_& m, const char* name, nb::dict fields) {
+    nb::dict kwargs;
+    kwargs["__module__"] = m.attr("__name__");
+    for (auto [key, value] : fields) kwargs[key] = value;
+    nb::object create = nb::module_::import_("pydantic").attr("create_model");
+    nb::object model =
+        nb::steal(PyObject_Call(create.ptr(), nb::make_tuple(name).ptr(), kwargs.ptr()));
+    if (!model.is_valid()) throw nb::python_error();
+    m.attr(name) = model;
+    return model;
+}
+
+void register_request_models(nb::module_& m) {
+    nb::object typing = nb::module_::import_("typing");
+    nb::handle str_t = type_of(&PyUnicode_Type), int_t = type_of(&PyLong_Type),
+               bool_t = type_of(&PyBool_Type), float_t = type_of(&PyFloat_Type),
+               tuple_t = type_of(&PyTuple_Type);
+    nb::object required = nb::borrow(Py_Ellipsis);
+    // str | None (a types.UnionType) and Optional[str] (a typing.Optional), as declared.
+    nb::object str_or_none = nb::steal(PyNumber_Or(str_t.ptr(), Py_None));
+    if (!str_or_none.is_valid()) throw nb::python_error();
+    nb::object optional_str = typing.attr("Optional")[str_t];
+    nb::object triple = nb::module_::import_("types").attr("GenericAlias")(
+        tuple_t, nb::make_tuple(int_t, int_t, int_t));
+
+    nb::dict video;
+    video["background_id"] = nb::make_tuple(str_t, required);
+    video["brightness"] = nb::make_tuple(int_t, 100);
+    video["contrast"] = nb::make_tuple(int_t, 100);
+    video["saturation"] = nb::make_tuple(int_t, 100);
+    video["color_tone"] = nb::make_tuple(triple, nb::make_tuple(100, 100, 100));
+    nb::object video_dto = create_model(m, "BrevanoBackgroundVideoDTO", video);
+
+    nb::dict scene;
+    scene["caption"] = nb::make_tuple(str_t, required);
+    scene["background"] = nb::make_tuple(video_dto, required);
+    nb::object scene_dto = create_model(m, "BrevanoSceneDTO", scene);
+
+    nb::dict request;
+    request["scenes"] = nb::make_tuple(typing.attr("List")[scene_dto], required);
+    request["bg_music_id"] = nb::make_tuple(str_or_none, nb::none());
+    request["tts_engine"] = nb::make_tuple(str_t, "edge");
+    request["edge_voice_name"] = nb::make_tuple(optional_str, nb::none());
+    request["eleven_voice_id"] = nb::make_tuple(optional_str, nb::none());
+    request["eleven_api_key"] = nb::make_tuple(optional_str, nb::none());
+    request["whisper_model"] = nb::make_tuple(str_t, "medium");
+    request["language"] = nb::make_tuple(str_t, "de");
+    request["chars_per_line"] = nb::make_tuple(int_t, 25);
+    request["remove_silence"] = nb::make_tuple(bool_t, false);
+    request["min_silence_duration"] = nb::make_tuple(float_t, 0.3);
+    request["davinci_project_name"] = nb::make_tuple(str_t, "tolvane_2026");
+    request["davinci_template_path"] = nb::make_tuple(str_or_none, nb::none());
+    request["pexels_api_key"] = nb::make_tuple(optional_str, nb::none());
+    create_model(m, "BrevanoRequest", request);
+}
+
+bool truthy(nb::handle h) {
+    int t = PyObject_IsTrue(h.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+// str(exc); should that fail, the exception type's name, so a status is always recorded.
+nb::object exception_text(nb::handle exc) {
+    nb::object s = nb::steal(PyObject_Str(exc.ptr()));
+    if (s.is_valid()) return s;
+    PyErr_Clear();
+    return nb::str(Py_TYPE(exc.ptr())->tp_name);
+}
+
+// Holds _status_lock for the life of the guard (the lock waits with the GIL released).
+class StatusLock {
+public:
+    StatusLock() : lock_(self_module().attr("_status_lock")) { lock_.attr("acquire")(); }
+    ~StatusLock() {
+        PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(lock_.ptr());
+    }
+    StatusLock(const StatusLock&) = delete;
+    StatusLock& operator=(const StatusLock&) = delete;
+
+private:
+    nb::object lock_;
+};
+
+// The status and error that an accepted request replaced, put back if it is refused later.
+struct Previous {
+    nb::object status, error;
+    void restore() const {
+        nb::handle mod = self_module();
+        StatusLock held;
+        mod.attr("_status") = status;
+        mod.attr("_last_error") = error;
+    }
+};
+
+// The check "a generation is running" and the marking of GENERATING, as one step under the
+// lock: of two requests that arrive together exactly one gets past here.
+bool claim_generation(Previous& previous) {
+    nb::handle mod = self_module();
+    nb::object generating = status_member("GENERATING");
+    StatusLock held;
+    nb::object current = mod.attr("_status");
+    if (current.equal(generating)) return false;
+    previous.status = current;
+    previous.error = mod.attr("_last_error");
+    mod.attr("_status") = generating;
+    mod.attr("_last_error") = nb::none();
+    return true;
+}
+
+void record_error(nb::handle exc) {
+    self_module().attr("set_status")(status_member("ERROR"), exception_text(exc));
+}
+
+// _generation_worker(data): runs one generation and always leaves DONE or ERROR behind.
+nb::object generation_worker(nb::handle data) {
+    nb::handle mod = self_module();
+    try {
+        mod.attr("set_status")(status_member("GENERATING"));
+        mod.attr("generate_short")(data);
+        mod.attr("set_status")(status_member("DONE"));
+    } catch (nb::python_error& e) {
+        if (error_is(e, PyExc_Exception)) {
+            print_exception(e);
+            record_error(e.value());
+            return nb::none();
+        }
+        // An exit or interrupt still ends the thread, but never leaves GENERATING behind,
+        // which would refuse every later generation.
+        record_error(e.value());
+        throw;
+    }
+    return nb::none();
+}
+
+// A named template that the media library does not find: the request is refused with 400.
+struct TemplateRefused {
+    nb::object text;
+};
+
+// Steps 3 to 9 of a generation request: media resolved, input built, thread started.
+void build_and_start(nb::handle req) {
+    nb::handle mod = self_module();
+    nb::list scenes;
+    for (nb::handle dto : req.attr("scenes")) {
+        nb::object bg = dto.attr("background");
+        nb::object path = mod.attr("media").attr("resolve_background_video")(
+            bg.attr("background_id"), req.attr("pexels_api_key"));
+        nb::object video = mod.attr("BrevanoBackgroundVideo")(
+            nb::arg("filepath") = path, nb::arg("brightness") = bg.attr("brightness"),
+            nb::arg("contrast") = bg.attr("contrast"),
+            nb::arg("saturation") = bg.attr("saturation"),
+            nb::arg("color_tone") = bg.attr("color_tone"));
+        scenes.append(mod.attr("BrevanoScene")(nb::arg("caption") = dto.attr("caption"),
+                                               nb::arg("bg_video") = video));
+    }
+
+    nb::object music = nb::none();
+    nb::object music_id = req.attr("bg_music_id");
+    if (truthy(music_id)) music = mod.attr("media").attr("resolve_background_music")(music_id);
+
+    nb::object voice_path = mod.attr("media").attr("generate_voice_output_path")();
+
+    nb::object template_path = req.attr("davinci_template_path");
+    if (truthy(template_path)) {
+        try {
+            template_path = mod.attr("media").attr("get_template")(template_path);
+        } catch (nb::python_error& e) {
+            if (!error_is(e, PyExc_FileNotFoundError)) throw;
+            throw TemplateRefused{exception_text(e.value())};
+        }
+    }
+
+    nb::dict kw;
+    kw["scenes"] = scenes;
+    kw["bg_music_filepath"] = music;
+    kw["voice_output_filepath"] = voice_path;
+    for (const char* name : {"tts_engine", "edge_voice_name", "eleven_voice_id",
+                             "eleven_api_key", "davinci_project_name"})
+        kw[name] = req.attr(name);
+    kw["davinci_template_path"] = template_path;
+    for (const char* name : {"pexels_api_key", "whisper_model", "language", "chars_per_line",
+                             "remove_silence", "min_silence_duration"})
+        kw[name] = req.attr(name);
+    nb::object input_type = mod.attr("BrevanoInput");
+    nb::object data =
+        nb::steal(PyObject_Call(input_type.ptr(), nb::tuple().ptr(), kw.ptr()));
+    if (!data.is_valid()) throw nb::python_error();
+
+    nb::object thread = nb::module_::import_("threading").attr("Thread")(
+        nb::arg("target") = mod.attr("_generation_worker"), nb::arg("args") = nb::make_tuple(data),
+        nb::arg("daemon") = true);
+    thread.attr("start")();
+}
+
+nb::object brevano_generate(nb::handle req) {
+    // 1. Refused while a generation runs; otherwise this request now owns GENERATING.
+    Previous previous;
+    if (!claim_generation(previous)) raise_http(409, "Generation already running");
+
+    // 2. Scene count.
+    if (nb::len(nb::object(req.attr("scenes"))) > 6) {
+        previous.restore();
+        raise_http(400, "Maximum 6 scenes allowed");
+    }
+
+    // 3.-9. A template that is not found is a refusal (400, nothing changed); any other
+    // failure is recorded as the generation error and answered with 500.
+    try {
+        build_and_start(req);
+    } catch (TemplateRefused& refused) {
+        previous.restore();
+        raise_http(400, refused.text);
+    } catch (nb::python_error& e) {
+        if (!error_is(e, PyExc_Exception)) {
+            previous.restore();
+            throw;
+        }
+        print_exception(e);
+        nb::object text = exception_text(e.value());
+        self_module().attr("set_status")(status_member("ERROR"), text);
+        raise_http(500, text);
+    } catch (...) {
+        previous.restore();
+        throw;
+    }
+
+    // 10.
+    nb::dict answer;
+    answer["success"] = true;
+    answer["status"] = "started";
+    return answer;
+}
+
 }  // namespace
 
 void register_generation_state(nb::module_& m) {
@@ -46,6 +286,7 @@ void register_generation_state(nb::module_& m) {
     m.attr("_status") = status_type.attr("IDLE");
     m.attr("_last_error") = nb::none();
     m.attr("_status_lock") = nb::module_::import_("threading").attr("Lock")();
+    register_request_models(m);
 
     m.def(
         "set_status",
@@ -71,6 +312,14 @@ void register_generation_state(nb::module_& m) {
             return d;
         },
         "Snapshot of the generation status and the last error.");
+    m.def(
+        "_generation_worker",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare({"_generation_worker", {arg("data")}});
+            auto v = parse(sig, args, kwargs);
+            return generation_worker(v[0]);
+        },
+        "Body of the generation thread: runs generate_short and records DONE or ERROR.");
 }
 
 void register_generation_routes(nb::module_& m, nb::handle router) {
@@ -82,6 +331,14 @@ void register_generation_routes(nb::module_& m, nb::handle router) {
                   nb::dict d;
                   d["status"] = self_module().attr("get_status")();
                   return d;
+              });
+    add_route(m, router, "post", "/brevano/generate", "brevano_generate",
+              "Starts one short generation on a background thread; poll /brevano/status.",
+              {{"req", m.attr("BrevanoRequest")}},
+              [](nb::args args, nb::kwargs kwargs) -> nb::object {
+                  static const Signature& sig = declare({"brevano_generate", {arg("req")}});
+                  auto v = parse(sig, args, kwargs);
+                  return brevano_generate(v[0]);
               });
 }
 

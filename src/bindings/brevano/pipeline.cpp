@@ -1,0 +1,263 @@
+// remove_commands and generate_short: the order of the stages and the hand-over between them.
+//
+// Every stage is reached through the module attributes `tts`, `lexor` and `montra`, read at
+// the time of each call, so a replaced stage is seen at once. Log lines are built as Python
+// strings from the values' own str() and format(x, ".3f") and printed through print().
+#include "bindings/brevano/parts.hpp"
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "core/commands.hpp"
+
+#include <initializer_list>
+
+namespace vestrel::brevano {
+
+namespace {
+
+using namespace vestrel::py;
+
+nb::handle self_module() {
+    static nb::handle m = nb::module_::import_("vestrel.brevano").release();
+    return m;
+}
+
+nb::object stage(const char* name) { return self_module().attr(name); }
+
+bool truthy(nb::handle h) {
+    int t = PyObject_IsTrue(h.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+// One piece of a log line: a literal, or a value shown with str().
+struct Piece {
+    nb::object text;
+    Piece(const char* literal) : text(nb::str(literal)) {}
+    Piece(nb::handle value) : text(nb::str(value)) {}
+    Piece(size_t n) : text(nb::str(nb::int_(n))) {}
+    template <typename Policy>
+    Piece(const nb::detail::accessor<Policy>& value) : text(nb::str(nb::object(value))) {}
+};
+
+void log(std::initializer_list<Piece> pieces) {
+    nb::list parts;
+    for (const Piece& p : pieces) parts.append(p.text);
+    nb::object line = nb::steal(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
+    if (!line.is_valid()) throw nb::python_error();
+    vestrel::py::print(nb::handle(line));
+}
+
+// format(x, ".3f")
+nb::object f3(nb::handle x) {
+    nb::object s = nb::steal(PyObject_Format(x.ptr(), nb::str(".3f").ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    return s;
+}
+
+// x[:n] (code points for a str)
+nb::object head(nb::handle seq, Py_ssize_t n) {
+    nb::object s = nb::steal(PySequence_GetSlice(seq.ptr(), 0, n));
+    if (!s.is_valid()) throw nb::python_error();
+    return s;
+}
+
+nb::object sub(nb::handle a, nb::handle b) {
+    nb::object r = nb::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+nb::object call_kw(nb::handle fn, nb::handle kwargs) {
+    nb::object r = nb::steal(PyObject_Call(fn.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+void transcription_report(nb::handle transcription) {
+    print("[Brevano] TRANSCRIPTION TIMING DEBUG:");
+    size_t s = 0;
+    for (nb::handle seg : transcription.attr("segments")) {
+        nb::object start = seg.attr("start"), end = seg.attr("end");
+        log({"  Segment ", s++, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
+             "s) '", head(seg.attr("text"), 50), "'"});
+        size_t w = 0;
+        for (nb::handle word : head(seg.attr("words"), 3)) {
+            log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
+                 "s] '", word.attr("text"), "'"});
+        }
+    }
+}
+
+void per_scene_report(nb::handle per_scene) {
+    print("[Brevano] PER-SCENE TRANSCRIPTION DEBUG:");
+    nb::object builtins = import("builtins");
+    size_t k = 0;
+    for (nb::handle words : per_scene) {
+        const size_t index = k++;
+        if (!truthy(words)) continue;
+        nb::list starts, ends;
+        for (nb::handle w : words) {
+            starts.append(w.attr("start"));
+            ends.append(w.attr("end"));
+        }
+        nb::object start = builtins.attr("min")(starts), end = builtins.attr("max")(ends);
+        log({"  Scene ", index, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
+             "s) - ", nb::len(words), " words"});
+        size_t w = 0;
+        for (nb::handle word : head(words, 2)) {
+            log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
+                 "s] '", word.attr("text"), "'"});
+        }
+    }
+}
+
+void edit_report(nb::handle edit) {
+    size_t j = 0;
+    for (nb::handle scene : edit.attr("scenes")) {
+        nb::object captions = scene.attr("captions");
+        log({"  Scene ", j++, ": [", f3(scene.attr("start")), "s - ", f3(scene.attr("end")),
+             "s] (", f3(scene.attr("duration")), "s) captions: [", f3(captions.attr("start")),
+             "s - ", f3(captions.attr("end")), "s]"});
+    }
+}
+
+nb::object generate_short(nb::handle data) {
+    // 1. The raw script (commands included) and the text to be spoken.
+    nb::list captions;
+    for (nb::handle scene : data.attr("scenes")) captions.append(scene.attr("caption"));
+    nb::object raw_text = nb::steal(PyUnicode_Join(nb::str("").ptr(), captions.ptr()));
+    if (!raw_text.is_valid()) throw nb::python_error();
+    nb::object speech_text = stage("remove_commands")(raw_text);
+
+    // 2. Speech synthesis; without an engine the file already at the output path is used.
+    nb::object engine = data.attr("tts_engine");
+    if (truthy(engine)) {
+        print("[Brevano] Generating TTS...");
+        log({"[Brevano] Raw text: ", head(raw_text, 100), "..."});
+        log({"[Brevano] Speech text (commands removed): ", head(speech_text, 100), "..."});
+        nb::dict kwargs;
+        kwargs["text"] = speech_text;
+        kwargs["outputfile"] = data.attr("voice_output_filepath");
+        kwargs["engine"] = engine;
+        nb::object voice_name = data.attr("edge_voice_name");
+        if (truthy(voice_name)) kwargs["voice_name"] = voice_name;
+        nb::object voice_id = data.attr("eleven_voice_id");
+        if (truthy(voice_id)) kwargs["voice_id"] = voice_id;
+        nb::object api_key = data.attr("eleven_api_key");
+        if (truthy(api_key)) kwargs["api_key"] = api_key;
+        nb::object language = data.attr("language");
+        if (truthy(language) && engine.equal(nb::str("eleven")))
+            kwargs["language_code"] = language;
+        call_kw(stage("tts").attr("generate_tts"), kwargs);
+        log({"[Brevano] TTS saved to: ", data.attr("voice_output_filepath")});
+    }
+
+    // 3. The built-in template, beside this module's own file.
+    if (!truthy(data.attr("davinci_template_path"))) {
+        nb::object path = import("os").attr("path");
+        nb::object dir = path.attr("dirname")(self_module().attr("__file__"));
+        nb::setattr(data, "davinci_template_path",
+                    path.attr("join")(dir, "templates", "tolvane.drp"));
+    }
+
+    // 4. The Resolve project, created from the template before any audio is processed.
+    stage("montra").attr("setup_davinci")(
+        nb::arg("template_project_path") = data.attr("davinci_template_path"),
+        nb::arg("project_name") = data.attr("davinci_project_name"));
+
+    // 5. Silence removal: the shortened file replaces the voice-over for every later stage.
+    if (truthy(data.attr("remove_silence"))) {
+        nb::object min_duration = data.attr("min_silence_duration");
+        log({"[Brevano] Removing silence (min duration: ", min_duration, "s)..."});
+        nb::object shortened = stage("montra").attr("remove_silence_from_audio")(
+            data.attr("voice_output_filepath"),
+            nb::arg("min_silence_duration") = data.attr("min_silence_duration"));
+        nb::setattr(data, "voice_output_filepath", shortened);
+        log({"[Brevano] Silence removed. Output: ", data.attr("voice_output_filepath")});
+    }
+
+    // 6.-8. Alignment of the spoken text with the audio.
+    log({"[Brevano] Transcribing audio with Whisper model '", data.attr("whisper_model"),
+         "' language '", data.attr("language"), "'..."});
+    nb::object transcription = stage("lexor").attr("generate_transcription")(
+        data.attr("voice_output_filepath"), speech_text, data.attr("whisper_model"),
+        data.attr("language"));
+    transcription_report(transcription);
+
+    // 9.-11. Commands back into the words, then the words cut by scene.
+    stage("lexor").attr("update_transcription")(transcription, raw_text);
+    nb::list scene_captions;
+    for (nb::handle scene : data.attr("scenes")) scene_captions.append(scene.attr("caption"));
+    nb::object per_scene =
+        stage("lexor").attr("split_by_scenes")(transcription, scene_captions);
+    per_scene_report(per_scene);
+
+    // 12.-13. The edit: one montra.Scene per input scene with its timed captions.
+    print("[Brevano] Building Resolve edit...");
+    nb::object edit = stage("montra").attr("Edit")(data.attr("voice_output_filepath"),
+                                                   data.attr("bg_music_filepath"));
+    size_t i = 0;
+    for (nb::handle scene : data.attr("scenes")) {
+        const size_t index = i++;
+        nb::object words = per_scene[nb::int_(index)];
+        nb::object caps = stage("montra").attr("Captions").attr("create_by_transcription")(
+            words, nb::arg("chars_per_line") = data.attr("chars_per_line"));
+        log({"\n[Brevano] Scene ", index, " CAPTIONS (created, before adjust_timing):"});
+        caps.attr("_print_timing_debug")("before adjust_timing");
+        caps.attr("adjust_timing")();
+        nb::object bg = scene.attr("bg_video");
+        nb::object built = stage("montra").attr("Scene")(
+            nb::arg("background") = bg.attr("filepath"),
+            nb::arg("brightness") = bg.attr("brightness"),
+            nb::arg("contrast") = bg.attr("contrast"),
+            nb::arg("saturation") = bg.attr("saturation"),
+            nb::arg("color_tone") = bg.attr("color_tone"), nb::arg("captions") = caps);
+        edit.attr("scenes").attr("append")(built);
+    }
+
+    // 14. Scene times; the header comes before they are computed.
+    print("[Brevano] EDIT SCENES TIMING DEBUG:");
+    edit.attr("set_scenes_duration")();
+    edit_report(edit);
+
+    // 15.-16. The timeline.
+    print("[Brevano] Rendering...");
+    stage("montra").attr("render")(edit);
+    print("[Brevano] Done.");
+    return nb::none();
+}
+
+}  // namespace
+
+void register_pipeline(nb::module_& m) {
+    m.def(
+        "remove_commands",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"remove_commands", {arg("text", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            // surrogatepass both ways: any str the host can hold comes back unchanged.
+            nb::object raw = nb::steal(
+                PyUnicode_AsEncodedString(v[0].ptr(), "utf-8", "surrogatepass"));
+            if (!raw.is_valid()) throw nb::python_error();
+            const std::string out = commands::remove_commands(
+                std::string_view(PyBytes_AS_STRING(raw.ptr()),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
+            nb::object text = nb::steal(PyUnicode_DecodeUTF8(
+                out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
+            if (!text.is_valid()) throw nb::python_error();
+            return text;
+        },
+        "Remove commands like <...> from text.");
+    m.def(
+        "generate_short",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare({"generate_short", {arg("data")}});
+            auto v = parse(sig, args, kwargs);
+            return generate_short(v[0]);
+        },
+        "Main pipeline:\n- generate voice\n- remove silence\n- transcribe\n- map captions\n"
+        "- render video");
+}
+
+}  // namespace vestrel::brevano
