@@ -4,11 +4,11 @@
 // __dict__ (attributes in the order the constructor sets them) and the class has no base
 // besides `object`. The constructors check and convert every argument first and store
 // afterwards, so a refused call leaves nothing behind.
+#include <vector>
+
 #include "bindings/brevano/parts.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
-
-#include <vector>
 
 namespace vestrel::brevano {
 
@@ -16,8 +16,7 @@ namespace {
 
 using namespace vestrel::py;
 
-nb::object make_plain_class(nb::module_& m, const char* name, const char* doc,
-                            nb::object init) {
+nb::object make_plain_class(nb::module_& m, const char* name, const char* doc, nb::object init) {
     nb::dict ns;
     ns["__module__"] = m.attr("__name__");
     ns["__doc__"] = nb::str(doc);
@@ -35,12 +34,12 @@ void store(nb::handle self, const Signature& sig, const std::vector<nb::object>&
 }
 
 void video_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    static const Signature& sig = declare(
-        {"__init__",
-         {arg("filepath", Kind::Str), arg("brightness", Kind::Float),
-          arg("contrast", Kind::Float), arg("saturation", Kind::Float),
-          opt("color_tone", Kind::Any, nb::make_tuple(100, 100, 100))},
-         true});
+    static const Signature& sig =
+        declare({"__init__",
+                 {arg("filepath", Kind::Str), arg("brightness", Kind::Float),
+                  arg("contrast", Kind::Float), arg("saturation", Kind::Float),
+                  opt("color_tone", Kind::Any, nb::make_tuple(100, 100, 100))},
+                 true});
     auto v = parse(sig, args, kwargs);
     nb::object filename = import("os").attr("path").attr("basename")(v[0]);
     nb::setattr(self, "filepath", v[0]);
@@ -60,16 +59,12 @@ void scene_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
 void input_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare(
         {"__init__",
-         {arg("scenes", Kind::List),
-          req_none("bg_music_filepath", Kind::Str),
-          arg("voice_output_filepath", Kind::Str),
-          req_none("tts_engine", Kind::Str),
-          opt_none("edge_voice_name", Kind::Str),
-          opt_none("eleven_voice_id", Kind::Str),
+         {arg("scenes", Kind::List), req_none("bg_music_filepath", Kind::Str),
+          arg("voice_output_filepath", Kind::Str), req_none("tts_engine", Kind::Str),
+          opt_none("edge_voice_name", Kind::Str), opt_none("eleven_voice_id", Kind::Str),
           opt_none("eleven_api_key", Kind::Str),
           opt("davinci_project_name", Kind::Str, nb::str("tolvane_2026")),
-          opt_none("davinci_template_path", Kind::Str),
-          opt_none("pexels_api_key", Kind::Str),
+          opt_none("davinci_template_path", Kind::Str), opt_none("pexels_api_key", Kind::Str),
           opt("whisper_model", Kind::Str, nb::str("medium")),
           opt("language", Kind::Str, nb::str("de")),
           opt("chars_per_line", Kind::IntTrunc, nb::int_(25)),

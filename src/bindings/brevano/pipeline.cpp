@@ -3,12 +3,12 @@
 // Every stage is reached through the module attributes `tts`, `lexor` and `montra`, read at
 // the time of each call, so a replaced stage is seen at once. Log lines are built as Python
 // strings from the values' own str() and format(x, ".3f") and printed through print().
+#include <initializer_list>
+
 #include "bindings/brevano/parts.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "core/commands.hpp"
-
-#include <initializer_list>
 
 namespace vestrel::brevano {
 
@@ -115,9 +115,9 @@ void edit_report(nb::handle edit) {
     size_t j = 0;
     for (nb::handle scene : edit.attr("scenes")) {
         nb::object captions = scene.attr("captions");
-        log({"  Scene ", j++, ": [", f3(scene.attr("start")), "s - ", f3(scene.attr("end")),
-             "s] (", f3(scene.attr("duration")), "s) captions: [", f3(captions.attr("start")),
-             "s - ", f3(captions.attr("end")), "s]"});
+        log({"  Scene ", j++, ": [", f3(scene.attr("start")), "s - ", f3(scene.attr("end")), "s] (",
+             f3(scene.attr("duration")), "s) captions: [", f3(captions.attr("start")), "s - ",
+             f3(captions.attr("end")), "s]"});
     }
 }
 
@@ -146,8 +146,7 @@ nb::object generate_short(nb::handle data) {
         nb::object api_key = data.attr("eleven_api_key");
         if (truthy(api_key)) kwargs["api_key"] = api_key;
         nb::object language = data.attr("language");
-        if (truthy(language) && engine.equal(nb::str("eleven")))
-            kwargs["language_code"] = language;
+        if (truthy(language) && engine.equal(nb::str("eleven"))) kwargs["language_code"] = language;
         call_kw(stage("tts").attr("generate_tts"), kwargs);
         log({"[Brevano] TTS saved to: ", data.attr("voice_output_filepath")});
     }
@@ -188,8 +187,7 @@ nb::object generate_short(nb::handle data) {
     stage("lexor").attr("update_transcription")(transcription, raw_text);
     nb::list scene_captions;
     for (nb::handle scene : data.attr("scenes")) scene_captions.append(scene.attr("caption"));
-    nb::object per_scene =
-        stage("lexor").attr("split_by_scenes")(transcription, scene_captions);
+    nb::object per_scene = stage("lexor").attr("split_by_scenes")(transcription, scene_captions);
     per_scene_report(per_scene);
 
     // 12.-13. The edit: one montra.Scene per input scene with its timed captions.
@@ -200,8 +198,10 @@ nb::object generate_short(nb::handle data) {
     for (nb::handle scene : data.attr("scenes")) {
         const size_t index = i++;
         nb::object words = per_scene[nb::int_(index)];
-        nb::object caps = stage("montra").attr("Captions").attr("create_by_transcription")(
-            words, nb::arg("chars_per_line") = data.attr("chars_per_line"));
+        nb::object caps = stage("montra")
+                              .attr("Captions")
+                              .attr("create_by_transcription")(
+                                  words, nb::arg("chars_per_line") = data.attr("chars_per_line"));
         log({"\n[Brevano] Scene ", index, " CAPTIONS (created, before adjust_timing):"});
         caps.attr("_print_timing_debug")("before adjust_timing");
         caps.attr("adjust_timing")();
@@ -233,16 +233,14 @@ void register_pipeline(nb::module_& m) {
     m.def(
         "remove_commands",
         [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"remove_commands", {arg("text", Kind::Str)}});
+            static const Signature& sig = declare({"remove_commands", {arg("text", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
             // surrogatepass both ways: any str the host can hold comes back unchanged.
-            nb::object raw = nb::steal(
-                PyUnicode_AsEncodedString(v[0].ptr(), "utf-8", "surrogatepass"));
+            nb::object raw =
+                nb::steal(PyUnicode_AsEncodedString(v[0].ptr(), "utf-8", "surrogatepass"));
             if (!raw.is_valid()) throw nb::python_error();
-            const std::string out = commands::remove_commands(
-                std::string_view(PyBytes_AS_STRING(raw.ptr()),
-                                 static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
+            const std::string out = commands::remove_commands(std::string_view(
+                PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
             nb::object text = nb::steal(PyUnicode_DecodeUTF8(
                 out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
             if (!text.is_valid()) throw nb::python_error();

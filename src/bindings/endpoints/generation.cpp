@@ -31,7 +31,6 @@ nb::object set_status_impl(nb::handle status, nb::handle error) {
     return nb::none();
 }
 
-
 nb::handle type_of(PyTypeObject* t) { return nb::handle(reinterpret_cast<PyObject*>(t)); }
 
 // pydantic.create_model(name, __module__="vestrel.endpoints", **fields), fields in order.
@@ -107,17 +106,19 @@ nb::object exception_text(nb::handle exc) {
 
 // Holds _status_lock for the life of the guard (the lock waits with the GIL released).
 class StatusLock {
-public:
+  public:
     StatusLock() : lock_(self_module().attr("_status_lock")) { lock_.attr("acquire")(); }
     ~StatusLock() {
         PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_WriteUnraisable(lock_.ptr());
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(lock_.ptr());
     }
     StatusLock(const StatusLock&) = delete;
     StatusLock& operator=(const StatusLock&) = delete;
 
-private:
+  private:
     nb::object lock_;
 };
 
@@ -172,9 +173,10 @@ nb::object generation_worker(nb::handle data) {
     return nb::none();
 }
 
-// A named template that the media library does not find: the request is refused with 400.
-struct TemplateRefused {
-    nb::object text;
+// A request refused with 400 after it has claimed GENERATING (too many scenes, a named
+// template that the media library does not find): the previous status is put back.
+struct Refusal {
+    nb::object detail;
 };
 
 // Steps 3 to 9 of a generation request: media resolved, input built, thread started.
@@ -206,7 +208,7 @@ void build_and_start(nb::handle req) {
             template_path = mod.attr("media").attr("get_template")(template_path);
         } catch (nb::python_error& e) {
             if (!error_is(e, PyExc_FileNotFoundError)) throw;
-            throw TemplateRefused{exception_text(e.value())};
+            throw Refusal{exception_text(e.value())};
         }
     }
 
@@ -214,21 +216,21 @@ void build_and_start(nb::handle req) {
     kw["scenes"] = scenes;
     kw["bg_music_filepath"] = music;
     kw["voice_output_filepath"] = voice_path;
-    for (const char* name : {"tts_engine", "edge_voice_name", "eleven_voice_id",
-                             "eleven_api_key", "davinci_project_name"})
+    for (const char* name : {"tts_engine", "edge_voice_name", "eleven_voice_id", "eleven_api_key",
+                             "davinci_project_name"})
         kw[name] = req.attr(name);
     kw["davinci_template_path"] = template_path;
     for (const char* name : {"pexels_api_key", "whisper_model", "language", "chars_per_line",
                              "remove_silence", "min_silence_duration"})
         kw[name] = req.attr(name);
     nb::object input_type = mod.attr("BrevanoInput");
-    nb::object data =
-        nb::steal(PyObject_Call(input_type.ptr(), nb::tuple().ptr(), kw.ptr()));
+    nb::object data = nb::steal(PyObject_Call(input_type.ptr(), nb::tuple().ptr(), kw.ptr()));
     if (!data.is_valid()) throw nb::python_error();
 
-    nb::object thread = nb::module_::import_("threading").attr("Thread")(
-        nb::arg("target") = mod.attr("_generation_worker"), nb::arg("args") = nb::make_tuple(data),
-        nb::arg("daemon") = true);
+    nb::object thread =
+        nb::module_::import_("threading")
+            .attr("Thread")(nb::arg("target") = mod.attr("_generation_worker"),
+                            nb::arg("args") = nb::make_tuple(data), nb::arg("daemon") = true);
     thread.attr("start")();
 }
 
@@ -237,19 +239,15 @@ nb::object brevano_generate(nb::handle req) {
     Previous previous;
     if (!claim_generation(previous)) raise_http(409, "Generation already running");
 
-    // 2. Scene count.
-    if (nb::len(nb::object(req.attr("scenes"))) > 6) {
-        previous.restore();
-        raise_http(400, "Maximum 6 scenes allowed");
-    }
-
-    // 3.-9. A template that is not found is a refusal (400, nothing changed); any other
+    // 2. Scene count, then 3.-9. A refusal answers 400 and changes nothing; any other
     // failure is recorded as the generation error and answered with 500.
     try {
+        if (nb::len(nb::object(req.attr("scenes"))) > 6)
+            throw Refusal{nb::str("Maximum 6 scenes allowed")};
         build_and_start(req);
-    } catch (TemplateRefused& refused) {
+    } catch (Refusal& refused) {
         previous.restore();
-        raise_http(400, refused.text);
+        raise_http(400, refused.detail);
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) {
             previous.restore();
@@ -276,12 +274,15 @@ nb::object brevano_generate(nb::handle req) {
 void register_generation_state(nb::module_& m) {
     nb::object enum_mod = nb::module_::import_("enum");
     nb::list members;
-    for (auto [name, value] : {std::pair{"IDLE", "idle"}, {"GENERATING", "generating"},
-                               {"DONE", "done"}, {"ERROR", "error"}})
+    for (auto [name, value] : {std::pair{"IDLE", "idle"},
+                               {"GENERATING", "generating"},
+                               {"DONE", "done"},
+                               {"ERROR", "error"}})
         members.append(nb::make_tuple(name, value));
-    nb::object status_type =
-        enum_mod.attr("Enum")("BrevanoStatus", members, nb::arg("type") = nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)),
-                              nb::arg("module") = m.attr("__name__"));
+    nb::object status_type = enum_mod.attr("Enum")(
+        "BrevanoStatus", members,
+        nb::arg("type") = nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)),
+        nb::arg("module") = m.attr("__name__"));
     m.attr("BrevanoStatus") = status_type;
     m.attr("_status") = status_type.attr("IDLE");
     m.attr("_last_error") = nb::none();
