@@ -479,3 +479,17 @@ def test_a_refused_constructor_stores_nothing(cls, args, kwargs):
     with pytest.raises(TypeError):
         obj.__init__(*args, **kwargs)
     assert vars(obj) == {}
+
+
+def test_constructor_signatures_match_what_the_constructors_accept():
+    import inspect
+
+    params = inspect.signature(brevano.BrevanoInput).parameters
+    assert list(params)[:4] == ["scenes", "bg_music_filepath", "voice_output_filepath",
+                                "tts_engine"]
+    defaults = {k: p.default for k, p in params.items() if p.default is not p.empty}
+    built = vars(brevano.BrevanoInput([], None, "v", None))
+    assert defaults == {k: built[k] for k in defaults} and len(defaults) == 11
+    assert list(inspect.signature(brevano.BrevanoScene).parameters) == ["caption", "bg_video"]
+    video = inspect.signature(brevano.BrevanoBackgroundVideo).parameters
+    assert video["color_tone"].default == (100, 100, 100)

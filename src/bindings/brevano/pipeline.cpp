@@ -246,7 +246,7 @@ void register_pipeline(nb::module_& m) {
             if (!text.is_valid()) throw nb::python_error();
             return text;
         },
-        "Remove commands like <...> from text.");
+        nb::sig("def remove_commands(text: str) -> str"), "Remove commands like <...> from text.");
     m.def(
         "generate_short",
         [](nb::args args, nb::kwargs kwargs) {
@@ -254,6 +254,7 @@ void register_pipeline(nb::module_& m) {
             auto v = parse(sig, args, kwargs);
             return generate_short(v[0]);
         },
+        nb::sig("def generate_short(data: BrevanoInput) -> None"),
         "Main pipeline:\n- generate voice\n- remove silence\n- transcribe\n- map captions\n"
         "- render video");
 }
