@@ -1,6 +1,8 @@
 // vestrel.brevano: the generation input model and the pipeline.
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/function.hpp"
+
 #include "bindings/brevano/parts.hpp"
 
 namespace nb = nanobind;
@@ -15,4 +17,5 @@ NB_MODULE(brevano, m) {
     m.attr("montra") = nb::module_::import_("vestrel.montra");
     vestrel::brevano::register_input(m);
     vestrel::brevano::register_pipeline(m);
+    vestrel::py::finalize_functions(m);
 }

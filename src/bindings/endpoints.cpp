@@ -1,6 +1,7 @@
 // vestrel.endpoints: the router of the whole system, the generation status and its worker.
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/function.hpp"
 #include "bindings/endpoints/route.hpp"
 #include "bindings/endpoints/routes.hpp"
 
@@ -28,4 +29,5 @@ NB_MODULE(endpoints, m) {
     register_project_routes(m, router);
     register_media_routes(m, router);
     register_generation_routes(m, router);
+    vestrel::py::finalize_functions(m);
 }
