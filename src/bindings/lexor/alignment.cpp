@@ -116,8 +116,8 @@ void update_impl(nb::handle transcription, nb::handle original_text) {
         case alignment::Reinsertion::Status::PastEnd:
             raise(PyExc_IndexError, "string index out of range");
         case alignment::Reinsertion::Status::NoWordForCommand:
-            PyErr_SetNone(PyExc_IndexError);
-            throw nb::python_error();
+            // Only reachable with a get_words that lost the words normalising found.
+            raise(PyExc_IndexError, "list index out of range");
     }
 }
 
