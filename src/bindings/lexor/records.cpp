@@ -113,14 +113,18 @@ nb::object from_stablets(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare({"from_stablets", {arg("stable_ts_anal")}});
     auto v = parse(sig, args, kwargs);
     // The aligner's result is iterated itself and yields its segments.
-    return convert(v[0], [](nb::handle obj, const char* name) -> nb::object { return obj.attr(name); });
+    return convert(v[0], [](nb::handle obj, const char* name) -> nb::object {
+        return obj.attr(name);
+    });
 }
 
 nb::object from_whisper_anal(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare({"from_whisper_anal", {arg("whisper_anal")}});
     auto v = parse(sig, args, kwargs);
     nb::object segments = v[0]["segments"];
-    return convert(segments, [](nb::handle obj, const char* key) -> nb::object { return obj[key]; });
+    return convert(segments, [](nb::handle obj, const char* key) -> nb::object {
+        return obj[key];
+    });
 }
 
 nb::object method(nb::object (*fn)(nb::handle, nb::args, nb::kwargs), const char* name,

@@ -12,6 +12,11 @@ using namespace vestrel::py;
 const char* const kNotInstalled =
     "stable-whisper is not installed. Install it with: pip install vestrel[transcription]";
 
+// Prints prefix + text + suffix; the text stays a Python str (any code point prints).
+void log(const char* prefix, nb::handle text, const char* suffix) {
+    py::print(nb::handle(nb::str("{}{}{}").format(prefix, text, suffix)));
+}
+
 bool truth(nb::handle value) {
     int t = PyObject_IsTrue(value.ptr());
     if (t < 0) throw nb::python_error();
@@ -30,14 +35,14 @@ nb::object get_whisper_model_impl(nb::handle model_name) {
         load = differs != 0;
     }
     if (load) {
-        py::print(nb::handle(nb::str("[lexor] Loading Whisper model '{}'...").format(model_name)));
+        log("[lexor] Loading Whisper model '", model_name, "'...");
         if (!nb::hasattr(m, "stable_whisper"))
             raise(PyExc_NameError, "name 'stable_whisper' is not defined");
         // A failing load leaves the cache as it was.
         nb::object loaded = m.attr("stable_whisper").attr("load_model")(model_name);
         m.attr("_model") = loaded;
         m.attr("_current_model_name") = model_name;
-        py::print(nb::handle(nb::str("[lexor] Whisper model '{}' loaded successfully").format(model_name)));
+        log("[lexor] Whisper model '", model_name, "' loaded successfully");
     }
     // Read again: the cache is module state that anyone may have replaced meanwhile.
     return m.attr("_model");
@@ -47,7 +52,7 @@ nb::object generate_transcription_impl(nb::handle audio_filepath, nb::handle ref
                                        nb::handle whisper_model, nb::handle language) {
     nb::handle m = self_module();
     nb::object model = m.attr("get_whisper_model")(whisper_model);
-    py::print(nb::handle(nb::str("[lexor] Aligning transcription with language='{}'").format(language)));
+    log("[lexor] Aligning transcription with language='", language, "'");
     nb::object result = model.attr("align")(audio_filepath, reference_text,
                                             nb::arg("language") = language,
                                             nb::arg("suppress_silence") = false);
