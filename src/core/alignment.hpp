@@ -46,8 +46,8 @@ void normalise(std::u32string& first, std::u32string& last, std::u32string_view 
 struct Reinsertion {
     enum class Status {
         Ok,
-        Mismatch,        // a spoken script character differs from the transcript's
-        PastEnd,         // a spoken script character lies past the end of the transcript
+        Mismatch,          // a spoken script character differs from the transcript's
+        PastEnd,           // a spoken script character lies past the end of the transcript
         NoWordForCommand,  // a command to place, and no word at all to hold it
     };
     Status status = Status::Ok;
@@ -67,9 +67,9 @@ Reinsertion reinsert_commands(std::vector<std::u32string>& words, std::u32string
 struct SceneSplit {
     enum class Status {
         Ok,
-        Mismatch,      // a scene character differs from the transcript's
-        PastEnd,       // the scenes read past the end of the transcript
-        NoWords,       // the final hand-over looked at a word of a transcript without words
+        Mismatch,  // a scene character differs from the transcript's
+        PastEnd,   // the scenes read past the end of the transcript
+        NoWords,   // the final hand-over looked at a word of a transcript without words
     };
     Status status = Status::Ok;
     char32_t scene_char = 0;

@@ -12,8 +12,13 @@ import os
 import re
 
 MODELS = ("tiny", "tiny.en", "base", "base.en", "small", "small.en", "medium", "medium.en",
-          "large", "large-v1", "large-v2", "large-v3", "turbo")
-LANGUAGES = ("en", "de", "fr", "es", "it", "pt", "nl", "pl", "ja", "zh", "ru", "ko")
+          "large", "large-v1", "large-v2", "large-v3", "large-v3-turbo", "turbo")
+# The language codes Whisper knows.
+LANGUAGES = tuple("""
+en zh de es ru ko fr ja pt tr pl ca nl ar sv it id hi fi vi he uk el ms cs ro da hu ta no th ur
+hr bg lt la mi ml cy sk te fa lv bn sr az sl kn et mk br eu is hy ne mn bs kk sq sw gl mr pa si
+km sn yo so af oc ka be tg sd gu am yi lo uz fo ht ps tk nn mt sa lb my bo tl mg as tt haw ln ha
+ba jw su yue""".split())
 
 loaded = []
 
