@@ -2,6 +2,8 @@
 // split of the words by scene.
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/function.hpp"
+
 #include "bindings/lexor/parts.hpp"
 
 namespace nb = nanobind;
@@ -10,4 +12,5 @@ NB_MODULE(lexor, m) {
     vestrel::lexor::register_records(m);
     vestrel::lexor::register_whisper(m);
     vestrel::lexor::register_alignment(m);
+    vestrel::py::finalize_functions(m);
 }
