@@ -1,6 +1,7 @@
 // Background videos: added from a Pexels page (thumbnail now, video on first use) or
 // uploaded (stored at once, thumbnail cut by ffmpeg).
 #include "bindings/common/args.hpp"
+#include "bindings/common/caught.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/media/parts.hpp"
 #include "core/media.hpp"
@@ -148,7 +149,7 @@ void generate_thumbnail(nb::handle video_path, nb::handle target, nb::handle tim
             raise(PyExc_RuntimeError, "Thumbnail file was not created");
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
-        print_exception(e);
+        print_caught(e);
         nb::object timeout = import("subprocess").attr("TimeoutExpired");
         if (error_is(e, timeout.ptr()))
             raise_with_context(PyExc_RuntimeError, "Thumbnail generation timed out", e.value());
