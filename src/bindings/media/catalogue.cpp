@@ -59,6 +59,9 @@ std::mutex& catalogue_mutex() {
 }  // namespace
 
 CatalogueLock::CatalogueLock() {
+    // Uncontended: take it at once and keep the GIL (giving the GIL up here would make this
+    // thread queue for it again behind every other thread).
+    if (catalogue_mutex().try_lock()) return;
     nb::gil_scoped_release release;
     catalogue_mutex().lock();
 }
