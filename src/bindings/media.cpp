@@ -24,9 +24,9 @@ NB_MODULE(media, m) {
         "uploaded local assets, db.json persistence and cache handling.";
     nb::object os = vestrel::py::import("os");
     nb::object platformdirs = vestrel::py::import("platformdirs");
-    m.attr("json") = vestrel::py::import("json");
-    m.attr("requests") = vestrel::py::import("requests");
-    m.attr("subprocess") = vestrel::py::import("subprocess");
+    // Modules the library works through, bound by name and read at call time.
+    for (const char* name : {"json", "os", "shutil", "subprocess", "tempfile", "uuid", "requests"})
+        m.attr(name) = vestrel::py::import(name);
 
     // Everything configurable is read once, here: the per-user folders and the service
     // settings. An extension module cannot be reloaded, so later changes are not seen.

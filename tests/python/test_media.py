@@ -389,7 +389,6 @@ def test_network_errors_propagate(lib, monkeypatch):
 
 def test_upload_cuts_thumbnail_and_resolves_without_network(pexels, lib, videos):
     with open(videos.mp4, "rb") as f:
-        f.read(0)
         item = media.add_background_video_upload("Clip", f, "My.Clip.MP4")
     vid = item["id"]
     assert item == {"id": vid, "title": "Clip", "thumbnail": f"/media/{vid}_thumb.jpg",
@@ -494,7 +493,10 @@ def test_delete_video_removes_its_files_only(lib, videos):
 
 def test_music_upload_list_resolve_delete(lib):
     import io
-    mp3 = media.add_background_music_upload("Beat", io.BytesIO(b"ID3 mp3"), "beat.MP3")
+    stream = io.BytesIO(b"skipped|ID3 mp3")
+    stream.read(8)  # copied from the stream's current position
+    mp3 = media.add_background_music_upload("Beat", stream, "beat.MP3")
+    assert (lib.cache / f"{mp3['id']}.mp3").read_bytes() == b"ID3 mp3"
     wav = media.add_background_music_upload("Wave", io.BytesIO(b"RIFF wav"), "wave.wav")
     assert mp3 == {"id": mp3["id"], "title": "Beat", "downloaded": True}
     assert mp3["id"].startswith("music_") and len(mp3["id"]) == 14

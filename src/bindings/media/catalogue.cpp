@@ -30,7 +30,7 @@ std::filesystem::path fs_path(nb::handle pathlike) {
 nb::object path_str(nb::handle p) { return nb::str(p); }
 
 std::string hex8() {
-    nb::object hex = import("uuid").attr("uuid4")().attr("hex");
+    nb::object hex = attr("uuid").attr("uuid4")().attr("hex");
     return utf8(hex).substr(0, 8);
 }
 
@@ -106,9 +106,9 @@ nb::object default_catalogue() {
 // Writes `data` as 2-space indented JSON to a temporary file beside `path`, forces it to
 // disk and renames it over `path`; the temporary file never outlives the call.
 void atomic_write_json(nb::handle path_obj, nb::handle data) {
-    nb::object os = import("os");
+    nb::object os = attr("os");
     nb::object path = make_path(path_obj);
-    nb::object made = import("tempfile").attr("mkstemp")(
+    nb::object made = attr("tempfile").attr("mkstemp")(
         nb::arg("dir") = path.attr("parent"), nb::arg("prefix") = path.attr("name"),
         nb::arg("suffix") = ".tmp");
     nb::object fd = made[0];
@@ -122,7 +122,7 @@ void atomic_write_json(nb::handle path_obj, nb::handle data) {
             throw;
         }
         try {
-            import("json").attr("dump")(data, f, nb::arg("indent") = 2);
+            attr("json").attr("dump")(data, f, nb::arg("indent") = 2);
             f.attr("flush")();
             os.attr("fsync")(f.attr("fileno")());
         } catch (nb::python_error&) {
@@ -154,7 +154,7 @@ void register_catalogue(nb::module_& m) {
             nb::object p = make_path(attr("DB_PATH"));
             if (!nb::cast<bool>(p.attr("exists")())) return default_catalogue();
             nb::object text = p.attr("read_text")(nb::arg("encoding") = "utf-8");
-            nb::object db = import("json").attr("loads")(text);
+            nb::object db = attr("json").attr("loads")(text);
             if (!PyDict_Check(db.ptr()))
                 raise(PyExc_TypeError, std::string("catalogue must be a JSON object, not ") +
                                            Py_TYPE(db.ptr())->tp_name);

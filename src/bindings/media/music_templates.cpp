@@ -122,7 +122,7 @@ void register_music_templates(nb::module_& m) {
             nb::object target = join(attr("CACHE_DIR"), id + utf8(ext));
             nb::object out = import("io").attr("open")(target, "wb");
             try {
-                import("shutil").attr("copyfileobj")(v[1], out);
+                attr("shutil").attr("copyfileobj")(v[1], out);
             } catch (nb::python_error&) {
                 out.attr("close")();
                 throw;

@@ -90,7 +90,7 @@ void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_
     nb::object url = nb::steal(PyNumber_Add(
         nb::steal(PyNumber_Add(web.ptr(), nb::str("/download/video/").ptr())).ptr(), id.ptr()));
     nb::object target = make_path(target_obj);
-    nb::object os = import("os");
+    nb::object os = attr("os");
     nb::object response = http_get(url, auth_header(key), 30, true);
     nb::object tmp;
     auto close_response = [&] {
@@ -98,7 +98,7 @@ void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_
     };
     try {
         if (!status_ok(response)) raise(PyExc_RuntimeError, "Video download failed");
-        nb::object made = import("tempfile").attr("mkstemp")(
+        nb::object made = attr("tempfile").attr("mkstemp")(
             nb::arg("dir") = target.attr("parent"), nb::arg("prefix") = "download_",
             nb::arg("suffix") = ".part");
         tmp = made[1];
@@ -329,7 +329,7 @@ void register_videos(nb::module_& m) {
             nb::object video = join(cache, id + utf8(ext));
             nb::object out = import("io").attr("open")(video, "wb");
             try {
-                import("shutil").attr("copyfileobj")(v[1], out);
+                attr("shutil").attr("copyfileobj")(v[1], out);
             } catch (nb::python_error&) {
                 out.attr("close")();
                 throw;
