@@ -1,11 +1,8 @@
 """The media and template routes: answers, refusals and the failure table."""
 
-import asyncio
 import inspect
-import os
 import subprocess
 import threading
-from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -110,7 +107,8 @@ def test_route_table_order_and_docs():
     assert routes.index(("GET", "/media/background-music", "list_background_music")) < \
         routes.index(("GET", "/media/{filename}", "get_media"))
     docs = {r.name: r.description for r in endpoints.router.routes}
-    assert docs["get_media"] == "Serve media files (videos, thumbnails, music) from cache directory."
+    assert docs["get_media"] == \
+        "Serve media files (videos, thumbnails, music) from cache directory."
     assert docs["upload_template"].startswith(
         "Upload a DaVinci Resolve template (.drp file) to cache.\n\nReturns:\n")
     assert docs["upload_template"].split("\n")[-1].strip() == "Template name and path"

@@ -1,9 +1,7 @@
 """The media library: storage layout, catalogue, Pexels videos, uploads, music, templates."""
 
 import json
-import os
 import subprocess
-import sys
 import textwrap
 import threading
 from pathlib import Path
