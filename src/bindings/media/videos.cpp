@@ -31,6 +31,12 @@ nb::object video_id(nb::handle url) {
     return nb::str(id.data(), id.size());
 }
 
+// Base URL (a module attribute) + path + video identifier.
+nb::object service_url(const char* base_attr, const char* path, nb::handle id) {
+    const std::string url = str(attr(base_attr)) + path + utf8(id);
+    return nb::str(url.c_str(), url.size());
+}
+
 nb::object http_get(nb::handle url, nb::handle headers, int timeout, bool stream = false) {
     nb::dict kw;
     if (headers.is_valid()) kw["headers"] = headers;
@@ -66,9 +72,7 @@ nb::object find_entry(nb::handle list, nb::handle asset_id) {
 void download_thumbnail(nb::handle video_url, nb::handle target, nb::handle api_key) {
     nb::object key = pexels_key(api_key);
     nb::object id = video_id(video_url);
-    nb::object api = nb::str(attr("_PEXELS_API_URL"));
-    nb::object url = nb::steal(PyNumber_Add(
-        nb::steal(PyNumber_Add(api.ptr(), nb::str("/videos/videos/").ptr())).ptr(), id.ptr()));
+    nb::object url = service_url("_PEXELS_API_URL", "/videos/videos/", id);
     nb::object meta = http_get(url, auth_header(key), 10);
     if (!status_ok(meta)) raise(PyExc_RuntimeError, "Failed to fetch Pexels metadata");
     nb::object data = meta.attr("json")();
@@ -86,9 +90,7 @@ void download_thumbnail(nb::handle video_url, nb::handle target, nb::handle api_
 void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_key) {
     nb::object key = pexels_key(api_key);
     nb::object id = video_id(video_url);
-    nb::object web = nb::str(attr("_PEXELS_WEB_URL"));
-    nb::object url = nb::steal(PyNumber_Add(
-        nb::steal(PyNumber_Add(web.ptr(), nb::str("/download/video/").ptr())).ptr(), id.ptr()));
+    nb::object url = service_url("_PEXELS_WEB_URL", "/download/video/", id);
     nb::object target = make_path(target_obj);
     nb::object os = attr("os");
     nb::object response = http_get(url, auth_header(key), 30, true);
