@@ -1,0 +1,205 @@
+// Storage layout and the catalogue db.json: load, atomic save, naming helpers.
+#include <mutex>
+
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/media/parts.hpp"
+#include "core/media.hpp"
+
+namespace vestrel::media_py {
+
+using namespace vestrel::py;
+
+nb::handle self() {
+    static nb::handle m = nb::module_::import_("vestrel.media").release();
+    return m;
+}
+
+nb::object make_path(nb::handle x) { return import("pathlib").attr("Path")(x); }
+
+nb::object join(nb::handle dir, const std::string& name) {
+    return make_path(dir).attr("__truediv__")(nb::str(name.c_str(), name.size()));
+}
+
+std::filesystem::path fs_path(nb::handle pathlike) {
+    nb::object s = import("os").attr("fspath")(pathlike);
+    if (!PyUnicode_Check(s.ptr())) s = nb::str(s);
+    return std::filesystem::path(utf8(s));
+}
+
+nb::object path_str(nb::handle p) { return nb::str(p); }
+
+std::string hex8() {
+    nb::object hex = attr("uuid").attr("uuid4")().attr("hex");
+    return utf8(hex).substr(0, 8);
+}
+
+bool blank(nb::handle text) { return nb::len(text.attr("strip")()) == 0; }
+
+nb::object safe_ext(nb::handle filename, nb::handle def) {
+    const std::string name = utf8(filename);
+    const std::string_view suf = vestrel::media::suffix(name);
+    if (suf.empty()) return nb::borrow(def);
+    return nb::str(suf.data(), suf.size()).attr("lower")();
+}
+
+nb::object load_db() { return attr("_load_db")(); }
+
+void save_db(nb::handle db) { attr("_save_db")(db); }
+
+nb::object catalogue_list(nb::handle db, const char* key) {
+    return db.attr("setdefault")(key, nb::list());
+}
+
+namespace {
+std::mutex& catalogue_mutex() {
+    static std::mutex mtx;
+    return mtx;
+}
+}  // namespace
+
+CatalogueLock::CatalogueLock() {
+    // Uncontended: take it at once and keep the GIL (giving the GIL up here would make this
+    // thread queue for it again behind every other thread).
+    if (catalogue_mutex().try_lock()) return;
+    nb::gil_scoped_release release;
+    catalogue_mutex().lock();
+}
+
+CatalogueLock::~CatalogueLock() { catalogue_mutex().unlock(); }
+
+void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
+    const std::filesystem::path d = fs_path(dir);
+    nb::gil_scoped_release release;
+    for (const std::string& name :
+         vestrel::media::names_with_prefix(vestrel::media::list_names(d), prefix)) {
+        std::error_code ec;
+        const std::filesystem::path p = d / name;
+        if (std::filesystem::is_directory(std::filesystem::symlink_status(p, ec))) continue;
+        std::filesystem::remove(p, ec);
+    }
+}
+
+std::string existing_asset_file(nb::handle dir, const std::string& id, const char* preferred,
+                                bool uploaded) {
+    const std::filesystem::path d = fs_path(dir);
+    nb::gil_scoped_release release;
+    std::error_code ec;
+    if (std::filesystem::exists(d / (id + preferred), ec)) return id + preferred;
+    if (!uploaded) return {};
+    vestrel::media::StemIndex index(vestrel::media::list_names(d));
+    return index.other_file(id, preferred).value_or(std::string());
+}
+
+void log(const std::string& text) { print("[media] " + text); }
+
+namespace {
+
+nb::object default_catalogue() {
+    nb::dict db;
+    db["version"] = 1;
+    db["background_videos"] = nb::list();
+    db["background_music"] = nb::list();
+    return db;
+}
+
+// Writes `data` as 2-space indented JSON to a temporary file beside `path`, forces it to
+// disk and renames it over `path`; the temporary file never outlives the call.
+void atomic_write_json(nb::handle path_obj, nb::handle data) {
+    nb::object os = attr("os");
+    nb::object path = make_path(path_obj);
+    nb::object made = attr("tempfile").attr("mkstemp")(
+        nb::arg("dir") = path.attr("parent"), nb::arg("prefix") = path.attr("name"),
+        nb::arg("suffix") = ".tmp");
+    nb::object fd = made[0];
+    nb::object tmp = made[1];
+    try {
+        nb::object f;
+        try {
+            f = os.attr("fdopen")(fd, "w", nb::arg("encoding") = "utf-8");
+        } catch (nb::python_error&) {
+            os.attr("close")(fd);
+            throw;
+        }
+        try {
+            attr("json").attr("dump")(data, f, nb::arg("indent") = 2);
+            f.attr("flush")();
+            os.attr("fsync")(f.attr("fileno")());
+        } catch (nb::python_error&) {
+            f.attr("close")();
+            throw;
+        }
+        f.attr("close")();
+        os.attr("replace")(tmp, path);
+    } catch (nb::python_error&) {
+        // The error is already fetched into the C++ exception, so Python can be called to
+        // remove the temporary file before the original error goes on.
+        try {
+            if (nb::cast<bool>(os.attr("path").attr("exists")(tmp))) os.attr("unlink")(tmp);
+        } catch (nb::python_error&) {
+        }
+        throw;
+    }
+    if (nb::cast<bool>(os.attr("path").attr("exists")(tmp))) os.attr("unlink")(tmp);
+}
+
+}  // namespace
+
+void register_catalogue(nb::module_& m) {
+    m.def(
+        "_load_db",
+        [](nb::args args, nb::kwargs kwargs) -> nb::object {
+            static const Signature& sig = declare({"_load_db", {}});
+            parse(sig, args, kwargs);
+            nb::object p = make_path(attr("DB_PATH"));
+            if (!nb::cast<bool>(p.attr("exists")())) return default_catalogue();
+            nb::object text = p.attr("read_text")(nb::arg("encoding") = "utf-8");
+            nb::object db = attr("json").attr("loads")(text);
+            if (!PyDict_Check(db.ptr()))
+                raise(PyExc_TypeError, std::string("catalogue must be a JSON object, not ") +
+                                           Py_TYPE(db.ptr())->tp_name);
+            return db;
+        },
+        "Load the catalogue db.json, or a new empty catalogue when there is none yet.");
+    m.def(
+        "_save_db",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare({"_save_db", {arg("db")}});
+            auto v = parse(sig, args, kwargs);
+            attr("_atomic_write_json")(attr("DB_PATH"), v[0]);
+        },
+        "Write the whole catalogue back to db.json, atomically.");
+    m.def(
+        "_atomic_write_json",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"_atomic_write_json", {arg("path"), arg("data")}});
+            auto v = parse(sig, args, kwargs);
+            atomic_write_json(v[0], v[1]);
+        },
+        "Write JSON to a temporary file beside the target, fsync it and rename it over the "
+        "target: readers see the complete old or the complete new file.");
+    m.def(
+        "generate_voice_output_path",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare(
+                {"generate_voice_output_path", {opt("ext", Kind::Any, nb::str(".mp3"))}});
+            auto v = parse(sig, args, kwargs);
+            nb::object stem = nb::str(("voice_" + hex8()).c_str());
+            nb::object name = nb::steal(PyNumber_Add(stem.ptr(), v[0].ptr()));
+            if (!name.is_valid()) throw nb::python_error();
+            return path_str(make_path(attr("CACHE_DIR")).attr("__truediv__")(name));
+        },
+        "A fresh path for a speech file in the cache directory (the file is not created).");
+    m.def(
+        "_safe_ext",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"_safe_ext", {arg("filename", Kind::Str), arg("default", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            return safe_ext(v[0], v[1]);
+        },
+        "The lower-cased suffix of a file name, or the default when it has none.");
+}
+
+}  // namespace vestrel::media_py

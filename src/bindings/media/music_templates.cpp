@@ -1,0 +1,242 @@
+// Background music (uploaded, catalogued) and template projects (plain .drp files in the
+// template cache or shipped beside the module).
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/media/parts.hpp"
+#include "core/media.hpp"
+
+namespace vestrel::media_py {
+
+using namespace vestrel::py;
+
+namespace {
+
+bool exists(nb::handle path) { return nb::cast<bool>(path.attr("exists")()); }
+
+// The built-in templates: the "templates" folder beside this module's own file.
+nb::object builtin_dir() {
+    return make_path(attr("__file__")).attr("parent").attr("__truediv__")("templates");
+}
+
+nb::object drp_listing(nb::handle dir) {
+    nb::list out;
+    const std::filesystem::path d = fs_path(dir);
+    std::vector<std::string> names;
+    {
+        nb::gil_scoped_release release;
+        std::error_code ec;
+        if (std::filesystem::is_directory(d, ec))
+            names = vestrel::media::drp_names(vestrel::media::list_names(d));
+    }
+    for (const std::string& n : names) out.append(nb::str(n.c_str(), n.size()));
+    return out;
+}
+
+nb::object list_music() {
+    nb::object db = load_db();
+    nb::object entries = catalogue_list(db, "background_music");
+    nb::object cache = attr("CACHE_DIR");
+    std::vector<std::string> ids;
+    std::vector<bool> uploaded;
+    std::vector<nb::object> rows;
+    for (nb::handle e : entries) {
+        ids.push_back(utf8(e["id"]));
+        nb::object source = e["source"];
+        uploaded.push_back(source.equal(nb::str("upload")));
+        rows.push_back(nb::borrow(e));
+    }
+    std::vector<bool> present(ids.size(), false);
+    {
+        const std::filesystem::path dir = fs_path(cache);
+        nb::gil_scoped_release release;
+        std::optional<vestrel::media::StemIndex> index;
+        for (size_t i = 0; i < ids.size(); ++i) {
+            std::error_code ec;
+            present[i] = std::filesystem::exists(dir / (ids[i] + ".mp3"), ec);
+            if (present[i] || !uploaded[i]) continue;
+            if (!index) index.emplace(vestrel::media::list_names(dir));
+            present[i] = index->other_file(ids[i], ".mp3").has_value();
+        }
+    }
+    nb::list items;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        nb::dict item;
+        item["id"] = rows[i]["id"];
+        item["title"] = rows[i]["title"];
+        item["downloaded"] = bool(present[i]);
+        item["source"] = rows[i]["source"];
+        items.append(item);
+    }
+    return items;
+}
+
+nb::object get_template(nb::handle identifier) {
+    const std::string ident = utf8(identifier);
+    nb::object templates = make_path(attr("TEMPLATES_DIR"));
+    // 1. An absolute path that exists, returned as given.
+    nb::object as_path = make_path(identifier);
+    if (nb::cast<bool>(as_path.attr("is_absolute")()) && exists(as_path))
+        return nb::borrow(identifier);
+    // 2./3. An uploaded template, by its name or its name without ".drp".
+    nb::object cached = templates.attr("__truediv__")(identifier);
+    if (exists(cached)) return path_str(cached);
+    if (!std::string_view(ident).ends_with(".drp")) {
+        nb::object with_ext = join(templates, ident + ".drp");
+        if (exists(with_ext)) return path_str(with_ext);
+    }
+    // 4.-6. The built-in templates.
+    nb::object builtin = builtin_dir();
+    for (const char* stem : {"tolvane", "tolvane_modern_fonts"}) {
+        const std::string file = std::string(stem) + ".drp";
+        if (ident == stem || ident == file) {
+            nb::object p = join(builtin, file);
+            if (exists(p)) return path_str(p);
+        }
+    }
+    nb::object same = builtin.attr("__truediv__")(identifier);
+    if (exists(same)) return path_str(same);
+    raise(PyExc_FileNotFoundError, "Template not found: " + ident);
+}
+
+}  // namespace
+
+void register_music_templates(nb::module_& m) {
+    m.def(
+        "list_background_music",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare({"list_background_music", {}});
+            parse(sig, args, kwargs);
+            return list_music();
+        },
+        "List the background music of the catalogue with its download state.");
+    m.def(
+        "add_background_music_upload",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare(
+                {"add_background_music_upload",
+                 {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            if (blank(v[0])) raise(PyExc_ValueError, "Title is required");
+            const std::string id = "music_" + hex8();
+            nb::object ext = safe_ext(v[2], nb::str(".mp3"));
+            nb::object target = join(attr("CACHE_DIR"), id + utf8(ext));
+            nb::object out = import("io").attr("open")(target, "wb");
+            try {
+                attr("shutil").attr("copyfileobj")(v[1], out);
+            } catch (nb::python_error&) {
+                out.attr("close")();
+                throw;
+            }
+            out.attr("close")();
+            nb::dict entry;
+            entry["id"] = nb::str(id.c_str());
+            entry["title"] = v[0];
+            entry["source"] = "upload";
+            entry["url"] = nb::none();
+            {
+                CatalogueLock lock;
+                nb::object db = load_db();
+                catalogue_list(db, "background_music").attr("append")(entry);
+                save_db(db);
+            }
+            nb::dict result;
+            result["id"] = nb::str(id.c_str());
+            result["title"] = v[0];
+            result["downloaded"] = true;
+            return result;
+        },
+        "Store an uploaded background music file and record it in the catalogue.");
+    m.def(
+        "delete_background_music",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"delete_background_music", {arg("asset_id", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            {
+                CatalogueLock lock;
+                nb::object db = load_db();
+                nb::object entries = catalogue_list(db, "background_music");
+                nb::list kept;
+                for (nb::handle e : entries)
+                    if (!nb::object(e["id"]).equal(v[0])) kept.append(e);
+                if (nb::len(kept) == nb::len(entries))
+                    raise(PyExc_KeyError, "Background music not found");
+                db["background_music"] = kept;
+                save_db(db);
+            }
+            remove_files_with_prefix(attr("CACHE_DIR"), utf8(v[0]));
+        },
+        "Remove a background music entry from the catalogue with all of its files.");
+    m.def(
+        "resolve_background_music",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"resolve_background_music", {arg("asset_id", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            nb::object db = load_db();
+            nb::object entry;
+            for (nb::handle e : catalogue_list(db, "background_music"))
+                if (nb::object(e["id"]).equal(v[0])) {
+                    entry = nb::borrow(e);
+                    break;
+                }
+            const std::string id = utf8(v[0]);
+            if (!entry.is_valid())
+                raise(PyExc_KeyError, "Background music " + id + " not found");
+            nb::object source = entry["source"];
+            nb::object cache = attr("CACHE_DIR");
+            const std::string name =
+                existing_asset_file(cache, id, ".mp3", source.equal(nb::str("upload")));
+            if (name.empty()) raise(PyExc_RuntimeError, "Background music file missing");
+            return path_str(join(cache, name));
+        },
+        "The local file of a background music entry.");
+    m.def(
+        "upload_template",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare(
+                {"upload_template", {arg("file_content"), arg("template_name", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            nb::object name = v[1];
+            const bool ends_in_drp =
+                nb::cast<bool>(name.attr("lower")().attr("endswith")(".drp"));
+            // Only a plain file name is stored: nothing may land outside the template cache.
+            if (!vestrel::media::is_plain_template_name(utf8(name), ends_in_drp))
+                raise(PyExc_ValueError, "Invalid template name");
+            if (!ends_in_drp) name = nb::str((utf8(name) + ".drp").c_str());
+            nb::object target = make_path(attr("TEMPLATES_DIR")).attr("__truediv__")(name);
+            nb::object out = import("io").attr("open")(target, "wb");
+            try {
+                out.attr("write")(v[0]);
+            } catch (nb::python_error&) {
+                out.attr("close")();
+                throw;
+            }
+            out.attr("close")();
+            log("Template uploaded: " + str(target));
+            return path_str(target);
+        },
+        "Upload a DaVinci Resolve template and store it in cache.");
+    m.def(
+        "get_template",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"get_template", {arg("template_identifier", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            return get_template(v[0]);
+        },
+        "Get template path from cache, built-in templates, or identifier.");
+    m.def(
+        "list_templates",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare({"list_templates", {}});
+            parse(sig, args, kwargs);
+            nb::dict result;
+            result["cached"] = drp_listing(attr("TEMPLATES_DIR"));
+            result["builtin"] = drp_listing(builtin_dir());
+            return result;
+        },
+        "List all available templates (cached + built-in).");
+}
+
+}  // namespace vestrel::media_py

@@ -1,0 +1,71 @@
+// The pieces of vestrel.media and what they share.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <filesystem>
+#include <string>
+
+namespace vestrel::media_py {
+
+namespace nb = nanobind;
+
+// catalogue.cpp: storage layout, db.json, naming helpers.
+void register_catalogue(nb::module_& m);
+// videos.cpp: background videos from Pexels or upload, thumbnails.
+void register_videos(nb::module_& m);
+// music_templates.cpp: background music and template projects.
+void register_music_templates(nb::module_& m);
+
+// The module object; every constant and helper is read from it at call time, so a test
+// that replaces one (CACHE_DIR, _load_db, ...) is seen by every caller.
+nb::handle self();
+inline nb::object attr(const char* name) { return self().attr(name); }
+
+// pathlib.Path(x)
+nb::object make_path(nb::handle x);
+// pathlib.Path(dir) / name
+nb::object join(nb::handle dir, const std::string& name);
+// The file-system path of a path-like object (os.fspath).
+std::filesystem::path fs_path(nb::handle pathlike);
+// str(obj) for a path, as text handed to callers.
+nb::object path_str(nb::handle p);
+
+// The first 8 lowercase hex digits of a fresh uuid.uuid4().
+std::string hex8();
+
+// str.strip() of a str is empty.
+bool blank(nb::handle text);
+// _safe_ext on Python text: the suffix, lower-cased with the host's rules, or `def`.
+nb::object safe_ext(nb::handle filename, nb::handle def);
+
+// _load_db() / _save_db(db) through the module attributes.
+nb::object load_db();
+void save_db(nb::handle db);
+
+// The catalogue's list under `key`; a catalogue without it gets an empty one.
+nb::object catalogue_list(nb::handle db, const char* key);
+
+// Serialises catalogue changes inside the process. The mutex is waited for with the GIL
+// released: its holder needs the GIL for its file I/O, so waiting with the GIL held would
+// deadlock.
+class CatalogueLock {
+public:
+    CatalogueLock();
+    ~CatalogueLock();
+    CatalogueLock(const CatalogueLock&) = delete;
+    CatalogueLock& operator=(const CatalogueLock&) = delete;
+};
+
+// Removes every non-directory file in `dir` whose name starts with `prefix`.
+void remove_files_with_prefix(nb::handle dir, const std::string& prefix);
+
+// The stored file of an asset: `<id><preferred>` when it exists; for an uploaded asset
+// whose file has another extension, that file; else empty.
+std::string existing_asset_file(nb::handle dir, const std::string& id,
+                                const char* preferred, bool uploaded);
+
+// "[media] " log line on standard output.
+void log(const std::string& text);
+
+}  // namespace vestrel::media_py

@@ -1,0 +1,395 @@
+// Background videos: added from a Pexels page (thumbnail now, video on first use) or
+// uploaded (stored at once, thumbnail cut by ffmpeg).
+#include "bindings/common/args.hpp"
+#include "bindings/common/caught.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/media/parts.hpp"
+#include "core/media.hpp"
+
+namespace vestrel::media_py {
+
+using namespace vestrel::py;
+
+namespace {
+
+nb::object thumbnail_url(const std::string& id) {
+    return nb::str(("/media/" + id + "_thumb.jpg").c_str());
+}
+
+// The key of a request: the caller's when truthy, else the one read at load.
+nb::object pexels_key(nb::handle api_key) {
+    if (api_key.is_valid() && PyObject_IsTrue(api_key.ptr()) == 1) return nb::borrow(api_key);
+    nb::object env_key = attr("PEXELS_API_KEY");
+    if (env_key.is_none() || PyObject_IsTrue(env_key.ptr()) != 1)
+        raise(PyExc_RuntimeError, "PEXELS_API_KEY not set");
+    return env_key;
+}
+
+nb::object video_id(nb::handle url) {
+    const std::string u = utf8(url);
+    const std::string_view id = vestrel::media::pexels_video_id(u);
+    return nb::str(id.data(), id.size());
+}
+
+// Base URL (a module attribute) + path + video identifier.
+nb::object service_url(const char* base_attr, const char* path, nb::handle id) {
+    const std::string url = str(attr(base_attr)) + path + utf8(id);
+    return nb::str(url.c_str(), url.size());
+}
+
+nb::object http_get(nb::handle url, nb::handle headers, int timeout, bool stream = false) {
+    nb::dict kw;
+    if (headers.is_valid()) kw["headers"] = headers;
+    kw["timeout"] = timeout;
+    if (stream) kw["stream"] = true;
+    return attr("requests").attr("get")(url, **kw);
+}
+
+bool status_ok(nb::handle response) {
+    nb::object code = response.attr("status_code");
+    return PyLong_Check(code.ptr()) && nb::cast<long long>(code) == 200;
+}
+
+nb::dict auth_header(nb::handle key) {
+    nb::dict h;
+    h["Authorization"] = key;
+    return h;
+}
+
+std::string entry_text(nb::handle entry, const char* key) {
+    return utf8(entry[key]);
+}
+
+// First entry of `list` whose "id" equals `asset_id`, or an invalid handle.
+nb::object find_entry(nb::handle list, nb::handle asset_id) {
+    for (nb::handle e : list) {
+        nb::object id = e["id"];
+        if (id.equal(asset_id)) return nb::borrow(e);
+    }
+    return nb::object();
+}
+
+void download_thumbnail(nb::handle video_url, nb::handle target, nb::handle api_key) {
+    nb::object key = pexels_key(api_key);
+    nb::object id = video_id(video_url);
+    nb::object url = service_url("_PEXELS_API_URL", "/videos/videos/", id);
+    nb::object meta = http_get(url, auth_header(key), 10);
+    if (!status_ok(meta)) raise(PyExc_RuntimeError, "Failed to fetch Pexels metadata");
+    nb::object data = meta.attr("json")();
+    nb::object image = PyDict_Check(data.ptr()) ? data.attr("get")("image") : nb::none();
+    if (image.is_none() || PyObject_IsTrue(image.ptr()) != 1)
+        raise(PyExc_RuntimeError, "No thumbnail available");
+    nb::object picture = http_get(image, nb::handle(), 10);
+    if (!status_ok(picture)) raise(PyExc_RuntimeError, "Thumbnail download failed");
+    make_path(target).attr("write_bytes")(picture.attr("content"));
+}
+
+// Streams the video into a temporary file of the target's directory (a name that does not
+// start with any asset identifier) and renames it to the target only once complete, so a
+// failed or interrupted download never leaves a file that counts as downloaded.
+void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_key) {
+    nb::object key = pexels_key(api_key);
+    nb::object id = video_id(video_url);
+    nb::object url = service_url("_PEXELS_WEB_URL", "/download/video/", id);
+    nb::object target = make_path(target_obj);
+    nb::object os = attr("os");
+    nb::object response = http_get(url, auth_header(key), 30, true);
+    nb::object tmp;
+    auto close_response = [&] {
+        if (nb::hasattr(response, "close")) response.attr("close")();
+    };
+    try {
+        if (!status_ok(response)) raise(PyExc_RuntimeError, "Video download failed");
+        nb::object made = attr("tempfile").attr("mkstemp")(
+            nb::arg("dir") = target.attr("parent"), nb::arg("prefix") = "download_",
+            nb::arg("suffix") = ".part");
+        tmp = made[1];
+        nb::object f = os.attr("fdopen")(made[0], "wb");
+        try {
+            if (nb::hasattr(response, "iter_content")) {
+                nb::object chunks =
+                    response.attr("iter_content")(nb::arg("chunk_size") = 1 << 20);
+                for (nb::handle chunk : chunks) f.attr("write")(chunk);
+            } else {
+                f.attr("write")(response.attr("content"));
+            }
+        } catch (nb::python_error&) {
+            f.attr("close")();
+            throw;
+        }
+        f.attr("close")();
+        os.attr("replace")(tmp, target);
+        tmp = nb::object();
+    } catch (nb::python_error&) {
+        try {
+            if (tmp.is_valid() && nb::cast<bool>(os.attr("path").attr("exists")(tmp)))
+                os.attr("unlink")(tmp);
+            close_response();
+        } catch (nb::python_error&) {
+        }
+        throw;
+    }
+    close_response();
+}
+
+void generate_thumbnail(nb::handle video_path, nb::handle target, nb::handle time_seconds) {
+    try {
+        nb::list cmd;
+        for (nb::object a : {nb::object(nb::str("ffmpeg")), nb::object(nb::str("-ss")),
+                             nb::object(nb::str(time_seconds)), nb::object(nb::str("-i")),
+                             nb::borrow(video_path), nb::object(nb::str("-vframes")),
+                             nb::object(nb::str("1")), nb::object(nb::str("-q:v")),
+                             nb::object(nb::str("2")), nb::object(nb::str("-y")),
+                             nb::object(nb::str(target))})
+            cmd.append(a);
+        nb::object result = attr("subprocess").attr("run")(
+            cmd, nb::arg("capture_output") = true, nb::arg("text") = true,
+            nb::arg("timeout") = 30);
+        if (!nb::int_(0).equal(result.attr("returncode")))
+            raise(PyExc_RuntimeError, "ffmpeg failed: " + str(result.attr("stderr")));
+        if (!nb::cast<bool>(make_path(target).attr("exists")()))
+            raise(PyExc_RuntimeError, "Thumbnail file was not created");
+    } catch (nb::python_error& e) {
+        if (!error_is(e, PyExc_Exception)) throw;
+        print_caught(e);
+        nb::object timeout = import("subprocess").attr("TimeoutExpired");
+        if (error_is(e, timeout.ptr()))
+            raise_with_context(PyExc_RuntimeError, "Thumbnail generation timed out", e.value());
+        if (error_is(e, PyExc_FileNotFoundError))
+            raise_with_context(PyExc_RuntimeError,
+                               "ffmpeg not found. Please install ffmpeg and add it to PATH",
+                               e.value());
+        raise_with_context(PyExc_RuntimeError,
+                           "Failed to generate thumbnail: " + str(e.value()), e.value());
+    }
+}
+
+nb::dict add_result(const std::string& id, nb::handle title, bool downloaded) {
+    nb::dict r;
+    r["id"] = nb::str(id.c_str());
+    r["title"] = title;
+    r["thumbnail"] = thumbnail_url(id);
+    r["downloaded"] = downloaded;
+    return r;
+}
+
+void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
+                  nb::handle url) {
+    nb::dict entry;
+    entry["id"] = nb::str(id.c_str());
+    entry["title"] = title;
+    entry["source"] = source;
+    entry["url"] = url;
+    CatalogueLock lock;
+    nb::object db = load_db();
+    catalogue_list(db, key).attr("append")(entry);
+    save_db(db);
+}
+
+nb::object list_videos() {
+    nb::object db = load_db();
+    nb::object entries = catalogue_list(db, "background_videos");
+    nb::object cache = attr("CACHE_DIR");
+    // Identifiers first, then every file test with the GIL released, then the items.
+    std::vector<std::string> ids;
+    std::vector<bool> uploaded;
+    std::vector<nb::object> rows;
+    for (nb::handle e : entries) {
+        ids.push_back(entry_text(e, "id"));
+        nb::object source = e["source"];
+        uploaded.push_back(source.equal(nb::str("upload")));
+        rows.push_back(nb::borrow(e));
+    }
+    std::vector<bool> present(ids.size(), false);
+    {
+        const std::filesystem::path dir = fs_path(cache);
+        nb::gil_scoped_release release;
+        std::optional<vestrel::media::StemIndex> index;
+        for (size_t i = 0; i < ids.size(); ++i) {
+            std::error_code ec;
+            present[i] = std::filesystem::exists(dir / (ids[i] + ".mp4"), ec);
+            if (present[i] || !uploaded[i]) continue;
+            if (!index) index.emplace(vestrel::media::list_names(dir));
+            present[i] = index->other_file(ids[i], ".mp4").has_value();
+        }
+    }
+    nb::list items;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        nb::dict item;
+        item["id"] = rows[i]["id"];
+        item["title"] = rows[i]["title"];
+        item["thumbnail"] = thumbnail_url(ids[i]);
+        item["downloaded"] = bool(present[i]);
+        item["source"] = rows[i]["source"];
+        items.append(item);
+    }
+    return items;
+}
+
+}  // namespace
+
+void register_videos(nb::module_& m) {
+    m.def(
+        "_assert_pexels_url",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"_assert_pexels_url", {arg("url", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            nb::object netloc =
+                import("urllib.parse").attr("urlparse")(v[0]).attr("netloc").attr("lower")();
+            if (!nb::cast<bool>(netloc.attr("__contains__")(attr("_PEXELS_DOMAIN"))))
+                raise(PyExc_ValueError, "Only Pexels URLs are supported");
+        },
+        "Refuse a URL whose host is not a Pexels host.");
+    m.def(
+        "_extract_pexels_video_id",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"_extract_pexels_video_id", {arg("url", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            return video_id(v[0]);
+        },
+        "The Pexels video identifier at the end of a page URL.");
+    m.def(
+        "_download_pexels_thumbnail",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"_download_pexels_thumbnail",
+                         {arg("video_url", Kind::Str), arg("target"),
+                          opt_none("api_key", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            download_thumbnail(v[0], v[1], v[2]);
+        },
+        "Download the preview image of a Pexels video to the target file.");
+    m.def(
+        "_download_pexels_video",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"_download_pexels_video",
+                         {arg("video_url", Kind::Str), arg("target"),
+                          opt_none("api_key", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            download_video(v[0], v[1], v[2]);
+        },
+        "Download a Pexels video file to the target file.");
+    m.def(
+        "_generate_video_thumbnail",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"_generate_video_thumbnail",
+                         {arg("video_path", Kind::Str), arg("target"),
+                          opt("time_seconds", Kind::Float, nb::float_(1.0))}});
+            auto v = parse(sig, args, kwargs);
+            generate_thumbnail(v[0], v[1], v[2]);
+        },
+        "Extract a frame from a video file to use as thumbnail using ffmpeg.");
+    m.def(
+        "list_background_videos",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare({"list_background_videos", {}});
+            parse(sig, args, kwargs);
+            return list_videos();
+        },
+        "List the background videos of the catalogue with thumbnail URL and download state.");
+    m.def(
+        "add_background_video_url",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare(
+                {"add_background_video_url",
+                 {arg("title", Kind::Str), arg("url", Kind::Str),
+                  opt_none("pexels_api_key", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            if (blank(v[0])) raise(PyExc_ValueError, "Title is required");
+            attr("_assert_pexels_url")(v[1]);
+            const std::string id = "bg_" + hex8();
+            nb::object thumb = join(attr("CACHE_DIR"), id + "_thumb.jpg");
+            attr("_download_pexels_thumbnail")(v[1], thumb, v[2]);
+            try {
+                append_entry("background_videos", id, v[0], "url", v[1]);
+            } catch (nb::python_error&) {
+                // A failed add leaves nothing behind.
+                try {
+                    thumb.attr("unlink")(nb::arg("missing_ok") = true);
+                } catch (nb::python_error&) {
+                }
+                throw;
+            }
+            return add_result(id, v[0], false);
+        },
+        "Add a background video by its Pexels page URL; the video is downloaded on first use.");
+    m.def(
+        "add_background_video_upload",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig = declare(
+                {"add_background_video_upload",
+                 {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            if (blank(v[0])) raise(PyExc_ValueError, "Title is required");
+            const std::string id = "bg_" + hex8();
+            nb::object ext = safe_ext(v[2], nb::str(".mp4"));
+            nb::object cache = attr("CACHE_DIR");
+            nb::object video = join(cache, id + utf8(ext));
+            nb::object out = import("io").attr("open")(video, "wb");
+            try {
+                attr("shutil").attr("copyfileobj")(v[1], out);
+            } catch (nb::python_error&) {
+                out.attr("close")();
+                throw;
+            }
+            out.attr("close")();
+            attr("_generate_video_thumbnail")(path_str(video),
+                                              join(cache, id + "_thumb.jpg"));
+            append_entry("background_videos", id, v[0], "upload", nb::none());
+            return add_result(id, v[0], true);
+        },
+        "Store an uploaded background video and cut its thumbnail with ffmpeg.");
+    m.def(
+        "delete_background_video",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"delete_background_video", {arg("asset_id", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            {
+                CatalogueLock lock;
+                nb::object db = load_db();
+                nb::object entries = catalogue_list(db, "background_videos");
+                nb::list kept;
+                for (nb::handle e : entries)
+                    if (!nb::object(e["id"]).equal(v[0])) kept.append(e);
+                if (nb::len(kept) == nb::len(entries))
+                    raise(PyExc_KeyError, "Background video not found");
+                db["background_videos"] = kept;
+                save_db(db);
+            }
+            remove_files_with_prefix(attr("CACHE_DIR"), utf8(v[0]));
+        },
+        "Remove a background video from the catalogue with all of its files.");
+    m.def(
+        "resolve_background_video",
+        [](nb::args args, nb::kwargs kwargs) {
+            static const Signature& sig =
+                declare({"resolve_background_video",
+                         {arg("asset_id", Kind::Str), opt_none("pexels_api_key", Kind::Str)}});
+            auto v = parse(sig, args, kwargs);
+            nb::object db = load_db();
+            nb::object entry = find_entry(catalogue_list(db, "background_videos"), v[0]);
+            const std::string id = utf8(v[0]);
+            if (!entry.is_valid())
+                raise(PyExc_KeyError, "Background video " + id + " not found");
+            nb::object cache = attr("CACHE_DIR");
+            nb::object source = entry["source"];
+            nb::object video = join(cache, id + ".mp4");
+            if (source.equal(nb::str("url"))) {
+                if (!nb::cast<bool>(video.attr("exists")()))
+                    attr("_download_pexels_video")(entry["url"], video, v[1]);
+            } else if (source.equal(nb::str("upload"))) {
+                // An upload stored under another extension is its own file.
+                const std::string name = existing_asset_file(cache, id, ".mp4", true);
+                if (!name.empty()) video = join(cache, name);
+            }
+            return path_str(video);
+        },
+        "The local file of a background video, downloaded from Pexels on first use.");
+}
+
+}  // namespace vestrel::media_py
