@@ -1,6 +1,7 @@
 // vestrel.media: the media library in the per-user directories.
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/function.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/media/parts.hpp"
 
@@ -52,4 +53,5 @@ NB_MODULE(media, m) {
     register_catalogue(m);
     register_videos(m);
     register_music_templates(m);
+    vestrel::py::finalize_functions(m);
 }
