@@ -66,7 +66,8 @@ nb::object make_exception(nb::handle typ, nb::handle val, nb::handle tb) {
     PyObject* t = typ.ptr();
     nb::object exc;
     if (PyExceptionInstance_Check(t)) {
-        if (!val.is_none()) raise(PyExc_TypeError, "instance exception may not have a separate value");
+        if (!val.is_none())
+            raise(PyExc_TypeError, "instance exception may not have a separate value");
         exc = nb::borrow(typ);
     } else if (PyExceptionClass_Check(t)) {
         PyObject* made;
@@ -270,9 +271,12 @@ struct Coroutine {
             state = State::Suspended;
             return nb::steal(out);
         }
+        // Take the result or the error before letting go of the iterator: releasing it may
+        // run finalisers, which must not see a pending error.
+        Outcome outcome = r == PYGEN_RETURN ? Outcome::of(nb::steal(out))
+                                            : Outcome::failed(nb::python_error());
         clear_await();
-        if (r == PYGEN_RETURN) return drive(Outcome::of(nb::steal(out)));
-        return drive(Outcome::failed(nb::python_error()));
+        return drive(std::move(outcome));
     }
 
     nb::object throw_(nb::handle typ, nb::handle val, nb::handle tb) {

@@ -23,7 +23,9 @@ struct Step {
     nb::object result;
 
     static Step await(nb::object awaitable) { return Step{std::move(awaitable), nb::none()}; }
-    static Step done(nb::object result = nb::none()) { return Step{nb::object(), std::move(result)}; }
+    static Step done(nb::object result = nb::none()) {
+        return Step{nb::object(), std::move(result)};
+    }
     bool finished() const { return !awaitable.is_valid(); }
 };
 

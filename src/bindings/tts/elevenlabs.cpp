@@ -87,7 +87,8 @@ nb::object update_usage(nb::handle self, nb::args a, nb::kwargs k) {
     nb::object response = requests().attr("get")(self.attr("SUBSCRIPTION_URL"),
                                                  nb::arg("headers") = headers,
                                                  nb::arg("timeout") = kRequestTimeout);
-    if (!status_ok(response)) raise(PyExc_Exception, "Failed to fetch ElevenLabs usage information");
+    if (!status_ok(response))
+        raise(PyExc_Exception, "Failed to fetch ElevenLabs usage information");
     nb::object data = response.attr("json")();
     nb::object limit = data.attr("get")("character_limit", 0);
     nb::object count = data.attr("get")("character_count", 0);
@@ -147,7 +148,8 @@ nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
         // Streamed to disk as it arrives; the whole audio is never held in memory.
         nb::object file = import("builtins").attr("open")(outputfile, "wb");
         try {
-            for (nb::handle chunk : response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize))
+            nb::object chunks = response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize);
+            for (nb::handle chunk : chunks)
                 if (is_true(chunk)) file.attr("write")(chunk);
         } catch (...) {
             try {
