@@ -1,0 +1,214 @@
+// ElevenLabsVoiceModule: speech through the ElevenLabs web API, with its character quota.
+#include <string>
+
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/tts/parts.hpp"
+
+namespace vestrel::tts {
+
+using namespace vestrel::py;
+
+namespace {
+
+constexpr const char* kDefaultApiUrl = "https://api.elevenlabs.io";
+constexpr long kMinRequiredChars = 1200;
+constexpr int kChunkSize = 4096;
+// Every request has a time-out, so a hung service cannot hold the calling thread (and with
+// it the generation status) forever: 10 s for the small JSON requests; for synthesis 10 s
+// to connect and 120 s between bytes of the streamed audio.
+constexpr int kRequestTimeout = 10;
+constexpr int kSynthesisConnectTimeout = 10;
+constexpr int kSynthesisReadTimeout = 120;
+
+nb::object requests() { return module().attr("requests"); }
+
+bool is_true(nb::handle v) {
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+bool status_ok(nb::handle response) {
+    return response.attr("status_code").equal(nb::int_(200));
+}
+
+// Closes a streamed response when the request is done with, whatever happened, so its
+// connection goes back to the pool instead of waiting for the garbage collector.
+struct ResponseCloser {
+    nb::object response;
+    ~ResponseCloser() {
+        try {
+            response.attr("close")();
+        } catch (nb::python_error& e) {
+            e.discard_as_unraisable("closing an ElevenLabs response");
+        } catch (...) {
+        }
+    }
+};
+
+nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
+    static const Signature& sig =
+        declare({"__init__",
+                 {arg("api_key", Kind::Str), arg("voice_id", Kind::Str),
+                  opt("check_credits", Kind::Bool, nb::bool_(false)),
+                  opt("min_required_chars", Kind::Int, nb::int_(kMinRequiredChars)),
+                  opt_none("language_code", Kind::Str)},
+                 true});
+    auto v = parse(sig, a, k);
+    self.attr("api_key") = v[0];
+    self.attr("voice_id") = v[1];
+    self.attr("language_code") = v[4];
+    self.attr("remaining_credits") = nb::none();
+
+    self.attr("update_usage")();
+
+    nb::object min_required = v[3];
+    if (is_true(v[2]) &&
+        compare(self.attr("get_remaining_characters")(), min_required, Py_LT))
+        raise(PyExc_Exception, "ElevenLabs API key has only " +
+                                   str(self.attr("remaining_credits")) +
+                                   " characters remaining (minimum required: " +
+                                   str(min_required) + ")");
+    return nb::none();
+}
+
+nb::object update_usage(nb::handle self, nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare({"update_usage", {}, true});
+    parse(sig, a, k);
+    nb::dict headers;
+    headers["xi-api-key"] = self.attr("api_key");
+    nb::object response = requests().attr("get")(self.attr("SUBSCRIPTION_URL"),
+                                                 nb::arg("headers") = headers,
+                                                 nb::arg("timeout") = kRequestTimeout);
+    if (!status_ok(response))
+        raise(PyExc_Exception, "Failed to fetch ElevenLabs usage information");
+    nb::object data = response.attr("json")();
+    nb::object limit = data.attr("get")("character_limit", 0);
+    nb::object count = data.attr("get")("character_count", 0);
+    PyObject* remaining = PyNumber_Subtract(limit.ptr(), count.ptr());
+    if (!remaining) throw nb::python_error();
+    self.attr("remaining_credits") = nb::steal(remaining);
+    return self.attr("remaining_credits");
+}
+
+nb::object get_remaining_characters(nb::handle self, nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare({"get_remaining_characters", {}, true});
+    parse(sig, a, k);
+    nb::object remaining = self.attr("remaining_credits");
+    if (remaining.is_none()) return nb::int_(0);
+    PyObject* n = PyNumber_Long(remaining.ptr());
+    if (!n) throw nb::python_error();
+    return nb::steal(n);
+}
+
+nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare(
+        {"generate_voice", {arg("text", Kind::Str), arg("outputfile", Kind::Str)}, true});
+    auto v = parse(sig, a, k);
+    nb::object text = v[0], outputfile = v[1];
+
+    // The quota counts characters (code points); a text exactly as long as it passes, and
+    // a longer one is refused before any request.
+    nb::int_ length(PyUnicode_GetLength(text.ptr()));
+    if (compare(length, self.attr("get_remaining_characters")(), Py_GT))
+        raise(PyExc_Exception, "Cannot generate " + str(length) + " characters, only " +
+                                   str(self.attr("remaining_credits")) + " remaining");
+
+    std::string url = str(self.attr("TTS_URL")) + "/" + str(self.attr("voice_id"));
+    nb::dict headers;
+    headers["xi-api-key"] = self.attr("api_key");
+    headers["Content-Type"] = "application/json";
+    headers["Accept"] = "audio/mpeg";
+    nb::dict voice_settings;
+    voice_settings["stability"] = 0.5;
+    voice_settings["similarity_boost"] = 0.75;
+    nb::dict body;
+    body["text"] = text;
+    body["model_id"] = "eleven_multilingual_v2";
+    body["voice_settings"] = voice_settings;
+    nb::object language_code = self.attr("language_code");
+    if (is_true(language_code)) body["language_code"] = language_code;
+
+    nb::object response = requests().attr("post")(
+        nb::str(url.c_str()), nb::arg("json") = body, nb::arg("headers") = headers,
+        nb::arg("stream") = true,
+        nb::arg("timeout") = nb::make_tuple(kSynthesisConnectTimeout, kSynthesisReadTimeout));
+    {
+        ResponseCloser closer{response};
+        if (!status_ok(response))
+            raise(PyExc_Exception, "ElevenLabs TTS failed: " + str(response.attr("text")));
+
+        // Streamed to disk as it arrives; the whole audio is never held in memory.
+        nb::object file = import("builtins").attr("open")(outputfile, "wb");
+        try {
+            nb::object chunks = response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize);
+            for (nb::handle chunk : chunks)
+                if (is_true(chunk)) file.attr("write")(chunk);
+        } catch (...) {
+            try {
+                file.attr("close")();
+            } catch (nb::python_error& e) {
+                e.discard_as_unraisable("closing the ElevenLabs output file");
+            }
+            throw;
+        }
+        file.attr("close")();
+    }
+
+    self.attr("update_usage")();
+    if (!path_exists(outputfile))
+        raise(PyExc_Exception, "ElevenLabs TTS failed: output file not created");
+    return outputfile;
+}
+
+nb::object get_voices(nb::handle self, nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare({"get_voices", {}, true});
+    parse(sig, a, k);
+    std::string url = str(self.attr("TTS_URL")) + "/voices";
+    nb::dict headers;
+    headers["accept"] = "application/json";
+    nb::object api_key = self.attr("api_key");
+    if (is_true(api_key)) headers["xi-api-key"] = api_key;
+    nb::object response = requests().attr("get")(nb::str(url.c_str()),
+                                                 nb::arg("headers") = headers,
+                                                 nb::arg("timeout") = kRequestTimeout);
+    nb::object data = response.attr("json")();
+    nb::dict voices;
+    for (nb::handle voice : data["voices"]) {
+        nb::object name = voice["name"];
+        voices[name] = voice["voice_id"];
+    }
+    self.attr("voices") = voices;
+    print("Available ElevenLabs voices: " + str(voices));
+    return voices;
+}
+
+}  // namespace
+
+void register_elevenlabs(nb::module_& m) {
+    // The API base is configuration, read once at load.
+    nb::object base = import("os").attr("environ").attr("get")("VESTREL_ELEVENLABS_API_URL");
+    std::string api = base.is_none() ? std::string() : utf8(base);
+    while (!api.empty() && api.back() == '/') api.pop_back();
+    if (api.empty()) api = kDefaultApiUrl;
+
+    nb::dict ns;
+    ns["SUBSCRIPTION_URL"] = nb::str((api + "/v1/user/subscription").c_str());
+    ns["TTS_URL"] = nb::str((api + "/v1/text-to-speech").c_str());
+    ns["__init__"] = method("__init__", &init);
+    ns["update_usage"] = method("update_usage", &update_usage);
+    ns["get_remaining_characters"] = method("get_remaining_characters", &get_remaining_characters);
+    ns["generate_voice"] = method("generate_voice", &generate_voice);
+    ns["get_voices"] = method("get_voices", &get_voices, "Get the list of voices available");
+    make_class(m, "ElevenLabsVoiceModule", m.attr("VoiceModule"), ns,
+               "ElevenLabs TTS implementation.");
+}
+
+}  // namespace vestrel::tts
