@@ -1,6 +1,8 @@
 // vestrel.tts: voice engines behind one interface, built per call by name.
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/function.hpp"
+
 #include "bindings/common/awaitable.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/tts/parts.hpp"
@@ -19,4 +21,5 @@ NB_MODULE(tts, m) {
     vestrel::tts::register_interface(m);
     vestrel::tts::register_edge(m);
     vestrel::tts::register_elevenlabs(m);
+    vestrel::py::finalize_functions(m);
 }

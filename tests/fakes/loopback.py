@@ -93,7 +93,8 @@ class LoopbackServer:
         return Response(404, {"error": "not found"})
 
     def __enter__(self):
-        threading.Thread(target=self._httpd.serve_forever, daemon=True).start()
+        threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.02},
+                         daemon=True).start()
         return self
 
     def __exit__(self, *exc):
