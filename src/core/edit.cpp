@@ -82,12 +82,12 @@ std::string clean_caption(std::string_view text) {
 
 double duration_to(double start, double end) {
     double d = end - start;
-    // end - start is exact in most cases; where rounding leaves start + d off by an ulp or two,
-    // step d towards the value that lands exactly on `end`.
-    for (int step = 0; step < 4 && start + d != end; ++step)
-        d = std::nextafter(d, start + d < end ? std::numeric_limits<double>::infinity()
-                                              : -std::numeric_limits<double>::infinity());
-    return start + d == end ? d : end - start;
+    // start + (end - start) can round to just above `end` (0.03 + (0.34 - 0.03) is
+    // 0.34000000000000002), and no duration may add up to `end` exactly; step d down until the
+    // sum no longer passes `end`. Rounding is monotonic, so the end frame then never passes
+    // the frame of `end`.
+    while (start + d > end) d = std::nextafter(d, -std::numeric_limits<double>::infinity());
+    return d;
 }
 
 void separate_overlaps(std::vector<Placement>& placements) {
@@ -107,10 +107,14 @@ void separate_overlaps(std::vector<Placement>& placements) {
         const std::vector<double>& list = starts[p.track];
         // The earliest start strictly after this item's start.
         auto it = std::upper_bound(list.begin(), list.end(), p.start);
-        if (it == list.end() || !(*it < p.end)) continue;
+        if (it == list.end() || *it > p.end) continue;
+        // Overlapping: end where the later item begins. Touching: keep the length, but never
+        // let start + duration come out past the later start, so that rounding to frames cannot
+        // push this item one frame into the next (the duration then differs from end - start
+        // by an ulp or two, and only where end - start does not add back up to the end).
+        p.clipped = *it < p.end;
         p.duration = duration_to(p.start, *it);
         p.end = *it;
-        p.clipped = true;
     }
 }
 

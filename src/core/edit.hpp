@@ -115,11 +115,13 @@ struct Placement {
 // would, the earlier one ends where the later one begins; other placements are unchanged.
 std::vector<Placement> plan_placements(const std::vector<PlanScene>& scenes);
 
-// Shortens items that run into a later item on the same track (see plan_placements).
+// Shortens items that run into a later item on the same track (see plan_placements); an
+// item that touches the next one gets a duration with start + duration <= that next start.
 void separate_overlaps(std::vector<Placement>& placements);
 
-// A duration d with start + d == end in double arithmetic, as close to end - start as can be
-// (the placement's end is computed again from start and duration).
+// The duration d closest to end - start (end - start itself where it adds back up) for which
+// start + d does not pass end in double arithmetic: the placement's end is computed again from
+// start and duration, and must not run into an item that begins at end.
 double duration_to(double start, double end);
 
 }  // namespace vestrel::edit

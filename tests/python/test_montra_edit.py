@@ -447,6 +447,18 @@ def test_overlapping_caption_lines_end_where_the_next_begins(lumora):
     assert_no_overlaps(lumora)
 
 
+def test_touching_lines_do_not_round_into_each_other(lumora):
+    # 0.03 + (0.34 - 0.03) != 0.34 in floating point: placed as end - start, the first title
+    # would end one 25 fps frame after the second one starts.
+    edit = make_edit(Caps((0.03, 0.34, " Eins"), (0.34, 1.0, " Zwei")))
+    montra.render(edit)
+    (_, s0, d0), (_, s1, _) = lumora.texts("Caption")
+    assert s0 + d0 <= s1 == 0.34
+    assert round((s0 + d0) * 25) == round(s1 * 25) == 8
+    assert abs(d0 - (0.34 - 0.03)) < 1e-15
+    assert_no_overlaps(lumora)
+
+
 def test_lumora_is_looked_up_at_call_time(monkeypatch):
     first, second = Recorder(), Recorder()
     monkeypatch.setattr(montra, "lumora", first)
