@@ -13,12 +13,12 @@ import time
 from pathlib import Path
 
 SCRIPT = [
-    " Hallo und willkommen<split> zu sechs schnellen Tipps für mehr Ruhe im Alltag.",
-    " <counter>Erstens. Steh jeden Morgen zur gleichen Zeit auf.",
-    " <counter>Zweitens. Trink ein großes Glas Wasser, bevor du auf dein Handy schaust.",
-    " <counter>Drittens. Geh zehn Minuten an die frische Luft.",
-    " <counter>Viertens. Plane nur drei wichtige Aufgaben für den Tag.",
-    " Und zum Schluss: mach Pausen, bevor du sie brauchst.",
+    "Hallo und willkommen<split> zu sechs schnellen Tipps für mehr Ruhe im Alltag. ",
+    "<counter>Erstens. Steh jeden Morgen zur gleichen Zeit auf. ",
+    "<counter>Zweitens. Trink ein großes Glas Wasser, bevor du auf dein Handy schaust. ",
+    "<counter>Drittens. Geh zehn Minuten an die frische Luft. ",
+    "<counter>Viertens. Plane nur drei wichtige Aufgaben für den Tag. ",
+    "Und zum Schluss: mach Pausen, bevor du sie brauchst.",
 ]
 
 STAGES = [

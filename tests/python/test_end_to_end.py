@@ -10,6 +10,7 @@ hands to montra.render is captured on the way, and every timeline item is checke
 import os
 import shutil
 import subprocess
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -19,10 +20,12 @@ import pytest
 FAKES = Path(__file__).resolve().parent.parent / "fakes"
 
 # Scene texts: a "<split>" inside the first, a counter line with a German ordinal in the second.
+# Each scene but the last ends with the blank before the next scene's first word, so that its
+# last word stays with it in the scene split.
 SCENES = [
-    " Hallo und willkommen<split> zu drei Tipps.",
-    " <counter>Zweitens. Trink genug Wasser.",
-    " Und mach genug Pausen.",
+    "Hallo und willkommen<split> zu drei Tipps. ",
+    "<counter>Zweitens. Trink genug Wasser. ",
+    "Und mach genug Pausen.",
 ]
 PROJECT = "e2e_short"
 
@@ -172,7 +175,44 @@ def _styled_text(item):
     return item.GetFusionCompByIndex(1).FindTool("Template").GetInput("StyledText")
 
 
-def test_generation_end_to_end(server, media_files, monkeypatch):
+def _speech_with_pauses(seconds):
+    """A real MP3 like the Edge voices': a tone broken by 0.7 s of silence every 2.5 s."""
+    path = Path(tempfile.gettempdir()) / f"vestrel-e2e-speech-{seconds:.1f}s.mp3"
+    if not path.exists():
+        tmp = path.with_suffix(f".{os.getpid()}.part")
+        _ffmpeg("-f", "lavfi", "-i",
+                f"aevalsrc=sin(2*PI*220*t)*gt(mod(t\\,2.5)\\,0.7):s=24000:d={seconds:.1f}",
+                "-ac", "1", "-b:a", "48k", "-f", "mp3", str(tmp))
+        os.replace(tmp, path)
+    return path.read_bytes()
+
+
+@pytest.fixture
+def fake_services(monkeypatch):
+    """The fake speech yields audio with pauses; the fake aligner leaves a 2 s pause after the
+    first scene's last sentence, so the scenes meet with cross-fades."""
+    import edge_tts
+    import stable_whisper
+
+    monkeypatch.setattr(edge_tts, "audio_for",
+                        lambda text: _speech_with_pauses(edge_tts._duration(text)))
+    real_align = stable_whisper.align_text
+
+    def align_with_pause(text, language="de", start=0.2):
+        result = real_align(text, language, start)
+        shift, segments = 0.0, []
+        for seg in result.segments:
+            segments.append(stable_whisper.Segment(
+                [stable_whisper.WordTiming(w.word, w.start + shift, w.end + shift)
+                 for w in seg.words]))
+            if seg.text.rstrip().endswith("Tipps."):
+                shift = 2.0
+        return stable_whisper.WhisperResult(segments, result.language)
+
+    monkeypatch.setattr(stable_whisper, "align_text", align_with_pause)
+
+
+def test_generation_end_to_end(server, media_files, fake_services, monkeypatch):
     import requests
     from vestrel import montra
 
@@ -202,6 +242,7 @@ def test_generation_end_to_end(server, media_files, monkeypatch):
     scenes = edit.scenes
     assert len(scenes) == 3
     assert scenes[0].start == 0.0 and scenes[0].fade_in == 0.5
+    assert scenes[0].fade_out > 1.0 and scenes[1].fade_in == scenes[0].fade_out  # the pause
     assert all(a.end == b.start for a, b in zip(scenes, scenes[1:]))
     assert edit.duration == scenes[-1].end
     lines = [line for s in scenes for line in s.captions.lines]
