@@ -181,10 +181,12 @@ void render(nb::args args, nb::kwargs kwargs) {
 
 void register_assembly(nb::module_& m) {
     m.def("setup_davinci", &setup_davinci,
+          nb::sig("def setup_davinci(template_project_path: str | None = None, "
+                  "project_name: str = 'brevano_2026') -> None"),
           "Prepare Resolve environment.\n"
           "Assumes resolve context is already set via lumora.set_resolve().\n"
           "Project will be deleted if it already exists.");
-    m.def("render", &render,
+    m.def("render", &render, nb::sig("def render(edit) -> None"),
           "Fill the template's timeline from an edit: backgrounds, fades, caption and counter\n"
           "titles, voice-over, music and watermark.");
 }

@@ -42,7 +42,7 @@ nb::object subtract(nb::handle a, nb::handle b) {
     return r;
 }
 
-void scene_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
+const Signature& scene_signature() {
     static const Signature& sig = declare({"__init__",
                                            {arg("captions"), arg("background", Kind::Str),
                                             arg("brightness"), arg("contrast"),
@@ -50,7 +50,30 @@ void scene_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
                                             opt("color_tone", Kind::Any,
                                                 nb::make_tuple(100, 100, 100))},
                                            true});
-    auto v = parse(sig, args, kwargs);
+    return sig;
+}
+
+const Signature& edit_signature() {
+    static const Signature& sig = declare(
+        {"__init__", {arg("speech", Kind::Str), req_none("bg_music", Kind::Str)}, true});
+    return sig;
+}
+
+// inspect.Signature of a constructor without self, for help() and introspection.
+nb::object constructor_signature(const Signature& sig) {
+    nb::object inspect = py::import("inspect");
+    nb::object parameter = inspect.attr("Parameter");
+    nb::list params;
+    for (const py::Param& p : sig.params) {
+        nb::dict kw;
+        if (!p.required) kw["default"] = p.default_value;
+        params.append(parameter(p.name, parameter.attr("POSITIONAL_OR_KEYWORD"), **kw));
+    }
+    return inspect.attr("Signature")(params);
+}
+
+void scene_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    auto v = parse(scene_signature(), args, kwargs);
     self.attr("background") = v[1];
     self.attr("brightness") = v[2];
     self.attr("contrast") = v[3];
@@ -64,9 +87,7 @@ void scene_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
 }
 
 void edit_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    static const Signature& sig = declare(
-        {"__init__", {arg("speech", Kind::Str), req_none("bg_music", Kind::Str)}, true});
-    auto v = parse(sig, args, kwargs);
+    auto v = parse(edit_signature(), args, kwargs);
     self.attr("scenes") = nb::list();
     self.attr("speech") = v[0];
     self.attr("bg_music") = v[1];
@@ -137,7 +158,11 @@ void register_edit(nb::module_& m) {
         "Relies on lumora for all Resolve API interactions.";
 
     nb::dict scene_ns;
-    scene_ns["__init__"] = nb::cpp_function(&scene_init, nb::is_method(), nb::name("__init__"));
+    scene_ns["__init__"] = nb::cpp_function(
+        &scene_init, nb::is_method(), nb::name("__init__"),
+        nb::sig("def __init__(self, captions, background: str, brightness, contrast, "
+                "saturation, color_tone=(100, 100, 100)) -> None"));
+    scene_ns["__signature__"] = constructor_signature(scene_signature());
     scene_ns["duration"] = property(nb::cpp_function(
         [](nb::handle self) { return subtract(self.attr("end"), self.attr("start")); },
         nb::is_method(), nb::name("duration"), "Scene length in seconds (end - start)."));
@@ -146,12 +171,16 @@ void register_edit(nb::module_& m) {
                scene_ns);
 
     nb::dict edit_ns;
-    edit_ns["__init__"] = nb::cpp_function(&edit_init, nb::is_method(), nb::name("__init__"));
+    edit_ns["__init__"] =
+        nb::cpp_function(&edit_init, nb::is_method(), nb::name("__init__"),
+                         nb::sig("def __init__(self, speech: str, bg_music: str | None) -> None"));
+    edit_ns["__signature__"] = constructor_signature(edit_signature());
     edit_ns["duration"] = property(nb::cpp_function(&edit_duration, nb::is_method(),
                                                     nb::name("duration"),
                                                     "The largest scene end, in seconds."));
     edit_ns["set_scenes_duration"] = nb::cpp_function(
         &set_scenes_duration, nb::is_method(), nb::name("set_scenes_duration"),
+        nb::sig("def set_scenes_duration(self) -> None"),
         "Calculates start/end times for scenes based on captions,\n"
         "applying smart pauses and fade-in/out.");
     make_class(m, "Edit", "The plan of one short: voice-over, optional music and scenes.",
