@@ -1,7 +1,194 @@
+// setup_davinci and render: the Resolve project and timeline of one short, built through
+// the module attribute montra.lumora, looked up at each call so a replacement is honoured.
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <vector>
+
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
 #include "bindings/montra/parts.hpp"
+#include "core/edit.hpp"
 
 namespace vestrel::montra {
 
-void register_assembly(nb::module_&) {}
+namespace {
+
+using py::arg;
+using py::declare;
+using py::Kind;
+using py::opt;
+using py::opt_none;
+using py::parse;
+using py::Signature;
+
+constexpr const char* kTimeline = "Timeline 1";
+constexpr const char* kWatermarkText = "@YourChannel";
+
+// lumora.<name>, read through montra's own attribute at the time of the call.
+nb::object lumora(const char* name) {
+    return nb::module_::import_("vestrel.montra").attr("lumora").attr(name);
+}
+
+double as_float(nb::handle v) {
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+nb::object to_py(double d) { return nb::steal(PyFloat_FromDouble(d)); }
+
+bool truthy(nb::handle v) {
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+void setup_davinci(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig =
+        declare({"setup_davinci",
+                 {opt_none("template_project_path", Kind::Str),
+                  opt("project_name", Kind::Str, nb::str("brevano_2026"))}});
+    auto v = parse(sig, args, kwargs);
+    const nb::object& template_path = v[0];
+    const nb::object& project_name = v[1];
+
+    py::print("[montra] Setting up DaVinci Resolve");
+    try {
+        // Only the open project is replaced; no context or no open project means nothing to
+        // replace.
+        nb::object current = lumora("get_current_project_name")();
+        if (current.equal(project_name)) lumora("delete_current_project")();
+    } catch (nb::python_error& e) {
+        if (!py::error_is(e, PyExc_RuntimeError)) throw;
+    }
+    if (truthy(template_path))
+        lumora("import_project")(template_path, project_name);
+    else
+        lumora("create_project")(project_name);
+}
+
+// What render reads of one caption line.
+struct LineText {
+    bool counter = false;
+    nb::object shown;  // the counter or the cleaned caption text
+};
+
+LineText line_text(nb::handle text_obj) {
+    std::string text = py::utf8(text_obj);
+    LineText out;
+    out.counter = edit::is_counter_line(text);
+    if (out.counter) {
+        std::string word = edit::counter_word(text);
+        // Lower-cased as the host does it (full Unicode case mapping).
+        nb::object lower = nb::str(word.data(), word.size()).attr("lower")();
+        auto counter = edit::counter_for(py::utf8(lower));
+        const std::string& shown = counter ? *counter : word;
+        out.shown = nb::str(shown.data(), shown.size());
+    } else {
+        std::string cleaned = edit::clean_caption(text);
+        out.shown = nb::str(cleaned.data(), cleaned.size());
+    }
+    return out;
+}
+
+void render(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare({"render", {arg("edit")}});
+    auto v = parse(sig, args, kwargs);
+    nb::object edit_obj = v[0];
+
+    py::print("[montra] Rendering edit");
+    edit_obj.attr("set_scenes_duration")();
+
+    // The plan: scene times as set_scenes_duration left them, each caption line's span and
+    // kind. Reading everything first lets the plan keep later items from being overlapped.
+    std::vector<edit::PlanScene> scenes;
+    std::vector<nb::object> backgrounds;
+    std::vector<std::vector<LineText>> texts;
+    for (nb::handle scene : edit_obj.attr("scenes")) {
+        edit::PlanScene ps;
+        ps.start = as_float(scene.attr("start"));
+        ps.end = as_float(scene.attr("end"));
+        ps.fade_in = as_float(scene.attr("fade_in"));
+        ps.fade_out = as_float(scene.attr("fade_out"));
+        std::vector<LineText> scene_texts;
+        for (nb::handle line : scene.attr("captions").attr("lines")) {
+            LineText lt = line_text(line.attr("text"));
+            edit::PlanLine pl;
+            pl.start = as_float(line.attr("start"));
+            pl.end = as_float(line.attr("end"));
+            pl.counter = lt.counter;
+            ps.lines.push_back(pl);
+            scene_texts.push_back(std::move(lt));
+        }
+        backgrounds.push_back(scene.attr("background"));
+        scenes.push_back(std::move(ps));
+        texts.push_back(std::move(scene_texts));
+    }
+    const std::vector<edit::Placement> plan = edit::plan_placements(scenes);
+
+    lumora("set_current_timeline")(kTimeline);
+
+    using K = edit::Placement::Kind;
+    for (const edit::Placement& p : plan) {
+        switch (p.kind) {
+            case K::Background:
+                py::print("[montra] Scene " + std::to_string(p.scene));
+                lumora("import_and_add_to_timeline")(
+                    backgrounds[p.scene], to_py(p.start), to_py(p.duration),
+                    nb::arg("video") = true, nb::arg("audio") = false,
+                    nb::arg("track_index") = p.track);
+                break;
+            case K::FadeIn:
+            case K::FadeOut: {
+                if (!p.key) {
+                    // No clip is short enough: the host's max() of no candidates.
+                    py::import("builtins").attr("max")(nb::list());
+                }
+                const char* clip = p.kind == K::FadeIn ? edit::fade_in_clip(*p.key)
+                                                       : edit::fade_out_clip(*p.key);
+                lumora("add_clip_to_timeline")(clip, to_py(p.start), to_py(p.duration),
+                                               nb::arg("track_index") = p.track);
+                break;
+            }
+            case K::Counter:
+                lumora("generate_text_on_timeline")(
+                    "Counter", texts[p.scene][p.line].shown, to_py(p.start), to_py(p.duration),
+                    nb::arg("track_index") = p.track);
+                break;
+            case K::Caption:
+                lumora("generate_text_on_timeline")(
+                    "Caption", texts[p.scene][p.line].shown, to_py(p.start), to_py(p.duration),
+                    nb::arg("track_index") = p.track);
+                break;
+        }
+    }
+
+    nb::object bg_music = edit_obj.attr("bg_music");
+    if (truthy(bg_music))
+        lumora("import_and_add_to_timeline")(bg_music, 0, edit_obj.attr("duration"),
+                                             nb::arg("video") = false,
+                                             nb::arg("track_index") = 2);
+    lumora("import_and_add_to_timeline")(edit_obj.attr("speech"), 0, edit_obj.attr("duration"),
+                                         nb::arg("video") = false, nb::arg("track_index") = 1);
+    lumora("generate_text_on_timeline")("Watermark", kWatermarkText, 0,
+                                        edit_obj.attr("duration"),
+                                        nb::arg("track_index") = edit::kWatermarkTrack);
+    py::print("[montra] Render pipeline complete");
+}
+
+}  // namespace
+
+void register_assembly(nb::module_& m) {
+    m.def("setup_davinci", &setup_davinci,
+          nb::sig("def setup_davinci(template_project_path: str | None = None, "
+                  "project_name: str = 'brevano_2026') -> None"),
+          "Prepare Resolve environment.\n"
+          "Assumes resolve context is already set via lumora.set_resolve().\n"
+          "Project will be deleted if it already exists.");
+    m.def("render", &render, nb::sig("def render(edit) -> None"),
+          "Fill the template's timeline from an edit: backgrounds, fades, caption and counter\n"
+          "titles, voice-over, music and watermark.");
+}
 
 }  // namespace vestrel::montra
