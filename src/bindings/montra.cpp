@@ -1,6 +1,7 @@
 // vestrel.montra: edit model, silence removal and the Resolve edit assembly.
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/function.hpp"
 #include "bindings/montra/parts.hpp"
 
 namespace nb = nanobind;
@@ -12,4 +13,5 @@ NB_MODULE(montra, m) {
     vestrel::montra::register_silence(m);
     vestrel::montra::register_edit(m);
     vestrel::montra::register_assembly(m);
+    vestrel::py::finalize_functions(m);
 }
