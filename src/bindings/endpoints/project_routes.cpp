@@ -101,7 +101,7 @@ void register_project_routes(nb::module_& m, nb::handle router) {
 
     add_route(m, router, "post", "/project/create", "create_project", nullptr,
               {{"req", ProjectRequest}}, [](nb::args a, nb::kwargs kw) {
-                nb::object req = request("create_project", a, kw);
+                  nb::object req = request("create_project", a, kw);
                   return guarded([&] {
                       lumora("create_project")(req.attr("project_name"));
                       return nb::object(success());
@@ -110,7 +110,7 @@ void register_project_routes(nb::module_& m, nb::handle router) {
 
     add_route(m, router, "post", "/project/open", "open_project", nullptr,
               {{"req", ProjectRequest}}, [](nb::args a, nb::kwargs kw) {
-                nb::object req = request("open_project", a, kw);
+                  nb::object req = request("open_project", a, kw);
                   return guarded([&] {
                       lumora("open_project")(req.attr("project_name"));
                       return nb::object(success());
@@ -128,7 +128,7 @@ void register_project_routes(nb::module_& m, nb::handle router) {
 
     add_route(m, router, "post", "/media/import_clip", "import_clip", nullptr,
               {{"req", ImportClipRequest}}, [](nb::args a, nb::kwargs kw) {
-                nb::object req = request("import_clip", a, kw);
+                  nb::object req = request("import_clip", a, kw);
                   return guarded([&] {
                       lumora("import_clip")(req.attr("clip_path"), req.attr("clip_name"));
                       return nb::object(success());
@@ -137,7 +137,7 @@ void register_project_routes(nb::module_& m, nb::handle router) {
 
     add_route(m, router, "post", "/timeline/add_clip", "timeline_add_clip", nullptr,
               {{"req", AddClipRequest}}, [](nb::args a, nb::kwargs kw) {
-                nb::object req = request("timeline_add_clip", a, kw);
+                  nb::object req = request("timeline_add_clip", a, kw);
                   return guarded([&] {
                       lumora("add_clip_to_timeline")(
                           nb::arg("clip_name") = req.attr("clip_name"),
@@ -152,7 +152,7 @@ void register_project_routes(nb::module_& m, nb::handle router) {
 
     add_route(m, router, "post", "/tts/generate", "tts_generate", nullptr,
               {{"req", TTSRequest}}, [](nb::args a, nb::kwargs kw) {
-                nb::object req = request("tts_generate", a, kw);
+                  nb::object req = request("tts_generate", a, kw);
                   return guarded([&] {
                       module_self().attr("generate_tts")(
                           nb::arg("text") = req.attr("text"),

@@ -98,6 +98,8 @@ std::optional<core::MediaInfo> probe_media(const std::string& path) {
     if (!PyDict_Check(doc.ptr())) return by_extension(path);
 
     core::MediaInfo info;
+    // A video's length is its picture's: the sound of a file may run a little longer.
+    double video_duration = 0.0, audio_duration = 0.0, format_duration = 0.0;
     nb::object streams = get(doc, "streams");
     if (streams.is_valid() && PyList_Check(streams.ptr())) {
         for (nb::handle s : streams) {
@@ -107,7 +109,7 @@ std::optional<core::MediaInfo> probe_media(const std::string& path) {
             const std::string t = utf8(type);
             if (t == "audio") {
                 info.has_audio = true;
-                info.duration = std::max(info.duration, number(get(s, "duration")));
+                audio_duration = std::max(audio_duration, number(get(s, "duration")));
             } else if (t == "video" && !info.has_video) {
                 nb::object disp = get(s, "disposition");
                 if (disp.is_valid() && PyDict_Check(disp.ptr()) && number(get(disp, "attached_pic")) != 0)
@@ -118,13 +120,16 @@ std::optional<core::MediaInfo> probe_media(const std::string& path) {
                 info.rate = rate;
                 info.width = static_cast<int>(number(get(s, "width")));
                 info.height = static_cast<int>(number(get(s, "height")));
-                info.duration = std::max(info.duration, number(get(s, "duration")));
+                video_duration = number(get(s, "duration"));
             }
         }
     }
     nb::object format = get(doc, "format");
     if (format.is_valid() && PyDict_Check(format.ptr()))
-        info.duration = std::max(info.duration, number(get(format, "duration")));
+        format_duration = number(get(format, "duration"));
+    info.duration = video_duration > 0   ? video_duration
+                    : audio_duration > 0 ? audio_duration
+                                         : format_duration;
     if (!info.has_video && !info.has_audio) return by_extension(path);
     return info;
 }
