@@ -613,3 +613,14 @@ def test_fusion_comp_import_and_render_on_the_simulator(sim, tmp_path, monkeypat
     jobs = lumora.get_current_project().GetRenderJobList()
     assert [(j["TargetDir"], j["OutputFilename"]) for j in jobs] == [(str(tmp_path), "short")]
     assert lumora.get_current_project().GetRenderJobStatus(jobs[0]["JobId"])["JobStatus"] == "Complete"
+
+
+def test_tie_example_lands_exactly_on_the_simulator(media):
+    resolve = resolve_sim.Resolve()
+    lumora.set_resolve(resolve)
+    project = lumora.create_project("pal")
+    project.SetSetting("timelineFrameRate", "25")
+    lumora.import_and_add_to_timeline(media["bg25"], 0.5, 1.0, audio=False)
+    lumora.import_and_add_to_timeline(media["bg25"], 1.5, 1.0, audio=False)
+    # R(12.5) = 12, R(37.5) = 38: 26 frames, and the next clip starts at 38
+    assert track("video", 1) == [("bg25.mp4", 90012, 26), ("bg25.mp4", 90038, 24)]
