@@ -30,10 +30,10 @@ std::shared_ptr<Tool> Comp::find_tool(const std::string& tool_name) const {
 
 namespace {
 
-std::shared_ptr<Comp> comp_from(const std::string& name, const std::vector<ToolSpec>& specs) {
+std::shared_ptr<Comp> comp_from(const std::string& name, const std::vector<ToolDef>& defs) {
     auto comp = std::make_shared<Comp>();
     comp->name = name;
-    for (const ToolSpec& s : specs) {
+    for (const ToolDef& s : defs) {
         auto t = std::make_shared<Tool>();
         t->name = s.name;
         t->reg_id = s.reg_id;
@@ -44,7 +44,7 @@ std::shared_ptr<Comp> comp_from(const std::string& name, const std::vector<ToolS
 }
 
 // The comp of a video file's timeline item: its media, the two colour tools, the output.
-std::vector<ToolSpec> video_item_tools() {
+std::vector<ToolDef> video_item_tools() {
     return {
         {"MediaIn1", "MediaIn", {}},
         {"BrightnessContrast1",
@@ -391,15 +391,15 @@ bool ProjectManager::import_project(const ProjectTemplate& t, const std::string&
     auto p = Project::make(project_name);
     p->render_polls = render_polls;
     for (const auto& [k, v] : t.settings) p->set_setting(k, v);
-    for (const TimelineSpec& spec : t.timelines) {
+    for (const TimelineDef& desc : t.timelines) {
         auto tl = std::make_shared<Timeline>();
-        tl->name = spec.name;
-        if (!tl->set_rate(spec.rate_text)) return false;
+        tl->name = desc.name;
+        if (!tl->set_rate(desc.rate_text)) return false;
         tl->start_frame = frames::one_hour_frames(tl->rate);
-        tl->width = spec.width;
-        tl->height = spec.height;
-        tl->video.assign(static_cast<size_t>(std::max(spec.video_tracks, 1)), Track{});
-        tl->audio.assign(static_cast<size_t>(std::max(spec.audio_tracks, 1)), Track{});
+        tl->width = desc.width;
+        tl->height = desc.height;
+        tl->video.assign(static_cast<size_t>(std::max(desc.video_tracks, 1)), Track{});
+        tl->audio.assign(static_cast<size_t>(std::max(desc.audio_tracks, 1)), Track{});
         p->timelines.push_back(tl);
     }
     if (!p->timelines.empty()) {
@@ -408,16 +408,16 @@ bool ProjectManager::import_project(const ProjectTemplate& t, const std::string&
             if (auto cur = p->find_timeline(t.current_timeline)) p->current_timeline = cur;
     }
     const Rational rate = p->timeline_rate();
-    for (const ClipSpec& spec : t.clips) {
+    for (const ClipDef& desc : t.clips) {
         auto c = std::make_shared<Clip>();
-        c->name = spec.name;
-        c->kind = spec.kind;
+        c->name = desc.name;
+        c->kind = desc.kind;
         c->has_video = true;
         c->has_audio = false;
         c->rate = rate;
         c->fps_text = frames::rate_text(rate);
-        c->frames = frames_of(spec.duration, rate);
-        c->fusion = spec.fusion;
+        c->frames = frames_of(desc.duration, rate);
+        c->fusion = desc.fusion;
         p->media_pool->root->clips.push_back(std::move(c));
     }
     projects.push_back(p);

@@ -41,7 +41,7 @@ struct Comp {
 };
 
 // A tool as a template or clip describes it; items get their own copies.
-struct ToolSpec {
+struct ToolDef {
     std::string name;
     std::string reg_id;
     std::vector<std::pair<std::string, Value>> inputs;
@@ -70,7 +70,7 @@ struct Clip {
     int64_t frames = 0;  // its own length in source frames
     int width = 0;
     int height = 0;
-    std::vector<ToolSpec> fusion;  // the comp every timeline item of this clip starts with
+    std::vector<ToolDef> fusion;  // the comp every timeline item of this clip starts with
     std::vector<std::pair<std::string, std::string>> extra;  // other properties set by name
 
     // Every clip property, as text, in a fixed order.
@@ -128,7 +128,7 @@ struct Timeline {
     bool set_rate(const std::string& text);
 };
 
-struct TimelineSpec {
+struct TimelineDef {
     std::string name;
     std::string rate_text = "24";
     int width = 1920;
@@ -137,19 +137,19 @@ struct TimelineSpec {
     int audio_tracks = 1;
 };
 
-struct ClipSpec {
+struct ClipDef {
     std::string name;
     ClipKind kind = ClipKind::Title;
     double duration = 5.0;  // seconds
-    std::vector<ToolSpec> fusion;
+    std::vector<ToolDef> fusion;
 };
 
 // A project template as read from a template file.
 struct ProjectTemplate {
     std::vector<std::pair<std::string, std::string>> settings;
-    std::vector<TimelineSpec> timelines;
+    std::vector<TimelineDef> timelines;
     std::string current_timeline;  // empty: the first
-    std::vector<ClipSpec> clips;
+    std::vector<ClipDef> clips;
 };
 
 struct RenderJob {

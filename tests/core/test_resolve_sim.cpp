@@ -70,8 +70,8 @@ TEST(ResolveSim, ProjectsAndTemplates) {
     ProjectManager pm;
     ProjectTemplate t;
     t.settings = {{"timelineFrameRate", "29.97"}};
-    t.timelines = {TimelineSpec{"Timeline 1", "29.97", 1080, 1920, 5, 2}};
-    t.clips = {ClipSpec{"Caption", ClipKind::Title, 5.0, {{"Template", "TextPlus", {{"Size", 0.1}}}}}};
+    t.timelines = {TimelineDef{"Timeline 1", "29.97", 1080, 1920, 5, 2}};
+    t.clips = {ClipDef{"Caption", ClipKind::Title, 5.0, {{"Template", "TextPlus", {{"Size", 0.1}}}}}};
     ASSERT_TRUE(pm.import_project(t, "a"));
     EXPECT_FALSE(pm.import_project(t, "a"));
     EXPECT_EQ(pm.current, nullptr);

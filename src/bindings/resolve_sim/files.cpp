@@ -149,28 +149,28 @@ std::optional<std::string> setting_text(nb::handle v) {
     return std::nullopt;
 }
 
-std::optional<std::vector<core::ToolSpec>> tools_of(nb::handle list) {
-    std::vector<core::ToolSpec> tools;
+std::optional<std::vector<core::ToolDef>> tools_of(nb::handle list) {
+    std::vector<core::ToolDef> tools;
     if (!list.is_valid()) return tools;
     if (!PyList_Check(list.ptr())) return std::nullopt;
     for (nb::handle t : list) {
         if (!PyDict_Check(t.ptr())) return std::nullopt;
         nb::object name = get(t, "name"), reg = get(t, "regId"), inputs = get(t, "inputs");
         if (!is_text(name) || (reg.is_valid() && !is_text(reg))) return std::nullopt;
-        core::ToolSpec spec{utf8(name), reg.is_valid() ? utf8(reg) : "", {}};
+        core::ToolDef desc{utf8(name), reg.is_valid() ? utf8(reg) : "", {}};
         if (inputs.is_valid()) {
             if (!PyDict_Check(inputs.ptr())) return std::nullopt;
             for (auto [k, v] : nb::borrow<nb::dict>(inputs)) {
                 if (!is_text(k)) return std::nullopt;
                 if (is_text(v))
-                    spec.inputs.emplace_back(utf8(k), utf8(v));
+                    desc.inputs.emplace_back(utf8(k), utf8(v));
                 else if (is_number(v))
-                    spec.inputs.emplace_back(utf8(k), nb::cast<double>(v));
+                    desc.inputs.emplace_back(utf8(k), nb::cast<double>(v));
                 else
                     return std::nullopt;
             }
         }
-        tools.push_back(std::move(spec));
+        tools.push_back(std::move(desc));
     }
     return tools;
 }
@@ -194,25 +194,25 @@ std::optional<core::ProjectTemplate> template_of(nb::handle doc) {
         if (!PyList_Check(timelines.ptr())) return std::nullopt;
         for (nb::handle tl : timelines) {
             if (!PyDict_Check(tl.ptr())) return std::nullopt;
-            core::TimelineSpec spec;
+            core::TimelineDef desc;
             nb::object name = get(tl, "name");
             if (!is_text(name)) return std::nullopt;
-            spec.name = utf8(name);
+            desc.name = utf8(name);
             if (nb::object rate = get(tl, "frameRate"); rate.is_valid()) {
                 auto text = setting_text(rate);
                 if (!text || !frames::rate_from_text(*text)) return std::nullopt;
-                spec.rate_text = *text;
+                desc.rate_text = *text;
             }
-            for (auto [key, field] : {std::pair{"width", &spec.width}, {"height", &spec.height},
-                                      {"videoTracks", &spec.video_tracks},
-                                      {"audioTracks", &spec.audio_tracks}}) {
+            for (auto [key, field] : {std::pair{"width", &desc.width}, {"height", &desc.height},
+                                      {"videoTracks", &desc.video_tracks},
+                                      {"audioTracks", &desc.audio_tracks}}) {
                 nb::object v = get(tl, key);
                 if (!v.is_valid()) continue;
                 if (!is_int(v) || nb::cast<long long>(v) < 1 || nb::cast<long long>(v) > 100000)
                     return std::nullopt;
                 *field = nb::cast<int>(v);
             }
-            t.timelines.push_back(std::move(spec));
+            t.timelines.push_back(std::move(desc));
         }
     }
     if (nb::object cur = get(doc, "currentTimeline"); cur.is_valid()) {
@@ -225,23 +225,23 @@ std::optional<core::ProjectTemplate> template_of(nb::handle doc) {
             if (!PyDict_Check(c.ptr())) return std::nullopt;
             nb::object name = get(c, "name"), type = get(c, "type"), dur = get(c, "duration");
             if (!is_text(name) || !is_text(type)) return std::nullopt;
-            core::ClipSpec spec;
-            spec.name = utf8(name);
+            core::ClipDef desc;
+            desc.name = utf8(name);
             const std::string kind = utf8(type);
             if (kind == "title")
-                spec.kind = core::ClipKind::Title;
+                desc.kind = core::ClipKind::Title;
             else if (kind == "generator")
-                spec.kind = core::ClipKind::Generator;
+                desc.kind = core::ClipKind::Generator;
             else
                 return std::nullopt;
             if (dur.is_valid()) {
                 if (!is_number(dur) || nb::cast<double>(dur) <= 0.0) return std::nullopt;
-                spec.duration = nb::cast<double>(dur);
+                desc.duration = nb::cast<double>(dur);
             }
             auto tools = tools_of(get(c, "fusion"));
             if (!tools) return std::nullopt;
-            spec.fusion = std::move(*tools);
-            t.clips.push_back(std::move(spec));
+            desc.fusion = std::move(*tools);
+            t.clips.push_back(std::move(desc));
         }
     }
     return t;
