@@ -1,6 +1,31 @@
-// vestrel.resolve_sim
+// vestrel.resolve_sim: an in-memory DaVinci Resolve for running the Resolve layer without
+// Resolve. scriptapp("Resolve") answers the scripting object of this process's simulated
+// application; Resolve() makes a fresh, separate one.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
+
+#include "bindings/resolve_sim/parts.hpp"
 
 namespace nb = nanobind;
+using vestrel::sim::App;
 
-NB_MODULE(resolve_sim, m) {}
+NB_MODULE(resolve_sim, m) {
+    m.doc() =
+        "resolve_sim\nAn in-memory DaVinci Resolve answering the scripting calls of the Resolve "
+        "layer.";
+    m.attr("TEMPLATE_FORMAT") = vestrel::sim::kTemplateFormat;
+    vestrel::sim::register_objects(m);
+    m.attr("_app") = nb::none();
+    m.def(
+        "scriptapp",
+        [](const std::string& name) -> nb::object {
+            if (name != "Resolve") return nb::none();
+            nb::module_ mod = nb::module_::import_("vestrel.resolve_sim");
+            // The application lives as a module attribute, like a running Resolve that every
+            // caller of this process reaches.
+            if (mod.attr("_app").is_none()) mod.attr("_app") = nb::cast(std::make_shared<App>());
+            return mod.attr("_app");
+        },
+        nb::arg("name"), "The scripting object of the simulated application (None for other names).");
+}

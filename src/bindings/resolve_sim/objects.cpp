@@ -1,0 +1,489 @@
+// The Resolve-like objects of the simulator. Each wraps a core object; the same core object
+// always comes back as the same Python object while that one is alive, and two wrappers of
+// one core object compare equal.
+#include <algorithm>
+
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "bindings/common/pyutil.hpp"
+#include "bindings/resolve_sim/parts.hpp"
+
+namespace vestrel::sim {
+
+namespace {
+
+using namespace vestrel::py;
+using core::Clip;
+using core::Comp;
+using core::Folder;
+using core::MediaPool;
+using core::Project;
+using core::ProjectManager;
+using core::Timeline;
+using core::TimelineItem;
+using core::Tool;
+using core::TrackType;
+
+const char* const kRenderPresets[] = {"H.264 Master", "H.265 Master", "YouTube - 1080p",
+                                      "Vimeo - 1080p", "TikTok - 1080p"};
+
+template <typename T>
+void identity(nb::class_<T>& cls) {
+    cls.def("__eq__", [](nb::handle self, nb::handle other) {
+        return nb::isinstance<T>(other) && nb::inst_ptr<T>(self) == nb::inst_ptr<T>(other);
+    });
+    cls.def("__ne__", [](nb::handle self, nb::handle other) {
+        return !(nb::isinstance<T>(other) && nb::inst_ptr<T>(self) == nb::inst_ptr<T>(other));
+    });
+    cls.def("__hash__", [](nb::handle self) {
+        return static_cast<Py_ssize_t>(reinterpret_cast<uintptr_t>(nb::inst_ptr<T>(self)) >> 4);
+    });
+}
+
+std::shared_ptr<Project> owner(const MediaPool& pool) {
+    auto p = pool.project.lock();
+    if (!p) raise(PyExc_RuntimeError, "the project of this media pool no longer exists");
+    return p;
+}
+
+bool file_exists(const std::string& path) {
+    return nb::cast<bool>(import("os").attr("path").attr("isfile")(path));
+}
+
+std::string file_stem(const std::string& path) {
+    std::string base = path.substr(path.rfind('/') + 1);
+    const size_t dot = base.rfind('.');
+    return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+}
+
+std::optional<TrackType> track_type(const std::string& t) {
+    if (t == "video") return TrackType::Video;
+    if (t == "audio") return TrackType::Audio;
+    return std::nullopt;
+}
+
+nb::object value_of(const core::Value& v) {
+    if (const double* d = std::get_if<double>(&v)) return nb::float_(*d);
+    return nb::str(std::get<std::string>(v).c_str());
+}
+
+// An integer field of a placement record (Resolve takes whole frames; numbers are truncated).
+std::optional<int64_t> frame_field(nb::handle record, const char* key) {
+    PyObject* v = PyDict_GetItemString(record.ptr(), key);
+    if (!v || v == Py_None) return std::nullopt;
+    nb::object i = nb::steal(PyNumber_Long(v));
+    if (!i.is_valid()) throw nb::python_error();
+    return nb::cast<int64_t>(i);
+}
+
+nb::dict job_dict(const core::RenderJob& j) {
+    nb::dict d;
+    d["JobId"] = j.id;
+    d["TimelineName"] = j.timeline_name;
+    d["TargetDir"] = j.target_dir;
+    d["OutputFilename"] = j.custom_name;
+    d["PresetName"] = j.preset;
+    return d;
+}
+
+const char* job_status(const core::RenderJob& j) {
+    switch (j.status) {
+        case core::RenderJob::Status::Ready: return "Ready";
+        case core::RenderJob::Status::Rendering: return "Rendering";
+        case core::RenderJob::Status::Complete: return "Complete";
+        case core::RenderJob::Status::Cancelled: return "Cancelled";
+    }
+    return "";
+}
+
+void set_render_polls(ProjectManager& pm, int polls) {
+    pm.render_polls = polls;
+    for (auto& p : pm.projects) p->render_polls = polls;
+}
+
+}  // namespace
+
+void register_objects(nb::module_& m) {
+    // ---- scripting object -----------------------------------------------------------
+    nb::class_<App> app(m, "Resolve", "The scripting object of a simulated Resolve.");
+    app.def(nb::init<>())
+        .def("GetProjectManager", [](App& a) { return a.pm; })
+        .def("GetProductName", [](App&) { return "DaVinci Resolve"; })
+        .def("GetVersionString", [](App&) { return "19.0.0 (simulated)"; })
+        .def(
+            "SetSimulatedRenderPolls",
+            [](App& a, int polls) { set_render_polls(*a.pm, polls < 0 ? 0 : polls); },
+            nb::arg("polls"),
+            "How many IsRenderingInProgress answers report a started render as still running "
+            "(0: the queue is done at the first question).");
+    identity(app);
+
+    // ---- project manager ------------------------------------------------------------
+    nb::class_<ProjectManager> pm(m, "ProjectManager");
+    pm.def("GetCurrentProject", [](ProjectManager& p) { return p.current; })
+        .def("CreateProject", [](ProjectManager& p, const std::string& name,
+                                 nb::handle) { return p.create_project(name); },
+             nb::arg("name"), nb::arg("mediaLocationPath") = nb::none())
+        .def("LoadProject", [](ProjectManager& p, const std::string& name) { return p.load_project(name); })
+        .def("CloseProject", [](ProjectManager& p, nb::handle project) {
+            if (!nb::isinstance<Project>(project)) return false;
+            return p.close_project(nb::cast<std::shared_ptr<Project>>(project));
+        })
+        .def("DeleteProject", [](ProjectManager& p, const std::string& name) { return p.delete_project(name); })
+        .def(
+            "ImportProject",
+            [](ProjectManager& p, const std::string& path, nb::handle name) {
+                auto t = read_template(path);
+                if (!t) return false;
+                const std::string project_name =
+                    name.is_none() ? file_stem(path) : nb::cast<std::string>(name);
+                return p.import_project(*t, project_name);
+            },
+            nb::arg("filePath"), nb::arg("projectName") = nb::none())
+        .def("SaveProject", [](ProjectManager& p) { return p.current != nullptr; })
+        .def("GetProjectListInCurrentFolder", [](ProjectManager& p) {
+            std::vector<std::string> names;
+            for (const auto& pr : p.projects) names.push_back(pr->name);
+            return names;
+        })
+        .def("GetCurrentFolder", [](ProjectManager&) { return ""; });
+    identity(pm);
+
+    // ---- project --------------------------------------------------------------------
+    nb::class_<Project> project(m, "Project");
+    project.def("GetName", [](Project& p) { return p.name; })
+        .def("GetMediaPool", [](Project& p) { return p.media_pool; })
+        .def("GetTimelineCount", [](Project& p) { return p.timelines.size(); })
+        .def("GetTimelineByIndex", [](Project& p, int64_t i) -> std::shared_ptr<Timeline> {
+            if (i < 1 || i > static_cast<int64_t>(p.timelines.size())) return nullptr;
+            return p.timelines[static_cast<size_t>(i - 1)];
+        })
+        .def("GetCurrentTimeline", [](Project& p) { return p.current_timeline; })
+        .def("SetCurrentTimeline", [](Project& p, nb::handle tl) {
+            if (!nb::isinstance<Timeline>(tl)) return false;
+            auto t = nb::cast<std::shared_ptr<Timeline>>(tl);
+            if (std::find(p.timelines.begin(), p.timelines.end(), t) == p.timelines.end())
+                return false;
+            p.current_timeline = t;
+            return true;
+        })
+        .def(
+            "GetSetting",
+            [](Project& p, const std::string& name) -> nb::object {
+                if (name.empty()) {
+                    nb::dict d;
+                    for (const auto& [k, v] : p.settings) d[k.c_str()] = v;
+                    return d;
+                }
+                return nb::str(p.setting(name).value_or("").c_str());
+            },
+            nb::arg("settingName") = "")
+        .def("SetSetting", [](Project& p, const std::string& name, nb::handle value) {
+            if (name.empty()) return false;
+            if (name == "timelineFrameRate" && !frames::rate_from_text(str(value))) return false;
+            p.set_setting(name, str(value));
+            return true;
+        })
+        .def("LoadRenderPreset", [](Project& p, const std::string& name) {
+            for (const char* preset : kRenderPresets)
+                if (name == preset) {
+                    p.render_preset = name;
+                    return true;
+                }
+            return false;
+        })
+        .def("GetRenderPresetList", [](Project&) {
+            std::vector<std::string> names(std::begin(kRenderPresets), std::end(kRenderPresets));
+            return names;
+        })
+        .def("SetRenderSettings", [](Project& p, nb::dict settings) {
+            for (auto [k, v] : settings) {
+                const std::string key = str(k), value = str(v);
+                bool found = false;
+                for (auto& [ok, ov] : p.render_settings)
+                    if (ok == key) ov = value, found = true;
+                if (!found) p.render_settings.emplace_back(key, value);
+            }
+            return true;
+        })
+        .def("AddRenderJob", [](Project& p) { return p.add_render_job(); })
+        .def("StartRendering", [](Project& p, nb::args args, nb::kwargs) {
+            std::vector<std::string> ids;
+            for (nb::handle a : args) {
+                if (PyList_Check(a.ptr()) || PyTuple_Check(a.ptr())) {
+                    for (nb::handle id : a) ids.push_back(str(id));
+                } else if (PyUnicode_Check(a.ptr())) {
+                    ids.push_back(utf8(a));
+                }
+            }
+            // An empty job identifier names no job: nothing starts.
+            if (!args.empty() && ids.empty()) return false;
+            for (const std::string& id : ids)
+                if (id.empty()) return false;
+            return p.start_rendering(ids);
+        })
+        .def("IsRenderingInProgress", [](Project& p) { return p.rendering_in_progress(); })
+        .def("StopRendering", [](Project& p) { p.stop_rendering(); })
+        .def("GetRenderJobList", [](Project& p) {
+            nb::list jobs;
+            for (const auto& j : p.jobs) jobs.append(job_dict(j));
+            return jobs;
+        })
+        .def("GetRenderJobStatus", [](Project& p, const std::string& id) {
+            nb::dict d;
+            for (const auto& j : p.jobs)
+                if (j.id == id) {
+                    d["JobStatus"] = job_status(j);
+                    d["CompletionPercentage"] =
+                        j.status == core::RenderJob::Status::Complete ? 100 : 0;
+                }
+            return d;
+        })
+        .def("DeleteAllRenderJobs", [](Project& p) {
+            p.jobs.clear();
+            p.render_polls_left = 0;
+            return true;
+        })
+        .def("__repr__", [](Project& p) { return "<Project '" + p.name + "'>"; });
+    identity(project);
+
+    // ---- media pool -----------------------------------------------------------------
+    nb::class_<MediaPool> pool(m, "MediaPool");
+    pool.def("GetRootFolder", [](MediaPool& mp) { return mp.root; })
+        .def("GetCurrentFolder", [](MediaPool& mp) { return mp.root; })
+        .def("ImportMedia", [](MediaPool& mp, nb::handle items) {
+            auto p = owner(mp);
+            std::vector<std::shared_ptr<Clip>> clips;
+            if (!PyList_Check(items.ptr())) return clips;
+            for (nb::handle item : items) {
+                if (!PyUnicode_Check(item.ptr())) continue;
+                const std::string path = utf8(item);
+                if (!file_exists(path)) continue;
+                auto info = probe_media(path);
+                if (!info) continue;
+                std::string name = path.substr(path.rfind('/') + 1);
+                if (auto c = p->import_media(path, name, *info)) clips.push_back(c);
+            }
+            return clips;
+        })
+        .def("CreateEmptyTimeline", [](MediaPool& mp, const std::string& name) {
+            auto p = owner(mp);
+            auto t = p->create_timeline(name);
+            if (t) p->current_timeline = t;
+            return t;
+        })
+        .def(
+            "ImportTimelineFromFile",
+            [](MediaPool& mp, const std::string& path,
+               nb::handle options) -> std::shared_ptr<Timeline> {
+                auto p = owner(mp);
+                if (!file_exists(path)) return nullptr;
+                std::string name = file_stem(path);
+                if (PyDict_Check(options.ptr())) {
+                    PyObject* n = PyDict_GetItemString(options.ptr(), "timelineName");
+                    if (n && PyUnicode_Check(n)) name = utf8(n);
+                }
+                auto t = p->create_timeline(name);
+                if (t && !p->current_timeline) p->current_timeline = t;
+                return t;
+            },
+            nb::arg("filePath"), nb::arg("importOptions") = nb::none())
+        .def("AppendToTimeline", [](MediaPool& mp, nb::handle items) {
+            auto p = owner(mp);
+            std::vector<core::PlacementRequest> reqs;
+            if (PyList_Check(items.ptr())) {
+                for (nb::handle item : items) {
+                    core::PlacementRequest r;
+                    if (nb::isinstance<Clip>(item)) {
+                        r.clip = nb::cast<std::shared_ptr<Clip>>(item);
+                    } else if (PyDict_Check(item.ptr())) {
+                        PyObject* c = PyDict_GetItemString(item.ptr(), "mediaPoolItem");
+                        if (!c || !nb::isinstance<Clip>(nb::handle(c))) continue;
+                        r.clip = nb::cast<std::shared_ptr<Clip>>(nb::handle(c));
+                        r.start_frame = frame_field(item, "startFrame");
+                        r.end_frame = frame_field(item, "endFrame");
+                        r.record_frame = frame_field(item, "recordFrame");
+                        r.track_index = frame_field(item, "trackIndex");
+                        r.media_type = frame_field(item, "mediaType");
+                    } else {
+                        continue;
+                    }
+                    reqs.push_back(std::move(r));
+                }
+            }
+            return p->append(reqs);
+        });
+    identity(pool);
+
+    nb::class_<Folder> folder(m, "Folder");
+    folder.def("GetClipList", [](Folder& f) { return f.clips; })
+        .def("GetName", [](Folder& f) { return f.name; })
+        .def("GetSubFolderList", [](Folder&) { return nb::list(); });
+    identity(folder);
+
+    // ---- media-pool clip ------------------------------------------------------------
+    nb::class_<Clip> clip(m, "MediaPoolItem");
+    clip.def("GetName", [](Clip& c) { return c.name; })
+        .def(
+            "GetClipProperty",
+            [](Clip& c, nb::handle key) -> nb::object {
+                if (key.is_none()) {
+                    nb::dict d;
+                    for (const auto& [k, v] : c.properties()) d[k.c_str()] = v;
+                    return d;
+                }
+                return nb::str(c.property(str(key)).value_or("").c_str());
+            },
+            nb::arg("propertyName") = nb::none())
+        .def("SetClipProperty", [](Clip& c, const std::string& key, nb::handle value) {
+            return c.set_property(key, str(value));
+        })
+        .def("__repr__", [](Clip& c) { return "<MediaPoolItem '" + c.name + "'>"; });
+    identity(clip);
+
+    // ---- timeline -------------------------------------------------------------------
+    nb::class_<Timeline> timeline(m, "Timeline");
+    timeline.def("GetName", [](Timeline& t) { return t.name; })
+        .def(
+            "GetSetting",
+            [](Timeline& t, const std::string& name) -> nb::object {
+                std::vector<std::pair<std::string, std::string>> s = {
+                    {"timelineFrameRate", t.rate_text},
+                    {"timelineResolutionWidth", std::to_string(t.width)},
+                    {"timelineResolutionHeight", std::to_string(t.height)}};
+                if (name.empty()) {
+                    nb::dict d;
+                    for (const auto& [k, v] : s) d[k.c_str()] = v;
+                    return d;
+                }
+                for (const auto& [k, v] : s)
+                    if (k == name) return nb::str(v.c_str());
+                return nb::str("");
+            },
+            nb::arg("settingName") = "")
+        .def("SetSetting", [](Timeline& t, const std::string& name, nb::handle value) {
+            const std::string v = str(value);
+            // The rate of a timeline is fixed once it holds items.
+            if (name == "timelineFrameRate")
+                return t.end_frame() == t.start_frame && t.set_rate(v);
+            auto n = frames::leading_number(v);
+            if (!n || *n < 1) return false;
+            if (name == "timelineResolutionWidth") return t.width = static_cast<int>(*n), true;
+            if (name == "timelineResolutionHeight") return t.height = static_cast<int>(*n), true;
+            return false;
+        })
+        .def("GetStartFrame", [](Timeline& t) { return t.start_frame; })
+        .def("GetEndFrame", [](Timeline& t) { return t.end_frame(); })
+        .def("GetStartTimecode", [](Timeline&) { return "01:00:00:00"; })
+        .def("GetTrackCount", [](Timeline& t, const std::string& type) {
+            auto tt = track_type(type);
+            return tt ? t.track_count(*tt) : 0;
+        })
+        .def(
+            "AddTrack",
+            [](Timeline& t, const std::string& type, nb::handle) {
+                auto tt = track_type(type);
+                if (!tt) return false;
+                t.add_track(*tt);
+                return true;
+            },
+            nb::arg("trackType"), nb::arg("subTrackType") = nb::none())
+        .def("GetItemListInTrack", [](Timeline& t, const std::string& type, int64_t index) {
+            auto tt = track_type(type);
+            const core::Track* tr = tt ? t.track(*tt, index) : nullptr;
+            return tr ? *tr : core::Track{};
+        })
+        .def("__repr__", [](Timeline& t) { return "<Timeline '" + t.name + "'>"; });
+    identity(timeline);
+
+    // ---- timeline item --------------------------------------------------------------
+    nb::class_<TimelineItem> item(m, "TimelineItem");
+    item.def("GetName", [](TimelineItem& i) { return i.name; })
+        .def("GetStart", [](TimelineItem& i) { return i.start; })
+        .def("GetEnd", [](TimelineItem& i) { return i.end(); })
+        .def("GetDuration", [](TimelineItem& i) { return i.duration; })
+        .def("GetLeftOffset", [](TimelineItem& i) { return i.left_offset; })
+        .def("GetMediaPoolItem", [](TimelineItem& i) { return i.clip; })
+        .def("GetTrackTypeAndIndex", [](TimelineItem& i) {
+            return nb::make_tuple(i.track_type == TrackType::Video ? "video" : "audio",
+                                  i.track_index);
+        })
+        .def("GetFusionCompCount", [](TimelineItem& i) { return i.comps.size(); })
+        .def("GetFusionCompByIndex", [](TimelineItem& i, int64_t index) -> std::shared_ptr<Comp> {
+            if (index < 1 || index > static_cast<int64_t>(i.comps.size())) return nullptr;
+            return i.comps[static_cast<size_t>(index - 1)];
+        })
+        .def("GetFusionCompNameList", [](TimelineItem& i) {
+            std::vector<std::string> names;
+            for (const auto& c : i.comps) names.push_back(c->name);
+            return names;
+        })
+        .def("ImportFusionComp", [](TimelineItem& i, const std::string& path) -> std::shared_ptr<Comp> {
+            if (i.track_type != TrackType::Video || !file_exists(path)) return nullptr;
+            auto c = std::make_shared<Comp>();
+            c->name = "Composition " + std::to_string(i.comps.size() + 1);
+            i.comps.push_back(c);
+            return c;
+        })
+        .def("__repr__", [](TimelineItem& i) {
+            return "<TimelineItem '" + i.name + "' " + std::to_string(i.start) + "-" +
+                   std::to_string(i.end()) + ">";
+        });
+    identity(item);
+
+    // ---- Fusion ---------------------------------------------------------------------
+    nb::class_<Comp> comp(m, "FusionComp");
+    comp.def("FindTool", [](Comp& c, const std::string& name) { return c.find_tool(name); })
+        .def(
+            "GetToolList",
+            [](Comp& c, nb::handle, nb::handle) {
+                nb::dict d;
+                int n = 1;
+                for (const auto& t : c.tools) d[nb::int_(n++)] = nb::cast(t);
+                return d;
+            },
+            nb::arg("selected") = false, nb::arg("type") = nb::none())
+        .def("GetAttrs", [](Comp& c) {
+            nb::dict d;
+            d["COMPS_Name"] = c.name;
+            return d;
+        });
+    identity(comp);
+
+    nb::class_<Tool> tool(m, "FusionTool");
+    tool.def("GetAttrs", [](Tool& t) {
+            nb::dict d;
+            d["TOOLS_Name"] = t.name;
+            d["TOOLS_RegID"] = t.reg_id;
+            return d;
+        })
+        .def(
+            "SetInput",
+            [](Tool& t, const std::string& name, nb::handle value, nb::handle) {
+                if (PyUnicode_Check(value.ptr())) {
+                    t.set_input(name, utf8(value));
+                } else {
+                    PyObject* f = PyNumber_Float(value.ptr());
+                    if (!f) {
+                        PyErr_Clear();
+                        raise(PyExc_TypeError, "input '" + name + "' takes a number or a text");
+                    }
+                    t.set_input(name, PyFloat_AsDouble(f));
+                    Py_DECREF(f);
+                }
+            },
+            nb::arg("name"), nb::arg("value"), nb::arg("time") = nb::none())
+        .def(
+            "GetInput",
+            [](Tool& t, const std::string& name, nb::handle) -> nb::object {
+                const core::Value* v = t.input(name);
+                return v ? value_of(*v) : nb::none();
+            },
+            nb::arg("name"), nb::arg("time") = nb::none())
+        .def("__repr__", [](Tool& t) { return "<FusionTool '" + t.name + "'>"; });
+    identity(tool);
+}
+
+}  // namespace vestrel::sim
