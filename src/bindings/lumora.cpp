@@ -1,6 +1,8 @@
 // vestrel.lumora: the only caller of DaVinci Resolve.
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/function.hpp"
+
 #include "bindings/common/pyutil.hpp"
 #include "bindings/lumora/parts.hpp"
 
@@ -32,4 +34,5 @@ NB_MODULE(lumora, m) {
     vestrel::lumora::register_context(m);
     vestrel::lumora::register_media(m);
     vestrel::lumora::register_render(m);
+    vestrel::py::finalize_functions(m);
 }
