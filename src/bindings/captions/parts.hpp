@@ -1,0 +1,36 @@
+// The pieces of vestrel.captions: the word and line records, and the Captions record whose
+// construction and timing members live in their own files.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace vestrel::captions_py {
+
+namespace nb = nanobind;
+
+// The module object, for names read at call time (CaptionWord, CaptionLine, Captions).
+void set_module(nb::module_& m);
+nb::handle module();
+
+// CaptionWord, CaptionLine (with their create_by_transcription) and find_greatest_pause.
+void register_words(nb::module_& m);
+// Captions: fields, construction (create_by_transcription and its helpers) and timing.
+void register_captions(nb::module_& m);
+void add_construction(nb::dict& ns);  // construction.cpp
+void add_timing(nb::dict& ns);        // timing.cpp
+
+// A text as UTF-8 for the core. Texts with lone surrogates (which strict UTF-8 refuses) are
+// encoded with surrogatepass, which keeps them distinct and one code point each.
+std::string text_utf8(nb::handle text);
+// A time as a double, as the host converts a number (TypeError for anything else).
+double seconds(nb::handle value);
+
+// CaptionWord(start, end, text) and CaptionLine(start, end, text, words) of the classes
+// currently bound in the module.
+nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handle text);
+nb::object make_line(nb::handle cls, nb::handle start, nb::handle end, nb::handle text,
+                     nb::handle words);
+
+}  // namespace vestrel::captions_py

@@ -1,0 +1,136 @@
+// CaptionWord, CaptionLine and find_greatest_pause.
+#include <vector>
+
+#include "bindings/captions/parts.hpp"
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/common/record.hpp"
+#include "core/captions.hpp"
+
+namespace vestrel::captions_py {
+
+using namespace vestrel::py;
+
+namespace {
+PyObject* g_module = nullptr;  // a module lives for the whole process
+}
+
+void set_module(nb::module_& m) { g_module = nb::borrow(m).release().ptr(); }
+nb::handle module() { return g_module; }
+
+std::string text_utf8(nb::handle text) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &n) : nullptr;
+    if (p) return std::string(p, static_cast<size_t>(n));
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    PyErr_Clear();
+    nb::object b = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    if (!b.is_valid()) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+double seconds(nb::handle value) {
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handle text) {
+    PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr()};
+    PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 3, nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object make_line(nb::handle cls, nb::handle start, nb::handle end, nb::handle text,
+                     nb::handle words) {
+    PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr(), words.ptr()};
+    PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 4, nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+namespace {
+
+nb::object word_create_by_transcription(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare({"create_by_transcription", {arg("word")}});
+    auto v = parse(sig, args, kwargs);
+    nb::handle w = v[0];
+    nb::object start = w.attr("start"), end = w.attr("end"), text = w.attr("text");
+    return make_word(module().attr("CaptionWord"), start, end, text);
+}
+
+nb::object line_create_by_transcription(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig =
+        declare({"create_by_transcription", {arg("list_of_words", Kind::List)}});
+    auto v = parse(sig, args, kwargs);
+    nb::list items = nb::borrow<nb::list>(v[0]);
+    const size_t n = nb::len(items);
+    if (n == 0) raise(PyExc_IndexError, "list index out of range");
+    nb::object word_cls = module().attr("CaptionWord");
+    nb::object start = items[0].attr("start");
+    nb::object end = items[n - 1].attr("end");
+    nb::list words, texts;
+    for (size_t i = 0; i < n; ++i) {
+        nb::handle w = items[i];
+        nb::object ws = w.attr("start"), we = w.attr("end"), wt = w.attr("text");
+        words.append(make_word(word_cls, ws, we, wt));
+        texts.append(wt);
+    }
+    nb::object text = nb::steal(PyUnicode_Join(nb::str("").ptr(), texts.ptr()));
+    if (!text.is_valid()) throw nb::python_error();
+    return make_line(module().attr("CaptionLine"), start, end, text, words);
+}
+
+nb::object find_greatest_pause(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare({"find_greatest_pause", {arg("objects")}});
+    auto v = parse(sig, args, kwargs);
+    nb::object items = nb::steal(PySequence_List(v[0].ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    const size_t n = nb::len(items);
+    if (n == 0) raise(PyExc_IndexError, "list index out of range");
+    std::vector<captions::TimedWord> words(n);
+    for (size_t i = 0; i < n; ++i) words[i].end = seconds(items[i].attr("end"));
+    if (n >= 2)
+        for (size_t i = 0; i < n; ++i) words[i].start = seconds(items[i].attr("start"));
+    for (size_t i = 0; i < n; ++i) words[i].object = i;
+    auto found = captions::find_greatest_pause(words);
+    if (!found) return nb::none();
+    return items[*found];
+}
+
+nb::object staticmethod(nb::object fn) {
+    return import("builtins").attr("staticmethod")(fn);
+}
+
+}  // namespace
+
+void register_words(nb::module_& m) {
+    {
+        nb::dict ns;
+        ns["create_by_transcription"] = staticmethod(nb::cpp_function(
+            word_create_by_transcription, nb::name("create_by_transcription"),
+            "A caption word with the start, end and text of a timed word."));
+        make_record(m, "CaptionWord",
+                    {field("start", "float"), field("end", "float"), field("text", "str")}, ns);
+    }
+    {
+        nb::dict ns;
+        ns["create_by_transcription"] = staticmethod(nb::cpp_function(
+            line_create_by_transcription, nb::name("create_by_transcription"),
+            "A caption line of the given timed words: from the first word's start to the last "
+            "word's end, its text the words' texts joined."));
+        make_record(m, "CaptionLine",
+                    {field("start", "float"), field("end", "float"),
+                     field("text", "str", nb::str("")), list_field("words", "list")},
+                    ns);
+    }
+    m.def("find_greatest_pause", find_greatest_pause,
+          "The word after which the longest positive pause follows (words taken in order of "
+          "their end times), or None.");
+}
+
+}  // namespace vestrel::captions_py

@@ -1,0 +1,132 @@
+#include "core/captions.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+namespace vestrel::captions {
+
+bool ends_sentence(std::string_view text) {
+    // ASCII marks never occur inside a multi-byte UTF-8 sequence, so bytes can be searched.
+    return text.find(kSplitMark) != std::string_view::npos ||
+           text.find_first_of(".!?") != std::string_view::npos;
+}
+
+std::string remove_split(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t pos = 0;
+    for (;;) {
+        size_t hit = text.find(kSplitMark, pos);
+        if (hit == std::string_view::npos) break;
+        out.append(text.substr(pos, hit - pos));
+        pos = hit + kSplitMark.size();
+    }
+    out.append(text.substr(pos));
+    return out;
+}
+
+size_t length(std::string_view utf8) {
+    size_t n = 0;
+    for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+SentenceCut cut_sentences(std::vector<std::string> object_texts,
+                          std::span<const size_t> object_of) {
+    SentenceCut cut;
+    for (size_t i = 0; i < object_of.size(); ++i) {
+        std::string& text = object_texts[object_of[i]];
+        if (!ends_sentence(text)) continue;
+        text = remove_split(text);
+        cut.writes.push_back({i, text});
+        cut.ends.push_back(i + 1);
+    }
+    if (!object_of.empty() && (cut.ends.empty() || cut.ends.back() != object_of.size()))
+        cut.ends.push_back(object_of.size());
+    return cut;
+}
+
+std::optional<size_t> find_greatest_pause(std::span<const TimedWord> words) {
+    const size_t n = words.size();
+    if (n < 2) return std::nullopt;
+    auto by_end = [&](size_t a, size_t b) { return words[a].end < words[b].end; };
+    std::vector<size_t> order(n);
+    std::iota(order.begin(), order.end(), size_t{0});
+    // Words usually arrive in time order; the stable sort is needed only when they do not.
+    if (!std::is_sorted(order.begin(), order.end(), by_end))
+        std::stable_sort(order.begin(), order.end(), by_end);
+    double greatest = 0.0;
+    std::optional<size_t> found;
+    for (size_t i = 0; i + 1 < n; ++i) {
+        const double pause = words[order[i + 1]].start - words[order[i]].end;
+        if (pause > greatest) {
+            greatest = pause;
+            found = order[i];
+        }
+    }
+    return found;
+}
+
+namespace {
+
+bool same_word(const TimedWord& a, const TimedWord& b) {
+    return a.object == b.object || (a.start == b.start && a.end == b.end && a.text == b.text);
+}
+
+bool is_connector(std::string_view text) {
+    for (std::string_view c : kConnectors)
+        if (text == c) return true;
+    return false;
+}
+
+// Where the segment [begin, end) of at least two words is cut: the first word of its
+// second part.
+size_t cut_point(std::span<const TimedWord> words, size_t begin, size_t end) {
+    const size_t n = end - begin;
+    if (auto pause = find_greatest_pause(words.subspan(begin, n))) {
+        // The pause word is searched in segment order; an equal word may come first.
+        const TimedWord& target = words[begin + *pause];
+        size_t at = begin;
+        while (!same_word(words[at], target)) ++at;
+        if (at + 1 < end) return at + 1;
+        // The pause word is the last word: cutting after it would keep the whole segment.
+    }
+    for (size_t at = begin; at + 1 < end; ++at)
+        if (is_connector(words[at].text)) return at + 1;
+    return begin + n / 2;
+}
+
+}  // namespace
+
+std::vector<Line> split_lines(std::span<const TimedWord> words,
+                              std::span<const size_t> sentence_ends, int64_t max_line_length) {
+    std::vector<int64_t> prefix(words.size() + 1, 0);
+    for (size_t i = 0; i < words.size(); ++i)
+        prefix[i + 1] = prefix[i] + static_cast<int64_t>(length(words[i].text));
+
+    std::vector<Line> lines;
+    std::vector<Line> pending;  // segments still to split, the next one on top
+    size_t begin = 0;
+    for (size_t end : sentence_ends) {
+        pending.push_back({begin, end});
+        while (!pending.empty()) {
+            Line seg = pending.back();
+            pending.pop_back();
+            const size_t n = seg.end - seg.begin;
+            if (n == 0) continue;
+            if (prefix[seg.end] - prefix[seg.begin] <= max_line_length || n == 1) {
+                lines.push_back(seg);
+                continue;
+            }
+            const size_t at = cut_point(words, seg.begin, seg.end);
+            pending.push_back({at, seg.end});
+            pending.push_back({seg.begin, at});
+        }
+        begin = end;
+    }
+    return lines;
+}
+
+bool closes_gap(double end, double next_start) { return end - next_start < 0.5; }
+
+}  // namespace vestrel::captions
