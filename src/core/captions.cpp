@@ -7,8 +7,9 @@ namespace vestrel::captions {
 
 bool ends_sentence(std::string_view text) {
     // ASCII marks never occur inside a multi-byte UTF-8 sequence, so bytes can be searched.
-    return text.find(kSplitMark) != std::string_view::npos ||
-           text.find_first_of(".!?") != std::string_view::npos;
+    for (char c : text)
+        if (c == '.' || c == '!' || c == '?') return true;
+    return text.find(kSplitMark) != std::string_view::npos;
 }
 
 std::string remove_split(std::string_view text) {
@@ -31,14 +32,21 @@ size_t length(std::string_view utf8) {
     return n;
 }
 
-SentenceCut cut_sentences(std::vector<std::string> object_texts,
+SentenceCut cut_sentences(std::span<const std::string_view> object_texts,
                           std::span<const size_t> object_of) {
     SentenceCut cut;
+    std::vector<std::string_view> current(object_texts.begin(), object_texts.end());
+    std::deque<std::string> written;  // stable storage for the texts `current` points at
     for (size_t i = 0; i < object_of.size(); ++i) {
-        std::string& text = object_texts[object_of[i]];
+        std::string_view& text = current[object_of[i]];
         if (!ends_sentence(text)) continue;
-        text = remove_split(text);
-        cut.writes.push_back({i, text});
+        if (text.find(kSplitMark) == std::string_view::npos) {
+            cut.writes.push_back({i, false, {}});
+        } else {
+            std::string cleaned = remove_split(text);
+            text = written.emplace_back(cleaned);
+            cut.writes.push_back({i, true, std::move(cleaned)});
+        }
         cut.ends.push_back(i + 1);
     }
     if (!object_of.empty() && (cut.ends.empty() || cut.ends.back() != object_of.size()))
@@ -49,15 +57,27 @@ SentenceCut cut_sentences(std::vector<std::string> object_texts,
 std::optional<size_t> find_greatest_pause(std::span<const TimedWord> words) {
     const size_t n = words.size();
     if (n < 2) return std::nullopt;
+    double greatest = 0.0;
+    std::optional<size_t> found;
+    // Words usually arrive in order of their end times: then the input order is the sorted
+    // order and no sort (nor allocation) is needed.
+    size_t i = 0;
+    for (; i + 1 < n && words[i].end <= words[i + 1].end; ++i) {
+        const double pause = words[i + 1].start - words[i].end;
+        if (pause > greatest) {
+            greatest = pause;
+            found = i;
+        }
+    }
+    if (i + 1 == n) return found;
+
     auto by_end = [&](size_t a, size_t b) { return words[a].end < words[b].end; };
     std::vector<size_t> order(n);
     std::iota(order.begin(), order.end(), size_t{0});
-    // Words usually arrive in time order; the stable sort is needed only when they do not.
-    if (!std::is_sorted(order.begin(), order.end(), by_end))
-        std::stable_sort(order.begin(), order.end(), by_end);
-    double greatest = 0.0;
-    std::optional<size_t> found;
-    for (size_t i = 0; i + 1 < n; ++i) {
+    std::stable_sort(order.begin(), order.end(), by_end);
+    greatest = 0.0;
+    found.reset();
+    for (i = 0; i + 1 < n; ++i) {
         const double pause = words[order[i + 1]].start - words[order[i]].end;
         if (pause > greatest) {
             greatest = pause;

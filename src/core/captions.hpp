@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,17 +30,18 @@ size_t length(std::string_view utf8);
 struct SentenceCut {
     struct Write {
         size_t position;   // the word that ends a sentence
-        std::string text;  // its text without "<split>", to be written back into the word
+        bool changed;      // whether "<split>" was removed (else its text is written unchanged)
+        std::string text;  // its text without "<split>", when changed
     };
     std::vector<size_t> ends;  // exclusive end position of each sentence, in order
     std::vector<Write> writes; // one per sentence-ending word, in order
 };
-SentenceCut cut_sentences(std::vector<std::string> object_texts,
+SentenceCut cut_sentences(std::span<const std::string_view> object_texts,
                           std::span<const size_t> object_of);
 
 // One word as the line split sees it.
 struct TimedWord {
-    std::string text;  // UTF-8, after the sentence cut
+    std::string_view text;  // UTF-8, after the sentence cut (the caller owns the bytes)
     double start = 0.0;
     double end = 0.0;
     size_t object = 0;  // identity of the input object (equal objects are the same word)

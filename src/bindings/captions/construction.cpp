@@ -3,7 +3,8 @@
 // writes the cleaned texts back and builds the records.
 #include <climits>
 #include <cmath>
-#include <unordered_map>
+#include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "bindings/captions/parts.hpp"
@@ -35,6 +36,48 @@ int64_t line_limit(nb::handle value) {
     return static_cast<int64_t>(std::floor(d));
 }
 
+// Positions of distinct objects: a small open-addressing table keyed by object address
+// (a word list has a few thousand entries at most; this is cheaper than a node-based map).
+class ObjectIndex {
+public:
+    explicit ObjectIndex(size_t n) {
+        size_t cap = 16;
+        while (cap < 2 * n) cap <<= 1;
+        keys_.assign(cap, nullptr);
+        values_.resize(cap);
+        mask_ = cap - 1;
+    }
+    // The index of `key`, inserting `next` when new; `fresh` tells which.
+    size_t find_or_insert(PyObject* key, size_t next, bool& fresh) {
+        size_t h = (reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull;
+        for (size_t i = (h >> 20) & mask_;; i = (i + 1) & mask_) {
+            if (keys_[i] == key) {
+                fresh = false;
+                return values_[i];
+            }
+            if (!keys_[i]) {
+                keys_[i] = key;
+                values_[i] = next;
+                fresh = true;
+                return next;
+            }
+        }
+    }
+
+private:
+    std::vector<PyObject*> keys_;
+    std::vector<size_t> values_;
+    size_t mask_ = 0;
+};
+
+// Pauses the cyclic garbage collector for a scope, when it was running.
+struct GcPause {
+    int was_enabled = PyGC_Disable();
+    ~GcPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+};
+
 nb::object new_text(const std::string& utf8) {
     PyObject* s = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
                                        "surrogatepass");
@@ -63,58 +106,82 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     PyObject** item = PySequence_Fast_ITEMS(items.ptr());
 
     // The same word object may be listed twice; the sentence cut must see its own writes.
-    std::unordered_map<PyObject*, size_t> object_index;
-    object_index.reserve(static_cast<size_t>(n));
-    std::vector<size_t> object_of(static_cast<size_t>(n));
+    const size_t count = static_cast<size_t>(n);
+    ObjectIndex object_index(count);
+    std::vector<size_t> object_of(count);
     std::vector<nb::object> object_text;
-    std::vector<std::string> object_utf8;
+    std::vector<std::string_view> object_utf8;
+    object_text.reserve(count);
+    object_utf8.reserve(count);
+    std::deque<std::string> owned;
+    std::vector<nb::object> texts(count), starts(count), ends(count);
+    std::vector<captions::TimedWord> words(count);
     nb::str text_name("text"), start_name("start"), end_name("end");
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        auto [it, fresh] = object_index.try_emplace(item[i], object_text.size());
-        object_of[i] = it->second;
-        if (!fresh) continue;
-        object_text.push_back(nb::handle(item[i]).attr(text_name));
-        object_utf8.push_back(text_utf8(object_text.back()));
-    }
-
-    captions::SentenceCut cut = captions::cut_sentences(object_utf8, object_of);
-    for (const auto& w : cut.writes) {
-        const size_t k = object_of[w.position];
-        if (w.text != object_utf8[k]) {
-            object_text[k] = new_text(w.text);
-            object_utf8[k] = w.text;
+    auto get = [](PyObject* o, nb::handle name) {
+        PyObject* r = PyObject_GetAttr(o, name.ptr());
+        if (!r) throw nb::python_error();
+        return nb::steal(r);
+    };
+    for (size_t i = 0; i < count; ++i) {
+        bool fresh = false;
+        const size_t k = object_index.find_or_insert(item[i], object_text.size(), fresh);
+        object_of[i] = k;
+        if (fresh) {
+            object_text.push_back(get(item[i], text_name));
+            object_utf8.push_back(text_utf8(object_text.back(), owned));
         }
-        if (PyObject_SetAttr(item[w.position], text_name.ptr(), object_text[k].ptr()) < 0)
-            throw nb::python_error();
-    }
-
-    // The words as they are now, for the split and the records.
-    std::vector<captions::TimedWord> words(static_cast<size_t>(n));
-    std::vector<nb::object> texts(n), starts(n), ends(n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::handle w(item[i]);
-        texts[i] = w.attr(text_name);
-        starts[i] = w.attr(start_name);
-        ends[i] = w.attr(end_name);
-        const size_t k = object_of[i];
-        words[i].text = texts[i].ptr() == object_text[k].ptr() ? object_utf8[k]
-                                                               : text_utf8(texts[i]);
+        starts[i] = get(item[i], start_name);
+        ends[i] = get(item[i], end_name);
         words[i].start = seconds(starts[i]);
         words[i].end = seconds(ends[i]);
         words[i].object = k;
     }
 
-    std::vector<captions::Line> parts = captions::split_lines(words, cut.ends, max_line_length);
+    const captions::SentenceCut cut = captions::cut_sentences(object_utf8, object_of);
+    std::vector<char> written(object_text.size(), 0);
+    for (const auto& w : cut.writes) {
+        const size_t k = object_of[w.position];
+        if (w.changed) {
+            object_text[k] = new_text(w.text);
+            object_utf8[k] = w.text;
+        }
+        if (PyObject_SetAttr(item[w.position], text_name.ptr(), object_text[k].ptr()) < 0)
+            throw nb::python_error();
+        written[k] = 1;
+    }
+
+    // The texts as they are now, for the split and the records: a text written back is read
+    // again (the word decides what it keeps), the others are as read above.
+    for (size_t i = 0; i < count; ++i) {
+        const size_t k = object_of[i];
+        if (written[k]) {
+            texts[i] = get(item[i], text_name);
+            words[i].text = texts[i].ptr() == object_text[k].ptr() ? object_utf8[k]
+                                                                   : text_utf8(texts[i], owned);
+        } else {
+            texts[i] = object_text[k];
+            words[i].text = object_utf8[k];
+        }
+    }
+
+    const std::vector<captions::Line> parts =
+        captions::split_lines(words, cut.ends, max_line_length);
 
     nb::object word_cls = mod.attr("CaptionWord"), line_cls = mod.attr("CaptionLine");
+    // Thousands of new records would start several collections of the youngest generation,
+    // each walking the records just made; none of them can be garbage yet. No Python code
+    // runs while the records are built, so nothing else sees the pause.
+    GcPause gc_pause;
     nb::object empty = nb::str("");
-    nb::list lines;
-    for (const captions::Line& part : parts) {
-        const Py_ssize_t count = static_cast<Py_ssize_t>(part.end - part.begin);
-        nb::object line_words = nb::steal(PyList_New(count));
-        nb::object line_texts = nb::steal(PyList_New(count));
+    nb::object lines = nb::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+    if (!lines.is_valid()) throw nb::python_error();
+    for (size_t p = 0; p < parts.size(); ++p) {
+        const captions::Line& part = parts[p];
+        const Py_ssize_t size = static_cast<Py_ssize_t>(part.end - part.begin);
+        nb::object line_words = nb::steal(PyList_New(size));
+        nb::object line_texts = nb::steal(PyList_New(size));
         if (!line_words.is_valid() || !line_texts.is_valid()) throw nb::python_error();
-        for (Py_ssize_t j = 0; j < count; ++j) {
+        for (Py_ssize_t j = 0; j < size; ++j) {
             const size_t i = part.begin + static_cast<size_t>(j);
             PyList_SET_ITEM(line_words.ptr(), j,
                             make_word(word_cls, starts[i], ends[i], texts[i]).release().ptr());
@@ -122,7 +189,11 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         }
         nb::object text = nb::steal(PyUnicode_Join(empty.ptr(), line_texts.ptr()));
         if (!text.is_valid()) throw nb::python_error();
-        lines.append(make_line(line_cls, starts[part.begin], ends[part.end - 1], text, line_words));
+        PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p),
+                        make_line(line_cls, starts[part.begin], ends[part.end - 1], text,
+                                  line_words)
+                            .release()
+                            .ptr());
     }
     return mod.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = v[2],
                                 nb::arg("size") = v[3]);

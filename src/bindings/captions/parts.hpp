@@ -4,7 +4,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <deque>
 #include <string>
+#include <string_view>
 
 namespace vestrel::captions_py {
 
@@ -21,9 +23,10 @@ void register_captions(nb::module_& m);
 void add_construction(nb::dict& ns);  // construction.cpp
 void add_timing(nb::dict& ns);        // timing.cpp
 
-// A text as UTF-8 for the core. Texts with lone surrogates (which strict UTF-8 refuses) are
-// encoded with surrogatepass, which keeps them distinct and one code point each.
-std::string text_utf8(nb::handle text);
+// A text as UTF-8 for the core, viewing the str's own UTF-8 buffer (valid while the str
+// lives). Texts with lone surrogates (which strict UTF-8 refuses) are encoded with
+// surrogatepass into `owned`, which keeps them distinct and one code point each.
+std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned);
 // A time as a double, as the host converts a number (TypeError for anything else).
 double seconds(nb::handle value);
 

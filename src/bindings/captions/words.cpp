@@ -13,15 +13,33 @@ using namespace vestrel::py;
 
 namespace {
 PyObject* g_module = nullptr;  // a module lives for the whole process
+// The record classes as made at load, and interned field names (never released).
+PyObject* g_word_cls = nullptr;
+PyObject* g_line_cls = nullptr;
+PyObject* g_names[4] = {};  // start, end, text, words
+
+// A record of one of our own classes, filled field by field as its generated constructor
+// would (it only assigns the fields), without running that constructor's Python code:
+// building thousands of words is the bulk of a caption run.
+nb::object fill_record(PyObject* cls, PyObject* const* values, size_t count) {
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+    nb::object args = nb::steal(PyTuple_New(0));
+    PyObject* obj = tp->tp_new(tp, args.ptr(), nullptr);
+    if (!obj) throw nb::python_error();
+    nb::object result = nb::steal(obj);
+    for (size_t i = 0; i < count; ++i)
+        if (PyObject_GenericSetAttr(obj, g_names[i], values[i]) < 0) throw nb::python_error();
+    return result;
 }
+}  // namespace
 
 void set_module(nb::module_& m) { g_module = nb::borrow(m).release().ptr(); }
 nb::handle module() { return g_module; }
 
-std::string text_utf8(nb::handle text) {
+std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &n) : nullptr;
-    if (p) return std::string(p, static_cast<size_t>(n));
+    if (p) return std::string_view(p, static_cast<size_t>(n));
     if (!PyUnicode_Check(text.ptr())) {
         PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text.ptr())->tp_name);
         throw nb::python_error();
@@ -29,7 +47,8 @@ std::string text_utf8(nb::handle text) {
     PyErr_Clear();
     nb::object b = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
     if (!b.is_valid()) throw nb::python_error();
-    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+    return owned.emplace_back(PyBytes_AS_STRING(b.ptr()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
 }
 
 double seconds(nb::handle value) {
@@ -40,6 +59,7 @@ double seconds(nb::handle value) {
 
 nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handle text) {
     PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr()};
+    if (cls.ptr() == g_word_cls) return fill_record(g_word_cls, argv, 3);
     PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 3, nullptr);
     if (!r) throw nb::python_error();
     return nb::steal(r);
@@ -48,6 +68,7 @@ nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handl
 nb::object make_line(nb::handle cls, nb::handle start, nb::handle end, nb::handle text,
                      nb::handle words) {
     PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr(), words.ptr()};
+    if (cls.ptr() == g_line_cls) return fill_record(g_line_cls, argv, 4);
     PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 4, nullptr);
     if (!r) throw nb::python_error();
     return nb::steal(r);
@@ -109,13 +130,19 @@ nb::object staticmethod(nb::object fn) {
 }  // namespace
 
 void register_words(nb::module_& m) {
+    const char* names[] = {"start", "end", "text", "words"};
+    for (int i = 0; i < 4; ++i) g_names[i] = PyUnicode_InternFromString(names[i]);
     {
         nb::dict ns;
         ns["create_by_transcription"] = staticmethod(nb::cpp_function(
             word_create_by_transcription, nb::name("create_by_transcription"),
             "A caption word with the start, end and text of a timed word."));
-        make_record(m, "CaptionWord",
-                    {field("start", "float"), field("end", "float"), field("text", "str")}, ns);
+        g_word_cls = make_record(m, "CaptionWord",
+                                 {field("start", "float"), field("end", "float"),
+                                  field("text", "str")},
+                                 ns)
+                         .release()
+                         .ptr();
     }
     {
         nb::dict ns;
@@ -123,10 +150,12 @@ void register_words(nb::module_& m) {
             line_create_by_transcription, nb::name("create_by_transcription"),
             "A caption line of the given timed words: from the first word's start to the last "
             "word's end, its text the words' texts joined."));
-        make_record(m, "CaptionLine",
-                    {field("start", "float"), field("end", "float"),
-                     field("text", "str", nb::str("")), list_field("words", "list")},
-                    ns);
+        g_line_cls = make_record(m, "CaptionLine",
+                                 {field("start", "float"), field("end", "float"),
+                                  field("text", "str", nb::str("")), list_field("words", "list")},
+                                 ns)
+                         .release()
+                         .ptr();
     }
     m.def("find_greatest_pause", find_greatest_pause,
           "The word after which the longest positive pause follows (words taken in order of "
