@@ -172,23 +172,23 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     // each walking the records just made; none of them can be garbage yet. No Python code
     // runs while the records are built, so nothing else sees the pause.
     GcPause gc_pause;
-    nb::object empty = nb::str("");
+    std::string joined;
     nb::object lines = nb::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
     if (!lines.is_valid()) throw nb::python_error();
     for (size_t p = 0; p < parts.size(); ++p) {
         const captions::Line& part = parts[p];
         const Py_ssize_t size = static_cast<Py_ssize_t>(part.end - part.begin);
         nb::object line_words = nb::steal(PyList_New(size));
-        nb::object line_texts = nb::steal(PyList_New(size));
-        if (!line_words.is_valid() || !line_texts.is_valid()) throw nb::python_error();
+        if (!line_words.is_valid()) throw nb::python_error();
+        joined.clear();
         for (Py_ssize_t j = 0; j < size; ++j) {
             const size_t i = part.begin + static_cast<size_t>(j);
             PyList_SET_ITEM(line_words.ptr(), j,
                             make_word(word_cls, starts[i], ends[i], texts[i]).release().ptr());
-            PyList_SET_ITEM(line_texts.ptr(), j, nb::object(texts[i]).release().ptr());
+            joined.append(words[i].text);
         }
-        nb::object text = nb::steal(PyUnicode_Join(empty.ptr(), line_texts.ptr()));
-        if (!text.is_valid()) throw nb::python_error();
+        // The words' texts joined: decoded from their UTF-8, which spares a list per line.
+        nb::object text = new_text(joined);
         PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p),
                         make_line(line_cls, starts[part.begin], ends[part.end - 1], text,
                                   line_words)

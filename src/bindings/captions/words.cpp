@@ -22,6 +22,7 @@ PyObject* g_names[4] = {};  // start, end, text, words
 // would (it only assigns the fields), without running that constructor's Python code:
 // building thousands of words is the bulk of a caption run.
 nb::object fill_record(PyObject* cls, PyObject* const* values, size_t count) {
+    // Through tp_new (object.__new__), which also lays out the instance's attribute values.
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
     nb::object args = nb::steal(PyTuple_New(0));
     PyObject* obj = tp->tp_new(tp, args.ptr(), nullptr);
@@ -52,6 +53,7 @@ std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
 }
 
 double seconds(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
     double d = PyFloat_AsDouble(value.ptr());
     if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return d;
