@@ -7,9 +7,12 @@ namespace vestrel::captions {
 
 bool ends_sentence(std::string_view text) {
     // ASCII marks never occur inside a multi-byte UTF-8 sequence, so bytes can be searched.
-    for (char c : text)
+    bool command = false;
+    for (char c : text) {
         if (c == '.' || c == '!' || c == '?') return true;
-    return text.find(kSplitMark) != std::string_view::npos;
+        command |= c == '<';
+    }
+    return command && text.find(kSplitMark) != std::string_view::npos;
 }
 
 std::string remove_split(std::string_view text) {

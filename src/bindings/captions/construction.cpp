@@ -116,7 +116,10 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     std::deque<std::string> owned;
     std::vector<nb::object> texts(count), starts(count), ends(count);
     std::vector<captions::TimedWord> words(count);
-    nb::str text_name("text"), start_name("start"), end_name("end");
+    // Interned names: attribute lookups then hit the type's lookup cache and compare keys by
+    // identity.
+    nb::handle text_name = attr_name(Name::Text), start_name = attr_name(Name::Start),
+               end_name = attr_name(Name::End);
     auto get = [](PyObject* o, nb::handle name) {
         PyObject* r = PyObject_GetAttr(o, name.ptr());
         if (!r) throw nb::python_error();

@@ -30,6 +30,10 @@ std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned);
 // A time as a double, as the host converts a number (TypeError for anything else).
 double seconds(nb::handle value);
 
+// Interned attribute names (kept for the life of the process).
+enum class Name { Start = 0, End = 1, Text = 2, Words = 3 };
+nb::handle attr_name(Name n);
+
 // CaptionWord(start, end, text) and CaptionLine(start, end, text, words) of the classes
 // currently bound in the module.
 nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handle text);

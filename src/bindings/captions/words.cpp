@@ -34,6 +34,8 @@ nb::object fill_record(PyObject* cls, PyObject* const* values, size_t count) {
 }
 }  // namespace
 
+nb::handle attr_name(Name n) { return g_names[static_cast<int>(n)]; }
+
 void set_module(nb::module_& m) { g_module = nb::borrow(m).release().ptr(); }
 nb::handle module() { return g_module; }
 
@@ -82,7 +84,8 @@ nb::object word_create_by_transcription(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare({"create_by_transcription", {arg("word")}});
     auto v = parse(sig, args, kwargs);
     nb::handle w = v[0];
-    nb::object start = w.attr("start"), end = w.attr("end"), text = w.attr("text");
+    nb::object start = w.attr(attr_name(Name::Start)), end = w.attr(attr_name(Name::End)),
+               text = w.attr(attr_name(Name::Text));
     return make_word(module().attr("CaptionWord"), start, end, text);
 }
 
@@ -94,12 +97,14 @@ nb::object line_create_by_transcription(nb::args args, nb::kwargs kwargs) {
     const size_t n = nb::len(items);
     if (n == 0) raise(PyExc_IndexError, "list index out of range");
     nb::object word_cls = module().attr("CaptionWord");
-    nb::object start = items[0].attr("start");
-    nb::object end = items[n - 1].attr("end");
+    nb::handle start_name = attr_name(Name::Start), end_name = attr_name(Name::End),
+               text_name = attr_name(Name::Text);
+    nb::object start = items[0].attr(start_name);
+    nb::object end = items[n - 1].attr(end_name);
     nb::list words, texts;
     for (size_t i = 0; i < n; ++i) {
         nb::handle w = items[i];
-        nb::object ws = w.attr("start"), we = w.attr("end"), wt = w.attr("text");
+        nb::object ws = w.attr(start_name), we = w.attr(end_name), wt = w.attr(text_name);
         words.append(make_word(word_cls, ws, we, wt));
         texts.append(wt);
     }
@@ -116,9 +121,10 @@ nb::object find_greatest_pause(nb::args args, nb::kwargs kwargs) {
     const size_t n = nb::len(items);
     if (n == 0) raise(PyExc_IndexError, "list index out of range");
     std::vector<captions::TimedWord> words(n);
-    for (size_t i = 0; i < n; ++i) words[i].end = seconds(items[i].attr("end"));
+    for (size_t i = 0; i < n; ++i) words[i].end = seconds(items[i].attr(attr_name(Name::End)));
     if (n >= 2)
-        for (size_t i = 0; i < n; ++i) words[i].start = seconds(items[i].attr("start"));
+        for (size_t i = 0; i < n; ++i)
+            words[i].start = seconds(items[i].attr(attr_name(Name::Start)));
     for (size_t i = 0; i < n; ++i) words[i].object = i;
     auto found = captions::find_greatest_pause(words);
     if (!found) return nb::none();
