@@ -225,7 +225,9 @@ def test_argument_checks(call, message):
 def test_line_length_helpers():
     assert Captions.calculate_max_line_length(1080, "Anything", 80, 30) == 30
     assert Captions.calculate_max_line_length() == 25
-    assert "backward compatibility" in Captions.calculate_max_line_length.__doc__
+    assert Captions.calculate_max_line_length.__doc__ == (
+        "Calculate max line length. Uses provided chars_per_line parameter.\n\n"
+        "Frame width, font, and fontsize parameters are kept for backward compatibility.")
     assert Captions.estimate_average_char_width("Anything", 62) == 0.3
     assert Captions.estimate_average_char_width("x", 50) == 50 * 0.3 / 62
 
@@ -344,8 +346,9 @@ def test_timing_report_limits_words_and_preview(capsys):
     assert out[8] == "  Line 1: [7.000s - 8.000s] (1.000s) ' five'"
     assert out[9] == "    Word 0: [0.000s - 0.500s] (0.500s) ' w0'"
     assert out[14:] == ["  Line 2: [8.000s - 9.000s] (1.000s) ' none'"]
-    assert "Debug print: Show all caption lines with their start/end times" in (
-        Captions._print_timing_debug.__doc__)
+    assert Captions._print_timing_debug.__doc__ == (
+        "Debug print: Show all caption lines with their start/end times")
+    assert caps._print_timing_debug.__doc__ == Captions._print_timing_debug.__doc__
     with pytest.raises(TypeError) as e:
         caps._print_timing_debug(3)
     assert str(e.value) == "Argument 'stage' has incorrect type (expected str, got int)"

@@ -30,6 +30,11 @@ std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned);
 // A time as a double, as the host converts a number (TypeError for anything else).
 double seconds(nb::handle value);
 
+// A callable with exactly `doc` as __doc__ that binds as a method when placed in a class
+// (documented.cpp); register_documented adds its type to the module.
+void register_documented(nb::module_& m);
+nb::object documented(nb::object fn, const char* name, const char* doc);
+
 // Interned attribute names (kept for the life of the process).
 enum class Name { Start = 0, End = 1, Text = 2, Words = 3 };
 nb::handle attr_name(Name n);

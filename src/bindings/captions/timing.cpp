@@ -103,11 +103,11 @@ void add_timing(nb::dict& ns) {
     ns["end"] = property(end_of, "end", "The largest end of all lines, in seconds.");
     ns["duration"] = property(duration_of, "duration",
                               "End minus start of all lines; also kept in _duration.");
-    ns["adjust_timing"] = nb::cpp_function(
-        adjust_timing, nb::is_method(), nb::name("adjust_timing"),
+    ns["adjust_timing"] = documented(
+        nb::cpp_function(adjust_timing), "adjust_timing",
         "Closes gaps between consecutive lines, in place, then prints the timing report.");
     ns["_print_timing_debug"] =
-        nb::cpp_function(print_timing_debug, nb::is_method(), nb::name("_print_timing_debug"),
+        documented(nb::cpp_function(print_timing_debug), "_print_timing_debug",
                          "Debug print: Show all caption lines with their start/end times");
 }
 
