@@ -142,7 +142,8 @@ void register_words(nb::module_& m) {
     for (int i = 0; i < 4; ++i) g_names[i] = PyUnicode_InternFromString(names[i]);
     {
         nb::dict ns;
-        ns["create_by_transcription"] = staticmethod(documented(nb::cpp_function(word_create_by_transcription), "create_by_transcription",
+        ns["create_by_transcription"] = staticmethod(documented(
+            nb::cpp_function(word_create_by_transcription), "create_by_transcription",
             "A caption word with the start, end and text of a timed word."));
         g_word_cls = make_record(m, "CaptionWord",
                                  {field("start", "float"), field("end", "float"),
@@ -153,7 +154,8 @@ void register_words(nb::module_& m) {
     }
     {
         nb::dict ns;
-        ns["create_by_transcription"] = staticmethod(documented(nb::cpp_function(line_create_by_transcription), "create_by_transcription",
+        ns["create_by_transcription"] = staticmethod(documented(
+            nb::cpp_function(line_create_by_transcription), "create_by_transcription",
             "A caption line of the given timed words: from the first word's start to the last "
             "word's end, its text the words' texts joined."));
         g_line_cls = make_record(m, "CaptionLine",
@@ -165,8 +167,8 @@ void register_words(nb::module_& m) {
     }
     m.attr("find_greatest_pause") = documented(
         nb::cpp_function(find_greatest_pause), "find_greatest_pause",
-          "The word after which the longest positive pause follows (words taken in order of "
-          "their end times), or None.");
+        "The word after which the longest positive pause follows (words taken in order of "
+        "their end times), or None.");
 }
 
 }  // namespace vestrel::captions_py
