@@ -230,14 +230,16 @@ void add_construction(nb::dict& ns) {
     ns["create_by_transcription"] = staticmethod(documented(
         nb::cpp_function(create_by_transcription), "create_by_transcription",
         "Captions for timed words: cut into sentences at sentence punctuation and \"<split>\", "
-        "each sentence split into lines of at most chars_per_line characters."));
+        "each sentence split into lines of at most chars_per_line characters.",
+        "Captions"));
     ns["calculate_max_line_length"] = staticmethod(documented(
         nb::cpp_function(calculate_max_line_length), "calculate_max_line_length",
         "Calculate max line length. Uses provided chars_per_line parameter.\n\n"
-        "Frame width, font, and fontsize parameters are kept for backward compatibility."));
+        "Frame width, font, and fontsize parameters are kept for backward compatibility.",
+        "Captions"));
     ns["estimate_average_char_width"] = staticmethod(documented(
         nb::cpp_function(estimate_average_char_width), "estimate_average_char_width",
-        "Estimated average character width for a font size."));
+        "Estimated average character width for a font size.", "Captions"));
 }
 
 void register_captions(nb::module_& m) {

@@ -6,6 +6,7 @@
 #include "bindings/captions/parts.hpp"
 
 #include <cstddef>
+#include <string>
 
 #ifndef Py_T_PYSSIZET  // before 3.12 the member constants come from structmember.h
 #include <structmember.h>
@@ -96,7 +97,7 @@ void register_documented(nb::module_&) {
     if (!g_type) throw nb::python_error();
 }
 
-nb::object documented(nb::object fn, const char* name, const char* doc) {
+nb::object documented(nb::object fn, const char* name, const char* doc, const char* owner) {
     auto* tp = reinterpret_cast<PyTypeObject*>(g_type);
     PyObject* self = tp->tp_alloc(tp, 0);
     if (!self) throw nb::python_error();
@@ -104,7 +105,8 @@ nb::object documented(nb::object fn, const char* name, const char* doc) {
     reinterpret_cast<Documented*>(self)->fn = fn.release().ptr();
     wrapper.attr("__doc__") = doc;
     wrapper.attr("__name__") = name;
-    wrapper.attr("__qualname__") = name;
+    const std::string qualname = owner ? std::string(owner) + "." + name : std::string(name);
+    wrapper.attr("__qualname__") = nb::str(qualname.c_str());
     wrapper.attr("__module__") = "vestrel.captions";
     return wrapper;
 }

@@ -33,7 +33,9 @@ double seconds(nb::handle value);
 // A callable with exactly `doc` as __doc__ that binds as a method when placed in a class
 // (documented.cpp); register_documented adds its type to the module.
 void register_documented(nb::module_& m);
-nb::object documented(nb::object fn, const char* name, const char* doc);
+// `owner` names the class it is placed in (for __qualname__), or is null.
+nb::object documented(nb::object fn, const char* name, const char* doc,
+                      const char* owner = nullptr);
 
 // Interned attribute names (kept for the life of the process).
 enum class Name { Start = 0, End = 1, Text = 2, Words = 3 };

@@ -105,10 +105,11 @@ void add_timing(nb::dict& ns) {
                               "End minus start of all lines; also kept in _duration.");
     ns["adjust_timing"] = documented(
         nb::cpp_function(adjust_timing), "adjust_timing",
-        "Closes gaps between consecutive lines, in place, then prints the timing report.");
-    ns["_print_timing_debug"] =
-        documented(nb::cpp_function(print_timing_debug), "_print_timing_debug",
-                         "Debug print: Show all caption lines with their start/end times");
+        "Closes gaps between consecutive lines, in place, then prints the timing report.",
+        "Captions");
+    ns["_print_timing_debug"] = documented(
+        nb::cpp_function(print_timing_debug), "_print_timing_debug",
+        "Debug print: Show all caption lines with their start/end times", "Captions");
 }
 
 }  // namespace vestrel::captions_py

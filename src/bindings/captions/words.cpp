@@ -144,7 +144,7 @@ void register_words(nb::module_& m) {
         nb::dict ns;
         ns["create_by_transcription"] = staticmethod(documented(
             nb::cpp_function(word_create_by_transcription), "create_by_transcription",
-            "A caption word with the start, end and text of a timed word."));
+            "A caption word with the start, end and text of a timed word.", "CaptionWord"));
         g_word_cls = make_record(m, "CaptionWord",
                                  {field("start", "float"), field("end", "float"),
                                   field("text", "str")},
@@ -157,7 +157,8 @@ void register_words(nb::module_& m) {
         ns["create_by_transcription"] = staticmethod(documented(
             nb::cpp_function(line_create_by_transcription), "create_by_transcription",
             "A caption line of the given timed words: from the first word's start to the last "
-            "word's end, its text the words' texts joined."));
+            "word's end, its text the words' texts joined.",
+            "CaptionLine"));
         g_line_cls = make_record(m, "CaptionLine",
                                  {field("start", "float"), field("end", "float"),
                                   field("text", "str", nb::str("")), list_field("words", "list")},
