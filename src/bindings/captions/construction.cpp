@@ -97,12 +97,14 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     const int64_t max_line_length = line_limit(
         mod.attr("Captions").attr("calculate_max_line_length")(v[1], v[2], v[3], v[4]));
 
+    // Our own tuple of the words: attribute reads may run Python code that changes the
+    // caller's list, and the words must stay alive (their addresses identify them).
     nb::object items = v[0];
-    if (!PyList_CheckExact(items.ptr()) && !PyTuple_CheckExact(items.ptr())) {
-        items = nb::steal(PySequence_List(items.ptr()));
+    if (!PyTuple_CheckExact(items.ptr())) {
+        items = nb::steal(PySequence_Tuple(items.ptr()));
         if (!items.is_valid()) throw nb::python_error();
     }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     PyObject** item = PySequence_Fast_ITEMS(items.ptr());
 
     // The same word object may be listed twice; the sentence cut must see its own writes.
