@@ -93,17 +93,20 @@ nb::object line_create_by_transcription(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig =
         declare({"create_by_transcription", {arg("list_of_words", Kind::List)}});
     auto v = parse(sig, args, kwargs);
-    nb::list items = nb::borrow<nb::list>(v[0]);
+    // A private tuple: attribute reads may run Python code that changes the caller's list.
+    nb::object items = nb::steal(PySequence_Tuple(v[0].ptr()));
+    if (!items.is_valid()) throw nb::python_error();
     const size_t n = nb::len(items);
     if (n == 0) raise(PyExc_IndexError, "list index out of range");
     nb::object word_cls = module().attr("CaptionWord");
     nb::handle start_name = attr_name(Name::Start), end_name = attr_name(Name::End),
                text_name = attr_name(Name::Text);
-    nb::object start = items[0].attr(start_name);
-    nb::object end = items[n - 1].attr(end_name);
+    auto item = [&](size_t i) { return nb::handle(PyTuple_GET_ITEM(items.ptr(), i)); };
+    nb::object start = item(0).attr(start_name);
+    nb::object end = item(n - 1).attr(end_name);
     nb::list words, texts;
     for (size_t i = 0; i < n; ++i) {
-        nb::handle w = items[i];
+        nb::handle w = item(i);
         nb::object ws = w.attr(start_name), we = w.attr(end_name), wt = w.attr(text_name);
         words.append(make_word(word_cls, ws, we, wt));
         texts.append(wt);
