@@ -194,6 +194,31 @@ def test_input_may_be_any_sequence_of_any_objects_with_the_three_attributes():
         Captions.create_by_transcription([SimpleNamespace(text=" a", start=0)])
 
 
+def test_record_classes_are_looked_up_at_call_time(monkeypatch):
+    class MyCaptions(Captions):
+        pass
+
+    monkeypatch.setattr(captions, "CaptionWord", ref.CaptionWord)
+    monkeypatch.setattr(captions, "Captions", MyCaptions)
+    caps = Captions.create_by_transcription(back_to_back(" a", " b."))
+    assert type(caps) is MyCaptions
+    assert type(caps.lines[0]) is CaptionLine and type(caps.lines[0].words[0]) is ref.CaptionWord
+
+
+def test_collector_state_is_kept():
+    import gc
+
+    assert gc.isenabled()
+    Captions.create_by_transcription(back_to_back(" a", " b."))
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        Captions.create_by_transcription(back_to_back(" a", " b."))
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
+
+
 def test_no_words_give_no_lines_and_no_span():
     caps = Captions.create_by_transcription([])
     assert caps.lines == []
