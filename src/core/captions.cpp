@@ -1,6 +1,7 @@
 #include "core/captions.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <numeric>
 
 namespace vestrel::captions {

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -63,7 +62,9 @@ struct Line {
 
 // Cuts each sentence [previous end, end) into lines of at most `max_line_length` code
 // points (a single word may be longer), recursively: after the greatest pause, else after
-// the first connector that is not the last word, else in the middle. When the pause word is
+// the first connector that is not the last word, else in the middle. The pause word is
+// looked for in segment order as the first word equal to it (the same object, or the same
+// text, start and end), and the cut falls right after it. When the pause word is
 // the segment's last word (possible when the words are not in order of their end times)
 // the pause split would give the whole segment back, so the connector and middle splits
 // are tried instead; every step thus makes the parts smaller and the split ends.
