@@ -1,0 +1,258 @@
+// Captions: the record, and its construction from timed words. The sentence cut and the
+// line split run in the core over the words' texts and times; this file reads the words,
+// writes the cleaned texts back and builds the records.
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "bindings/captions/parts.hpp"
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/common/record.hpp"
+#include "core/captions.hpp"
+
+namespace vestrel::captions_py {
+
+using namespace vestrel::py;
+
+namespace {
+
+// The line length limit as the core takes it: seg_length <= limit for any number.
+int64_t line_limit(nb::handle value) {
+    if (PyLong_Check(value.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow > 0) return INT64_MAX;
+        if (overflow < 0) return INT64_MIN;
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        return v;
+    }
+    const double d = seconds(value);
+    if (std::isnan(d)) return INT64_MIN;  // no length compares true with NaN
+    if (d >= 9.2e18) return INT64_MAX;
+    if (d <= -9.2e18) return INT64_MIN;
+    return static_cast<int64_t>(std::floor(d));
+}
+
+// Positions of distinct objects: a small open-addressing table keyed by object address
+// (a word list has a few thousand entries at most; this is cheaper than a node-based map).
+class ObjectIndex {
+public:
+    explicit ObjectIndex(size_t n) {
+        size_t cap = 16;
+        while (cap < 2 * n) cap <<= 1;
+        keys_.assign(cap, nullptr);
+        values_.resize(cap);
+        mask_ = cap - 1;
+    }
+    // The index of `key`, inserting `next` when new; `fresh` tells which.
+    size_t find_or_insert(PyObject* key, size_t next, bool& fresh) {
+        size_t h = (reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull;
+        for (size_t i = (h >> 20) & mask_;; i = (i + 1) & mask_) {
+            if (keys_[i] == key) {
+                fresh = false;
+                return values_[i];
+            }
+            if (!keys_[i]) {
+                keys_[i] = key;
+                values_[i] = next;
+                fresh = true;
+                return next;
+            }
+        }
+    }
+
+private:
+    std::vector<PyObject*> keys_;
+    std::vector<size_t> values_;
+    size_t mask_ = 0;
+};
+
+// Pauses the cyclic garbage collector for a scope, when it was running.
+struct GcPause {
+    int was_enabled = PyGC_Disable();
+    ~GcPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+};
+
+nb::object new_text(const std::string& utf8) {
+    PyObject* s = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
+                                       "surrogatepass");
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
+nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare(
+        {"create_by_transcription",
+         {arg("list_of_words"), opt("frame_width", Kind::Int, nb::int_(700)),
+          opt("font", Kind::Str, nb::str("Roboto-Bold")), opt("fontsize", Kind::Int, nb::int_(50)),
+          opt("chars_per_line", Kind::Int, nb::int_(25))}});
+    auto v = parse(sig, args, kwargs);
+    nb::handle mod = module();
+
+    const int64_t max_line_length = line_limit(
+        mod.attr("Captions").attr("calculate_max_line_length")(v[1], v[2], v[3], v[4]));
+
+    // Our own tuple of the words: attribute reads may run Python code that changes the
+    // caller's list, and the words must stay alive (their addresses identify them).
+    nb::object items = v[0];
+    if (!PyTuple_CheckExact(items.ptr())) {
+        items = nb::steal(PySequence_Tuple(items.ptr()));
+        if (!items.is_valid()) throw nb::python_error();
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    PyObject** item = PySequence_Fast_ITEMS(items.ptr());
+
+    // The same word object may be listed twice; the sentence cut must see its own writes.
+    const size_t count = static_cast<size_t>(n);
+    ObjectIndex object_index(count);
+    std::vector<size_t> object_of(count);
+    std::vector<nb::object> object_text;
+    std::vector<std::string_view> object_utf8;
+    object_text.reserve(count);
+    object_utf8.reserve(count);
+    std::deque<std::string> owned;
+    std::vector<nb::object> texts(count), starts(count), ends(count);
+    std::vector<captions::TimedWord> words(count);
+    // Interned names: attribute lookups then hit the type's lookup cache and compare keys by
+    // identity.
+    nb::handle text_name = attr_name(Name::Text), start_name = attr_name(Name::Start),
+               end_name = attr_name(Name::End);
+    auto get = [](PyObject* o, nb::handle name) {
+        PyObject* r = PyObject_GetAttr(o, name.ptr());
+        if (!r) throw nb::python_error();
+        return nb::steal(r);
+    };
+    for (size_t i = 0; i < count; ++i) {
+        bool fresh = false;
+        const size_t k = object_index.find_or_insert(item[i], object_text.size(), fresh);
+        object_of[i] = k;
+        if (fresh) {
+            object_text.push_back(get(item[i], text_name));
+            object_utf8.push_back(text_utf8(object_text.back(), owned));
+        }
+        starts[i] = get(item[i], start_name);
+        ends[i] = get(item[i], end_name);
+        words[i].start = seconds(starts[i]);
+        words[i].end = seconds(ends[i]);
+        words[i].object = k;
+    }
+
+    const captions::SentenceCut cut = captions::cut_sentences(object_utf8, object_of);
+    std::vector<char> written(object_text.size(), 0);
+    for (const auto& w : cut.writes) {
+        const size_t k = object_of[w.position];
+        if (w.changed) {
+            object_text[k] = new_text(w.text);
+            object_utf8[k] = w.text;
+        }
+        if (PyObject_SetAttr(item[w.position], text_name.ptr(), object_text[k].ptr()) < 0)
+            throw nb::python_error();
+        written[k] = 1;
+    }
+
+    // The texts as they are now, for the split and the records: a text written back is read
+    // again (the word decides what it keeps), the others are as read above.
+    for (size_t i = 0; i < count; ++i) {
+        const size_t k = object_of[i];
+        if (written[k]) {
+            texts[i] = get(item[i], text_name);
+            words[i].text = texts[i].ptr() == object_text[k].ptr() ? object_utf8[k]
+                                                                   : text_utf8(texts[i], owned);
+        } else {
+            texts[i] = object_text[k];
+            words[i].text = object_utf8[k];
+        }
+    }
+
+    const std::vector<captions::Line> parts =
+        captions::split_lines(words, cut.ends, max_line_length);
+
+    nb::object word_cls = mod.attr("CaptionWord"), line_cls = mod.attr("CaptionLine");
+    // Thousands of new records would start several collections of the youngest generation,
+    // each walking the records just made; none of them can be garbage yet. No Python code
+    // runs while the records are built, so nothing else sees the pause.
+    GcPause gc_pause;
+    std::string joined;
+    nb::object lines = nb::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+    if (!lines.is_valid()) throw nb::python_error();
+    for (size_t p = 0; p < parts.size(); ++p) {
+        const captions::Line& part = parts[p];
+        const Py_ssize_t size = static_cast<Py_ssize_t>(part.end - part.begin);
+        nb::object line_words = nb::steal(PyList_New(size));
+        if (!line_words.is_valid()) throw nb::python_error();
+        joined.clear();
+        for (Py_ssize_t j = 0; j < size; ++j) {
+            const size_t i = part.begin + static_cast<size_t>(j);
+            PyList_SET_ITEM(line_words.ptr(), j,
+                            make_word(word_cls, starts[i], ends[i], texts[i]).release().ptr());
+            joined.append(words[i].text);
+        }
+        // The words' texts joined: decoded from their UTF-8, which spares a list per line.
+        nb::object text = new_text(joined);
+        PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p),
+                        make_line(line_cls, starts[part.begin], ends[part.end - 1], text,
+                                  line_words)
+                            .release()
+                            .ptr());
+    }
+    return mod.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = v[2],
+                                nb::arg("size") = v[3]);
+}
+
+nb::object calculate_max_line_length(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare(
+        {"calculate_max_line_length",
+         {opt_none("frame_width", Kind::Int), opt_none("font", Kind::Str),
+          opt_none("fontsize", Kind::Int), opt("chars_per_line", Kind::Int, nb::int_(25))}});
+    auto v = parse(sig, args, kwargs);
+    return v[3];
+}
+
+nb::object estimate_average_char_width(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare(
+        {"estimate_average_char_width", {arg("font", Kind::Str), arg("fontsize", Kind::Int)}});
+    auto v = parse(sig, args, kwargs);
+    // The average width of the 62 letters and digits at 0.3 of the font size each.
+    static constexpr char kSample[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    nb::object width = v[1] * nb::float_(0.3);
+    return width / nb::int_(sizeof(kSample) - 1);
+}
+
+nb::object staticmethod(nb::object fn) { return import("builtins").attr("staticmethod")(fn); }
+
+}  // namespace
+
+void add_construction(nb::dict& ns) {
+    ns["create_by_transcription"] = staticmethod(documented(
+        nb::cpp_function(create_by_transcription), "create_by_transcription",
+        "Captions for timed words: cut into sentences at sentence punctuation and \"<split>\", "
+        "each sentence split into lines of at most chars_per_line characters.",
+        "Captions"));
+    ns["calculate_max_line_length"] = staticmethod(documented(
+        nb::cpp_function(calculate_max_line_length), "calculate_max_line_length",
+        "Calculate max line length. Uses provided chars_per_line parameter.\n\n"
+        "Frame width, font, and fontsize parameters are kept for backward compatibility.",
+        "Captions"));
+    ns["estimate_average_char_width"] = staticmethod(documented(
+        nb::cpp_function(estimate_average_char_width), "estimate_average_char_width",
+        "Estimated average character width for a font size.", "Captions"));
+}
+
+void register_captions(nb::module_& m) {
+    nb::dict ns;
+    add_construction(ns);
+    add_timing(ns);
+    make_record(m, "Captions",
+                {field("lines", "list"), field("font", "str", nb::str("sans-serif")),
+                 field("size", "int", nb::int_(60)), field("position", "str", nb::str("center")),
+                 field("_duration", "float", nb::float_(0.0))},
+                ns);
+}
+
+}  // namespace vestrel::captions_py

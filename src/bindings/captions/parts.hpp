@@ -1,0 +1,50 @@
+// The pieces of vestrel.captions: the word and line records, and the Captions record whose
+// construction and timing members live in their own files.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <deque>
+#include <string>
+#include <string_view>
+
+namespace vestrel::captions_py {
+
+namespace nb = nanobind;
+
+// The module object, for names read at call time (CaptionWord, CaptionLine, Captions).
+void set_module(nb::module_& m);
+nb::handle module();
+
+// CaptionWord, CaptionLine (with their create_by_transcription) and find_greatest_pause.
+void register_words(nb::module_& m);
+// Captions: fields, construction (create_by_transcription and its helpers) and timing.
+void register_captions(nb::module_& m);
+void add_construction(nb::dict& ns);  // construction.cpp
+void add_timing(nb::dict& ns);        // timing.cpp
+
+// A text as UTF-8 for the core, viewing the str's own UTF-8 buffer (valid while the str
+// lives). Texts with lone surrogates (which strict UTF-8 refuses) are encoded with
+// surrogatepass into `owned`, which keeps them distinct and one code point each.
+std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned);
+// A time as a double, as the host converts a number (TypeError for anything else).
+double seconds(nb::handle value);
+
+// A callable with exactly `doc` as __doc__ that binds as a method when placed in a class
+// (documented.cpp); register_documented adds its type to the module.
+void register_documented(nb::module_& m);
+// `owner` names the class it is placed in (for __qualname__), or is null.
+nb::object documented(nb::object fn, const char* name, const char* doc,
+                      const char* owner = nullptr);
+
+// Interned attribute names (kept for the life of the process).
+enum class Name { Start = 0, End = 1, Text = 2, Words = 3 };
+nb::handle attr_name(Name n);
+
+// CaptionWord(start, end, text) and CaptionLine(start, end, text, words) of the classes
+// currently bound in the module.
+nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handle text);
+nb::object make_line(nb::handle cls, nb::handle start, nb::handle end, nb::handle text,
+                     nb::handle words);
+
+}  // namespace vestrel::captions_py

@@ -1,0 +1,178 @@
+// CaptionWord, CaptionLine and find_greatest_pause.
+#include <vector>
+
+#include "bindings/captions/parts.hpp"
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/common/record.hpp"
+#include "core/captions.hpp"
+
+namespace vestrel::captions_py {
+
+using namespace vestrel::py;
+
+namespace {
+PyObject* g_module = nullptr;  // a module lives for the whole process
+// The record classes as made at load, and interned field names (never released).
+PyObject* g_word_cls = nullptr;
+PyObject* g_line_cls = nullptr;
+PyObject* g_names[4] = {};  // start, end, text, words
+
+// A record of one of our own classes, filled field by field as its generated constructor
+// would (it only assigns the fields), without running that constructor's Python code:
+// building thousands of words is the bulk of a caption run.
+nb::object fill_record(PyObject* cls, PyObject* const* values, size_t count) {
+    // Through tp_new (object.__new__), which also lays out the instance's attribute values.
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+    nb::object args = nb::steal(PyTuple_New(0));
+    PyObject* obj = tp->tp_new(tp, args.ptr(), nullptr);
+    if (!obj) throw nb::python_error();
+    nb::object result = nb::steal(obj);
+    for (size_t i = 0; i < count; ++i)
+        if (PyObject_GenericSetAttr(obj, g_names[i], values[i]) < 0) throw nb::python_error();
+    return result;
+}
+}  // namespace
+
+nb::handle attr_name(Name n) { return g_names[static_cast<int>(n)]; }
+
+void set_module(nb::module_& m) { g_module = nb::borrow(m).release().ptr(); }
+nb::handle module() { return g_module; }
+
+std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &n) : nullptr;
+    if (p) return std::string_view(p, static_cast<size_t>(n));
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    PyErr_Clear();
+    nb::object b = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    if (!b.is_valid()) throw nb::python_error();
+    return owned.emplace_back(PyBytes_AS_STRING(b.ptr()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+double seconds(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handle text) {
+    PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr()};
+    if (cls.ptr() == g_word_cls) return fill_record(g_word_cls, argv, 3);
+    PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 3, nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object make_line(nb::handle cls, nb::handle start, nb::handle end, nb::handle text,
+                     nb::handle words) {
+    PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr(), words.ptr()};
+    if (cls.ptr() == g_line_cls) return fill_record(g_line_cls, argv, 4);
+    PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 4, nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+namespace {
+
+nb::object word_create_by_transcription(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare({"create_by_transcription", {arg("word")}});
+    auto v = parse(sig, args, kwargs);
+    nb::handle w = v[0];
+    nb::object start = w.attr(attr_name(Name::Start)), end = w.attr(attr_name(Name::End)),
+               text = w.attr(attr_name(Name::Text));
+    return make_word(module().attr("CaptionWord"), start, end, text);
+}
+
+nb::object line_create_by_transcription(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig =
+        declare({"create_by_transcription", {arg("list_of_words", Kind::List)}});
+    auto v = parse(sig, args, kwargs);
+    // A private tuple: attribute reads may run Python code that changes the caller's list.
+    nb::object items = nb::steal(PySequence_Tuple(v[0].ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    const size_t n = nb::len(items);
+    if (n == 0) raise(PyExc_IndexError, "list index out of range");
+    nb::object word_cls = module().attr("CaptionWord");
+    nb::handle start_name = attr_name(Name::Start), end_name = attr_name(Name::End),
+               text_name = attr_name(Name::Text);
+    auto item = [&](size_t i) { return nb::handle(PyTuple_GET_ITEM(items.ptr(), i)); };
+    nb::object start = item(0).attr(start_name);
+    nb::object end = item(n - 1).attr(end_name);
+    nb::list words, texts;
+    for (size_t i = 0; i < n; ++i) {
+        nb::handle w = item(i);
+        nb::object ws = w.attr(start_name), we = w.attr(end_name), wt = w.attr(text_name);
+        words.append(make_word(word_cls, ws, we, wt));
+        texts.append(wt);
+    }
+    nb::object text = nb::steal(PyUnicode_Join(nb::str("").ptr(), texts.ptr()));
+    if (!text.is_valid()) throw nb::python_error();
+    return make_line(module().attr("CaptionLine"), start, end, text, words);
+}
+
+nb::object find_greatest_pause(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare({"find_greatest_pause", {arg("objects")}});
+    auto v = parse(sig, args, kwargs);
+    nb::object items = nb::steal(PySequence_List(v[0].ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    const size_t n = nb::len(items);
+    if (n == 0) raise(PyExc_IndexError, "list index out of range");
+    std::vector<captions::TimedWord> words(n);
+    for (size_t i = 0; i < n; ++i) words[i].end = seconds(items[i].attr(attr_name(Name::End)));
+    if (n >= 2)
+        for (size_t i = 0; i < n; ++i)
+            words[i].start = seconds(items[i].attr(attr_name(Name::Start)));
+    for (size_t i = 0; i < n; ++i) words[i].object = i;
+    auto found = captions::find_greatest_pause(words);
+    if (!found) return nb::none();
+    return items[*found];
+}
+
+nb::object staticmethod(nb::object fn) {
+    return import("builtins").attr("staticmethod")(fn);
+}
+
+}  // namespace
+
+void register_words(nb::module_& m) {
+    const char* names[] = {"start", "end", "text", "words"};
+    for (int i = 0; i < 4; ++i) g_names[i] = PyUnicode_InternFromString(names[i]);
+    {
+        nb::dict ns;
+        ns["create_by_transcription"] = staticmethod(documented(
+            nb::cpp_function(word_create_by_transcription), "create_by_transcription",
+            "A caption word with the start, end and text of a timed word.", "CaptionWord"));
+        g_word_cls = make_record(m, "CaptionWord",
+                                 {field("start", "float"), field("end", "float"),
+                                  field("text", "str")},
+                                 ns)
+                         .release()
+                         .ptr();
+    }
+    {
+        nb::dict ns;
+        ns["create_by_transcription"] = staticmethod(documented(
+            nb::cpp_function(line_create_by_transcription), "create_by_transcription",
+            "A caption line of the given timed words: from the first word's start to the last "
+            "word's end, its text the words' texts joined.",
+            "CaptionLine"));
+        g_line_cls = make_record(m, "CaptionLine",
+                                 {field("start", "float"), field("end", "float"),
+                                  field("text", "str", nb::str("")), list_field("words", "list")},
+                                 ns)
+                         .release()
+                         .ptr();
+    }
+    m.attr("find_greatest_pause") = documented(
+        nb::cpp_function(find_greatest_pause), "find_greatest_pause",
+        "The word after which the longest positive pause follows (words taken in order of "
+        "their end times), or None.");
+}
+
+}  // namespace vestrel::captions_py

@@ -1,0 +1,156 @@
+#include "core/captions.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <numeric>
+
+namespace vestrel::captions {
+
+bool ends_sentence(std::string_view text) {
+    // ASCII marks never occur inside a multi-byte UTF-8 sequence, so bytes can be searched.
+    bool command = false;
+    for (char c : text) {
+        if (c == '.' || c == '!' || c == '?') return true;
+        command |= c == '<';
+    }
+    return command && text.find(kSplitMark) != std::string_view::npos;
+}
+
+std::string remove_split(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t pos = 0;
+    for (;;) {
+        size_t hit = text.find(kSplitMark, pos);
+        if (hit == std::string_view::npos) break;
+        out.append(text.substr(pos, hit - pos));
+        pos = hit + kSplitMark.size();
+    }
+    out.append(text.substr(pos));
+    return out;
+}
+
+size_t length(std::string_view utf8) {
+    size_t n = 0;
+    for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+SentenceCut cut_sentences(std::span<const std::string_view> object_texts,
+                          std::span<const size_t> object_of) {
+    SentenceCut cut;
+    std::vector<std::string_view> current(object_texts.begin(), object_texts.end());
+    std::deque<std::string> written;  // stable storage for the texts `current` points at
+    for (size_t i = 0; i < object_of.size(); ++i) {
+        std::string_view& text = current[object_of[i]];
+        if (!ends_sentence(text)) continue;
+        if (text.find(kSplitMark) == std::string_view::npos) {
+            cut.writes.push_back({i, false, {}});
+        } else {
+            std::string cleaned = remove_split(text);
+            text = written.emplace_back(cleaned);
+            cut.writes.push_back({i, true, std::move(cleaned)});
+        }
+        cut.ends.push_back(i + 1);
+    }
+    if (!object_of.empty() && (cut.ends.empty() || cut.ends.back() != object_of.size()))
+        cut.ends.push_back(object_of.size());
+    return cut;
+}
+
+std::optional<size_t> find_greatest_pause(std::span<const TimedWord> words) {
+    const size_t n = words.size();
+    if (n < 2) return std::nullopt;
+    double greatest = 0.0;
+    std::optional<size_t> found;
+    // Words usually arrive in order of their end times: then the input order is the sorted
+    // order and no sort (nor allocation) is needed.
+    size_t i = 0;
+    for (; i + 1 < n && words[i].end <= words[i + 1].end; ++i) {
+        const double pause = words[i + 1].start - words[i].end;
+        if (pause > greatest) {
+            greatest = pause;
+            found = i;
+        }
+    }
+    if (i + 1 == n) return found;
+
+    auto by_end = [&](size_t a, size_t b) { return words[a].end < words[b].end; };
+    std::vector<size_t> order(n);
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(), by_end);
+    greatest = 0.0;
+    found.reset();
+    for (i = 0; i + 1 < n; ++i) {
+        const double pause = words[order[i + 1]].start - words[order[i]].end;
+        if (pause > greatest) {
+            greatest = pause;
+            found = order[i];
+        }
+    }
+    return found;
+}
+
+namespace {
+
+bool same_word(const TimedWord& a, const TimedWord& b) {
+    return a.object == b.object || (a.start == b.start && a.end == b.end && a.text == b.text);
+}
+
+bool is_connector(std::string_view text) {
+    for (std::string_view c : kConnectors)
+        if (text == c) return true;
+    return false;
+}
+
+// Where the segment [begin, end) of at least two words is cut: the first word of its
+// second part.
+size_t cut_point(std::span<const TimedWord> words, size_t begin, size_t end) {
+    const size_t n = end - begin;
+    if (auto pause = find_greatest_pause(words.subspan(begin, n))) {
+        // The pause word is searched in segment order; an equal word may come first.
+        const TimedWord& target = words[begin + *pause];
+        size_t at = begin;
+        while (!same_word(words[at], target)) ++at;
+        if (at + 1 < end) return at + 1;
+        // The pause word is the last word: cutting after it would keep the whole segment.
+    }
+    for (size_t at = begin; at + 1 < end; ++at)
+        if (is_connector(words[at].text)) return at + 1;
+    return begin + n / 2;
+}
+
+}  // namespace
+
+std::vector<Line> split_lines(std::span<const TimedWord> words,
+                              std::span<const size_t> sentence_ends, int64_t max_line_length) {
+    std::vector<int64_t> prefix(words.size() + 1, 0);
+    for (size_t i = 0; i < words.size(); ++i)
+        prefix[i + 1] = prefix[i] + static_cast<int64_t>(length(words[i].text));
+
+    std::vector<Line> lines;
+    std::vector<Line> pending;  // segments still to split, the next one on top
+    size_t begin = 0;
+    for (size_t end : sentence_ends) {
+        pending.push_back({begin, end});
+        while (!pending.empty()) {
+            Line seg = pending.back();
+            pending.pop_back();
+            const size_t n = seg.end - seg.begin;
+            if (n == 0) continue;
+            if (prefix[seg.end] - prefix[seg.begin] <= max_line_length || n == 1) {
+                lines.push_back(seg);
+                continue;
+            }
+            const size_t at = cut_point(words, seg.begin, seg.end);
+            pending.push_back({at, seg.end});
+            pending.push_back({seg.begin, at});
+        }
+        begin = end;
+    }
+    return lines;
+}
+
+bool closes_gap(double end, double next_start) { return end - next_start < 0.5; }
+
+}  // namespace vestrel::captions

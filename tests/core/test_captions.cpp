@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "core/captions.hpp"
+
+using namespace vestrel::captions;
+
+namespace {
+
+// Words with distinct objects, timed back to back unless given.
+std::vector<TimedWord> words_of(std::vector<std::string> texts,
+                                std::vector<std::pair<double, double>> times = {}) {
+    static std::deque<std::string> storage;  // TimedWord holds views
+    std::vector<TimedWord> out;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        storage.emplace_back(texts[i]);
+        auto t = i < times.size() ? times[i] : std::pair<double, double>{double(i), double(i + 1)};
+        out.push_back({storage.back(), t.first, t.second, i});
+    }
+    return out;
+}
+
+std::vector<std::pair<size_t, size_t>> split(const std::vector<TimedWord>& w, int64_t limit,
+                                             std::vector<size_t> ends = {}) {
+    if (ends.empty()) ends = {w.size()};
+    std::vector<std::pair<size_t, size_t>> out;
+    for (Line l : split_lines(w, ends, limit)) out.push_back({l.begin, l.end});
+    return out;
+}
+
+using Parts = std::vector<std::pair<size_t, size_t>>;
+
+}  // namespace
+
+TEST(Captions, SentenceMarks) {
+    EXPECT_TRUE(ends_sentence(" world."));
+    EXPECT_TRUE(ends_sentence(" Dr.Smith"));
+    EXPECT_TRUE(ends_sentence(" what?!"));
+    EXPECT_TRUE(ends_sentence(" <split>Next"));
+    EXPECT_FALSE(ends_sentence(" <counter>one,"));
+    EXPECT_EQ(remove_split(" <split>Next<split>"), " Next");
+    // One pass, as str.replace: the pieces left around a removed mark do not form a new one.
+    EXPECT_EQ(remove_split("<spl<split>it>"), "<split>");
+    EXPECT_EQ(length(" Grüße"), 6u);
+    EXPECT_EQ(length("😀"), 1u);
+}
+
+TEST(Captions, CutSentencesSeesWritesToRepeatedWords) {
+    // Object 0 sits at positions 0 and 2: its second visit sees the first write.
+    std::vector<std::string_view> texts{"<spl<split>it>", " a", " b."};
+    auto cut = cut_sentences(texts, std::vector<size_t>{0, 1, 0, 2});
+    EXPECT_EQ(cut.ends, (std::vector<size_t>{1, 3, 4}));
+    ASSERT_EQ(cut.writes.size(), 3u);
+    EXPECT_TRUE(cut.writes[0].changed);
+    EXPECT_EQ(cut.writes[0].text, "<split>");
+    EXPECT_EQ(cut.writes[1].position, 2u);
+    EXPECT_TRUE(cut.writes[1].changed);
+    EXPECT_EQ(cut.writes[1].text, "");
+    // Punctuation alone ends the sentence; the text is written back as it is.
+    EXPECT_EQ(cut.writes[2].position, 3u);
+    EXPECT_FALSE(cut.writes[2].changed);
+    // A trailing sentence without a mark; no words, no sentences.
+    std::vector<std::string_view> two{" a.", " b"};
+    EXPECT_EQ(cut_sentences(two, std::vector<size_t>{0, 1}).ends, (std::vector<size_t>{1, 2}));
+    EXPECT_TRUE(cut_sentences({}, std::vector<size_t>{}).ends.empty());
+}
+
+TEST(Captions, GreatestPause) {
+    // Pauses 0.25, 0.5, 0.5: the first of the equal pauses wins.
+    auto w = words_of({"a", "b", "c", "d"}, {{0, 1}, {1.25, 2}, {2.5, 3}, {3.5, 4}});
+    EXPECT_EQ(find_greatest_pause(w), 1u);
+    // No positive pause, one word: nothing.
+    EXPECT_EQ(find_greatest_pause(words_of({"a", "b"}, {{0, 1}, {0.5, 2}})), std::nullopt);
+    EXPECT_EQ(find_greatest_pause(words_of({"a"})), std::nullopt);
+    // Taken in order of end times, equal ends keeping their order: the index is the input's.
+    auto u = words_of({"a", "b", "c"}, {{3, 4}, {0, 1}, {1, 1}});
+    // sorted: b(0-1), c(1-1), a(3-4); pauses 0 and 2, after c.
+    EXPECT_EQ(find_greatest_pause(u), 2u);
+}
+
+TEST(Captions, LengthLimitIsInclusiveAndCountsCodePoints) {
+    // 25 code points in 3 words (ü is two bytes): one line; one more: split.
+    auto fits = words_of({" Grüße", " aus", " dem Süden, ok"});
+    ASSERT_EQ(length(fits[0].text) + length(fits[1].text) + length(fits[2].text), 24u);
+    fits[2].text = " dem Süden, ok!";
+    EXPECT_EQ(split(fits, 25), (Parts{{0, 3}}));
+    fits[2].text = " dem Süden, ok!!";
+    EXPECT_EQ(split(fits, 25).size(), 2u);
+    // A single over-long word is a line of its own.
+    EXPECT_EQ(split(words_of({std::string(40, 'x')}), 25), (Parts{{0, 1}}));
+}
+
+TEST(Captions, SplitPrefersPauseThenConnectorThenMiddle) {
+    const std::string w8 = " abcdefg";  // 8 code points
+    // Pause after the second word.
+    auto p = words_of({w8, w8, w8, w8}, {{0, 1}, {1.25, 2}, {2.5, 3}, {3.5, 4}});
+    EXPECT_EQ(split(p, 25), (Parts{{0, 2}, {2, 4}}));
+    // No pause: after the first connector that is not the last word.
+    auto c = words_of({w8, w8, " und", w8, w8});
+    EXPECT_EQ(split(c, 25), (Parts{{0, 3}, {3, 5}}));
+    auto last = words_of({w8, w8, w8, w8, " und"});
+    EXPECT_EQ(split(last, 25), (Parts{{0, 2}, {2, 5}}));
+    // Exact comparison: a capital or a comma makes no connector.
+    auto cap = words_of({w8, " Und", " und,", w8, w8});
+    EXPECT_EQ(split(cap, 25), (Parts{{0, 2}, {2, 5}}));
+    // No pause, no connector: middle, then again while too long.
+    auto m = words_of({w8, w8, w8, w8, w8});
+    EXPECT_EQ(split(m, 17), (Parts{{0, 2}, {2, 3}, {3, 5}}));
+}
+
+TEST(Captions, SplitRunsPerSentenceInSpokenOrder) {
+    auto w = words_of({" one.", " two", " three", " four", " five"});
+    EXPECT_EQ(split(w, 10, {1, 5}), (Parts{{0, 1}, {1, 3}, {3, 5}}));
+}
+
+TEST(Captions, PauseWordLastInSegmentFallsBack) {
+    const std::string w8 = " abcdefg";
+    // The last word ends first: by end time it is followed by the longest pause, so cutting
+    // after it would give the segment back. The connector split is taken instead.
+    auto c = words_of({w8, " and", w8, w8}, {{1, 2}, {2, 3}, {3, 4}, {0, 0.5}});
+    ASSERT_EQ(find_greatest_pause(c), 3u);
+    // Its second part again has its pause word last and no connector: the middle split.
+    EXPECT_EQ(split(c, 15), (Parts{{0, 2}, {2, 3}, {3, 4}}));
+    auto m = words_of({w8, w8, w8, w8}, {{1, 2}, {2, 3}, {3, 4}, {0, 0.5}});
+    EXPECT_EQ(split(m, 16), (Parts{{0, 2}, {2, 4}}));
+}
+
+TEST(Captions, PauseWordIsSearchedByValue) {
+    // Two distinct words with the same text and times: the first one in segment order is cut.
+    const std::string w8 = " abcdefg";
+    auto w = words_of({w8, w8, w8, w8}, {{0, 1}, {2, 3}, {0, 1}, {4, 5}});
+    // sorted by end: 0, 2, 1, 3; pauses 0-2: -1, 2-1: 1, 1-3: 1 -> after position 2,
+    // found first at position 0.
+    ASSERT_EQ(find_greatest_pause(w), 2u);
+    EXPECT_EQ(split(w, 20).front(), (std::pair<size_t, size_t>{0, 1}));
+}
+
+TEST(Captions, GapClosing) {
+    EXPECT_TRUE(closes_gap(1.0, 3.0));    // gap
+    EXPECT_TRUE(closes_gap(1.0, 1.0));    // touching (no change in effect)
+    EXPECT_TRUE(closes_gap(1.25, 1.0));   // overlap under 0.5 s
+    EXPECT_FALSE(closes_gap(1.5, 1.0));   // overlap of 0.5 s
+    EXPECT_FALSE(closes_gap(2.0, 1.0));
+}
