@@ -8,7 +8,7 @@ namespace nb = nanobind;
 
 NB_MODULE(captions, m) {
     vestrel::captions_py::set_module(m);
-    vestrel::captions_py::register_documented(m);
     vestrel::captions_py::register_words(m);
     vestrel::captions_py::register_captions(m);
+    vestrel::py::finalize_functions(m);
 }

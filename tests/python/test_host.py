@@ -39,3 +39,26 @@ def test_auto_prefers_real_resolve(monkeypatch):
     monkeypatch.setattr(host, "_real_resolve", lambda: sentinel)
     resolve, line = host.pick_resolve("auto")
     assert resolve is sentinel and "real" in line
+
+
+MODULES = ("endpoints", "brevano", "tts", "lexor", "captions", "montra", "lumora", "media")
+
+
+def _module_functions(name):
+    import importlib
+    import inspect
+
+    mod = importlib.import_module(f"vestrel.{name}")
+    for attr, value in vars(mod).items():
+        if (callable(value) and not inspect.isclass(value)
+                and getattr(value, "__module__", None) == mod.__name__):
+            yield attr, value
+
+
+@__import__("pytest").mark.parametrize("module", MODULES)
+def test_module_functions_carry_plain_docstrings(module):
+    """A function's __doc__ is its docstring alone, with no generated signature line."""
+    for attr, fn in _module_functions(module):
+        doc = fn.__doc__
+        assert doc is None or not doc.startswith(f"{attr}("), (attr, doc)
+        assert fn.__name__ == attr

@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/function.hpp"
+
 #include <deque>
 #include <string>
 #include <string_view>
@@ -30,12 +32,12 @@ std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned);
 // A time as a double, as the host converts a number (TypeError for anything else).
 double seconds(nb::handle value);
 
-// A callable with exactly `doc` as __doc__ that binds as a method when placed in a class
-// (documented.cpp); register_documented adds its type to the module.
-void register_documented(nb::module_& m);
+// A callable with exactly `doc` as __doc__ that binds as a method when placed in a class;
 // `owner` names the class it is placed in (for __qualname__), or is null.
-nb::object documented(nb::object fn, const char* name, const char* doc,
-                      const char* owner = nullptr);
+inline nb::object documented(nb::object fn, const char* name, const char* doc,
+                             const char* owner = nullptr) {
+    return py::documented(fn, name, nb::str(doc), owner, nb::str("vestrel.captions"));
+}
 
 // Interned attribute names (kept for the life of the process).
 enum class Name { Start = 0, End = 1, Text = 2, Words = 3 };
