@@ -196,6 +196,9 @@ void register_media_routes(nb::module_& m, nb::handle router) {
                                {opt_none("title", Kind::Any), arg("file")}});
                   auto v = parse(sig, args, kwargs);
                   if (!truthy(v[1].attr("filename"))) raise_http(400, "Got no filename");
+                  // A form without a title is the same refusal as a blank one, not a server
+                  // error from the library's argument check.
+                  if (v[0].is_none()) raise_http(400, "Title is required");
                   return refuse_value_errors([&] {
                       return media().attr("add_background_music_upload")(
                           nb::arg("title") = v[0], nb::arg("file") = v[1].attr("file"),
