@@ -62,7 +62,24 @@ void print_exception(nb::handle exc) {
     nb::module_::import_("traceback").attr("print_exception")(exc);
 }
 
-void print_exception(const nb::python_error& e) { print_exception(e.value()); }
+void print_exception(const nb::python_error& e) {
+    // An error raised and caught in C++ has passed no Python frame and carries no
+    // traceback; Python code catching it would show at least the frame it was caught in, so
+    // the innermost running Python frame (the caller of the binding) is given to it first.
+    nb::handle exc = e.value();
+    if (nb::getattr(exc, "__traceback__").is_none()) {
+        nb::object sys = nb::module_::import_("sys");
+        try {
+            nb::object frame = sys.attr("_getframe")(0);
+            nb::object tb = nb::module_::import_("types").attr("TracebackType")(
+                nb::none(), frame, frame.attr("f_lasti"), frame.attr("f_lineno"));
+            exc.attr("with_traceback")(tb);
+        } catch (nb::python_error&) {
+            // No Python frame is running: the error is printed without one.
+        }
+    }
+    print_exception(exc);
+}
 
 bool error_is(const nb::python_error& e, PyObject* type) {
     return PyObject_IsInstance(e.value().ptr(), type) == 1;

@@ -32,7 +32,8 @@ std::string str(nb::handle obj);
 [[noreturn]] void raise_with_context(PyObject* type, const std::string& message,
                                      nb::handle context);
 
-// traceback.print_exception(exc) to standard error: the caught exception's own traceback.
+// traceback.print_exception(exc) to standard error: the caught exception's own traceback,
+// always headed "Traceback (most recent call last):".
 void print_exception(const nb::python_error& e);
 void print_exception(nb::handle exc);
 

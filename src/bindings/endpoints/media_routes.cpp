@@ -1,7 +1,6 @@
 // Media library and template routes: list, add, upload and delete background videos and
 // music, serve cached files, upload and list template projects.
 #include "bindings/common/args.hpp"
-#include "bindings/common/caught.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/endpoints/route.hpp"
 #include "bindings/endpoints/routes.hpp"
@@ -26,7 +25,7 @@ nb::object answer_500_on_error(F&& call) {
         return call();
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
-        print_caught(e);
+        print_exception(e);
         raise_http(500, nb::str(e.value()));
     }
 }
@@ -50,7 +49,7 @@ nb::object delete_asset(const char* fn, nb::handle asset_id, const char* not_fou
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
         if (error_is(e, PyExc_KeyError)) raise_http(404, not_found);
-        print_caught(e);
+        print_exception(e);
         raise_http(500, nb::str(e.value()));
     }
     return success();
@@ -63,7 +62,7 @@ nb::object refuse_value_errors(F&& call) {
         return call();
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
-        print_caught(e);
+        print_exception(e);
         raise_http(error_is(e, PyExc_ValueError) ? 400 : 500, nb::str(e.value()));
     }
 }

@@ -1,7 +1,6 @@
 // Background videos: added from a Pexels page (thumbnail now, video on first use) or
 // uploaded (stored at once, thumbnail cut by ffmpeg).
 #include "bindings/common/args.hpp"
-#include "bindings/common/caught.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/media/parts.hpp"
 #include "core/media.hpp"
@@ -151,7 +150,7 @@ void generate_thumbnail(nb::handle video_path, nb::handle target, nb::handle tim
             raise(PyExc_RuntimeError, "Thumbnail file was not created");
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
-        print_caught(e);
+        print_exception(e);
         nb::object timeout = import("subprocess").attr("TimeoutExpired");
         if (error_is(e, timeout.ptr()))
             raise_with_context(PyExc_RuntimeError, "Thumbnail generation timed out", e.value());
