@@ -92,61 +92,102 @@ std::uint32_t rms_of_sum(double sum, std::size_t count) {
                       : static_cast<std::uint32_t>(std::sqrt(sum / static_cast<double>(count)));
 }
 
-// Sliding sum of squared samples over windows whose both ends only move forward.
-class Scanner {
-public:
-    Scanner(const Pcm& pcm, double threshold) : pcm_(pcm), threshold_(threshold) {}
+// True if a fragment whose squares add up to `sum` (exactly, as integers) over `count`
+// samples has an RMS at most `threshold`, as the library computes it from `bytes`.
+template <class Acc>
+bool rms_at_most(Acc sum, std::size_t count, double threshold, const std::uint8_t* bytes,
+                 std::size_t samples, int width) {
+    if (count == 0) return 0.0 <= threshold;
+    if (sum < static_cast<Acc>(kTwoPow53)) {
+        // Every square and partial sum is an integer below 2**53: the double sum is exact.
+        const double exact = static_cast<double>(static_cast<std::uint64_t>(sum));
+        return static_cast<double>(rms_of_sum(exact, count)) <= threshold;
+    }
+    // Large sums round in double. Decide from the exact sum unless the RMS lies so close to
+    // the first integer above the threshold that rounding could matter; then add up the
+    // fragment exactly as the library does.
+    if (!(threshold >= 0.0)) return false;
+    const double bound = std::floor(threshold) + 1.0;
+    const double approx = std::sqrt(static_cast<double>(sum) / static_cast<double>(count));
+    const double margin = 1e-15 * (static_cast<double>(count) + 16.0);
+    if (approx < bound * (1.0 - margin)) return true;
+    if (approx > bound * (1.0 + margin)) return false;
+    return static_cast<double>(rms_of_sum(sequential_sum(bytes, samples, width), count)) <=
+           threshold;
+}
 
-    // True if the RMS of the fragment (window bytes, then `zero_bytes` zeros) is at most the
-    // threshold.
-    bool silent(const Window& w) {
-        const int width = pcm_.sample_width;
-        if ((w.length + w.zero_bytes) % width != 0)
-            throw PcmError(PcmError::Kind::PartialSample, 0, kPartialSample);
-        const std::size_t lo = w.offset / width, hi = lo + w.length / width;
-        const std::size_t count = (w.length + w.zero_bytes) / width;
-        move_to(lo, hi);
-        if (count == 0) return 0.0 <= threshold_;
-        if (sum_ < static_cast<u128>(kTwoPow53)) {
-            // Every square and partial sum is an integer below 2**53: the double sum is exact.
-            const double exact = static_cast<double>(static_cast<std::uint64_t>(sum_));
-            return static_cast<double>(rms_of_sum(exact, count)) <= threshold_;
+// Running sum of squared samples from the start of the data, advanced in sample order.
+template <int Width, class Acc>
+class Prefix {
+public:
+    Prefix(const std::uint8_t* data, std::size_t samples) : data_(data), samples_(samples) {}
+
+    Acc upto(std::size_t sample) {
+        const std::size_t end = std::min(sample, samples_);
+        Acc acc = acc_;
+        for (std::size_t i = pos_; i < end; ++i) {
+            const std::int64_t v = sample_at(data_ + i * Width, Width);
+            acc += static_cast<std::uint64_t>(v * v);
         }
-        // Large sums round in double. Decide from the exact sum unless the RMS lies so close to
-        // the first integer above the threshold that rounding could matter; then add up the
-        // window exactly as the library does.
-        if (!(threshold_ >= 0.0)) return false;
-        const double bound = std::floor(threshold_) + 1.0;
-        const double approx = std::sqrt(static_cast<double>(sum_) / static_cast<double>(count));
-        const double margin = 1e-15 * (static_cast<double>(count) + 16.0);
-        if (approx < bound * (1.0 - margin)) return true;
-        if (approx > bound * (1.0 + margin)) return false;
-        const double sum = sequential_sum(pcm_.data + w.offset, w.length / width, width);
-        return static_cast<double>(rms_of_sum(sum, count)) <= threshold_;
+        if (end > pos_) pos_ = end;
+        acc_ = acc;
+        return acc_;
     }
 
 private:
-    std::uint64_t square(std::size_t i) const {
-        const std::int64_t v = sample_at(pcm_.data + i * pcm_.sample_width, pcm_.sample_width);
-        return static_cast<std::uint64_t>(v * v);
-    }
-
-    void move_to(std::size_t lo, std::size_t hi) {
-        if (lo >= hi_ || lo < lo_) {
-            // No overlap with the previous window (or the first window): start afresh.
-            sum_ = 0;
-            lo_ = hi_ = lo;
-        }
-        while (hi_ < hi) sum_ += square(hi_++);
-        while (lo_ < lo) sum_ -= square(lo_++);
-        while (hi_ > hi) sum_ -= square(--hi_);
-    }
-
-    const Pcm& pcm_;
-    double threshold_;
-    u128 sum_ = 0;
-    std::size_t lo_ = 0, hi_ = 0;
+    const std::uint8_t* data_;
+    std::size_t samples_;
+    std::size_t pos_ = 0;
+    Acc acc_ = 0;
 };
+
+// Visits the window starts in order and reports the silent ones. The sum of a window is the
+// difference of the prefix sums at its first and last millisecond boundary (the end frame of
+// window i is the start frame of millisecond i + min_silence_len), so every sample is squared
+// once and the boundaries of the last min_silence_len + 1 milliseconds are kept in a ring.
+template <int Width, class Acc, class Visit>
+void scan(const Pcm& pcm, std::int64_t seg_len, std::int64_t min_len, std::int64_t step,
+          double threshold, Visit&& on_silent) {
+    const double per_ms = static_cast<double>(pcm.frame_rate) / 1000.0;
+    const std::size_t fw = static_cast<std::size_t>(pcm.channels) * Width;
+    Prefix<Width, Acc> prefix(pcm.data, pcm.size / Width);
+    std::vector<Acc> ring(static_cast<std::size_t>(min_len) + 1);
+    std::int64_t next = 0;  // first millisecond boundary not yet summed
+    auto boundary = [&](std::int64_t ms) {
+        for (; next <= ms; ++next) {
+            const auto frame = static_cast<std::size_t>(static_cast<double>(next) * per_ms);
+            const std::size_t byte = std::min(frame * fw, pcm.size);
+            ring[static_cast<std::size_t>(next) % ring.size()] = prefix.upto(byte / Width);
+        }
+        return ring[static_cast<std::size_t>(ms) % ring.size()];
+    };
+    auto visit = [&](std::int64_t i) {
+        const Window w = window(pcm, std::min(i, seg_len), std::min(i + min_len, seg_len), per_ms);
+        if ((w.length + w.zero_bytes) % Width != 0)
+            throw PcmError(PcmError::Kind::PartialSample, 0, kPartialSample);
+        const Acc hi = boundary(i + min_len);
+        const Acc sum = hi - boundary(i);
+        const std::size_t count = (w.length + w.zero_bytes) / Width;
+        if (rms_at_most(sum, count, threshold, pcm.data + w.offset, w.length / Width, Width))
+            on_silent(i);
+    };
+    const std::int64_t last_start = seg_len - min_len;
+    for (std::int64_t i = 0; i <= last_start; i += step) visit(i);
+    if (last_start % step != 0) visit(last_start);
+}
+
+template <int Width, class Visit>
+void scan_width(const Pcm& pcm, std::int64_t seg_len, std::int64_t min_len, std::int64_t step,
+                double threshold, Visit&& on_silent) {
+    // 64-bit sums suffice while every sample squared, added over the whole data, stays below
+    // 2**64; otherwise 128-bit sums.
+    const std::uint64_t max_square = std::uint64_t{1} << (16 * Width - 2);
+    const std::uint64_t samples = pcm.size / Width;
+    if (Width < 4 && samples <= UINT64_MAX / max_square)
+        scan<Width, std::uint64_t>(pcm, seg_len, min_len, step, threshold, on_silent);
+    else
+        scan<Width, u128>(pcm, seg_len, min_len, step, threshold, on_silent);
+}
 
 }  // namespace
 
@@ -187,16 +228,11 @@ std::vector<Range> detect_silence(const Pcm& pcm, std::int64_t min_silence_len,
     std::vector<Range> ranges;
     if (seg_len < min_silence_len) return ranges;
 
-    const double per_ms = static_cast<double>(pcm.frame_rate) / 1000.0;
-    Scanner scanner(pcm, threshold_amplitude(silence_thresh_dbfs, pcm.sample_width));
-    const std::int64_t last_start = seg_len - min_silence_len;
+    const double threshold = threshold_amplitude(silence_thresh_dbfs, pcm.sample_width);
 
     bool any = false;
     std::int64_t prev = 0, run_start = 0;
-    auto visit = [&](std::int64_t i) {
-        const Window w = window(pcm, std::min(i, seg_len), std::min(i + min_silence_len, seg_len),
-                                per_ms);
-        if (!scanner.silent(w)) return;
+    auto on_silent = [&](std::int64_t i) {
         if (!any) {
             any = true;
             prev = run_start = i;
@@ -212,8 +248,12 @@ std::vector<Range> detect_silence(const Pcm& pcm, std::int64_t min_silence_len,
         }
         prev = i;
     };
-    for (std::int64_t i = 0; i <= last_start; i += seek_step) visit(i);
-    if (last_start % seek_step != 0) visit(last_start);
+    switch (pcm.sample_width) {
+        case 1: scan_width<1>(pcm, seg_len, min_silence_len, seek_step, threshold, on_silent); break;
+        case 2: scan_width<2>(pcm, seg_len, min_silence_len, seek_step, threshold, on_silent); break;
+        case 3: scan_width<3>(pcm, seg_len, min_silence_len, seek_step, threshold, on_silent); break;
+        default: scan_width<4>(pcm, seg_len, min_silence_len, seek_step, threshold, on_silent); break;
+    }
     if (any) ranges.push_back({run_start, prev + min_silence_len});
     return ranges;
 }
