@@ -15,11 +15,11 @@ import pytest
 
 from conftest import run_python
 
-warnings.simplefilter("ignore", DeprecationWarning)  # audioop on Python 3.11/3.12
-
-from pydub import AudioSegment  # noqa: E402
-from pydub.silence import detect_nonsilent  # noqa: E402
-from silence_reference import remove_silence_reference  # noqa: E402
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)  # audioop on Python 3.11 and 3.12
+    from pydub import AudioSegment
+    from pydub.silence import detect_nonsilent
+    from silence_reference import remove_silence_reference
 
 from vestrel import montra  # noqa: E402
 
