@@ -30,9 +30,9 @@ std::int64_t sample_at(const std::uint8_t* p, int width) {
             return v;
         }
         case 3: {
-            std::int32_t v = static_cast<std::int32_t>(p[0]) | (static_cast<std::int32_t>(p[1]) << 8) |
-                             (static_cast<std::int32_t>(static_cast<std::int8_t>(p[2])) << 16);
-            return v;
+            const std::int32_t high = static_cast<std::int8_t>(p[2]);  // carries the sign
+            return static_cast<std::int32_t>(p[0]) | (static_cast<std::int32_t>(p[1]) << 8) |
+                   (high * 65536);
         }
         default: {
             std::int32_t v;
@@ -248,11 +248,12 @@ std::vector<Range> detect_silence(const Pcm& pcm, std::int64_t min_silence_len,
         }
         prev = i;
     };
+    const std::int64_t len = min_silence_len, step = seek_step;
     switch (pcm.sample_width) {
-        case 1: scan_width<1>(pcm, seg_len, min_silence_len, seek_step, threshold, on_silent); break;
-        case 2: scan_width<2>(pcm, seg_len, min_silence_len, seek_step, threshold, on_silent); break;
-        case 3: scan_width<3>(pcm, seg_len, min_silence_len, seek_step, threshold, on_silent); break;
-        default: scan_width<4>(pcm, seg_len, min_silence_len, seek_step, threshold, on_silent); break;
+        case 1: scan_width<1>(pcm, seg_len, len, step, threshold, on_silent); break;
+        case 2: scan_width<2>(pcm, seg_len, len, step, threshold, on_silent); break;
+        case 3: scan_width<3>(pcm, seg_len, len, step, threshold, on_silent); break;
+        default: scan_width<4>(pcm, seg_len, len, step, threshold, on_silent); break;
     }
     if (any) ranges.push_back({run_start, prev + min_silence_len});
     return ranges;

@@ -16,7 +16,8 @@ namespace {
 std::vector<std::uint8_t> encode(const std::vector<std::int64_t>& samples, int width) {
     std::vector<std::uint8_t> out;
     for (std::int64_t s : samples)
-        for (int b = 0; b < width; ++b) out.push_back(static_cast<std::uint8_t>((s >> (8 * b)) & 0xFF));
+        for (int b = 0; b < width; ++b)
+            out.push_back(static_cast<std::uint8_t>((s >> (8 * b)) & 0xFF));
     return out;
 }
 

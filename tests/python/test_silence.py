@@ -179,7 +179,8 @@ def test_output_name_and_call_through_module(tmp_path, monkeypatch, name, expect
     path.parent.mkdir(exist_ok=True)
     path.write_bytes(b"")
     calls = []
-    monkeypatch.setattr(montra, "_remove_silence_pydub", lambda *a, **k: calls.append((a, k)) or "r")
+    monkeypatch.setattr(montra, "_remove_silence_pydub",
+                        lambda *a, **k: calls.append((a, k)) or "r")
     assert montra.remove_silence_from_audio(str(path), 1) == "r"
     assert calls == [((str(path), str(tmp_path / expected), 1.0), {})]
     assert type(calls[0][0][2]) is float
@@ -237,9 +238,11 @@ def test_pydub_flag_at_load_without_pydub(tmp_path):
     assert proc.stdout.splitlines() == [
         "False",
         f"Exception Input audio file not found: {tmp_path / 'nope.wav'}",
-        "Exception pydub is required for silence removal. Install it with: pip install vestrel[audio]",
+        "Exception pydub is required for silence removal. "
+        "Install it with: pip install vestrel[audio]",
     ]
-    assert run_python("from vestrel import montra; print(montra.PYDUB_AVAILABLE)").stdout == "True\n"
+    loaded = run_python("from vestrel import montra; print(montra.PYDUB_AVAILABLE)")
+    assert loaded.stdout == "True\n"
 
 
 @pytest.mark.parametrize("case", ["undecodable", "unwritable", "bad format", "infinite pause"])

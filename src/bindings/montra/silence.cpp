@@ -128,24 +128,25 @@ nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle 
                                pcm.sample_width >= int_attr(pause, "sample_width") &&
                                pcm.channels >= int_attr(pause, "channels");
     if ((ranges.size() == 1 || no_conversion) && pcm.size % frame_width == 0) {
-        nb::bytes pause_bytes;
+        // The pause as every append converts it: appended to an empty slice of the audio.
+        nb::object pause_raw = nb::bytes("", 0);
         if (ranges.size() > 1) {
-            // The pause as every append converts it: appended to an empty slice of the audio.
             nb::object empty = get_slice(audio, 0, 0);
             nb::object converted = nb::steal(PyNumber_Add(empty.ptr(), pause.ptr()));
             if (!converted.is_valid()) throw nb::python_error();
-            pause_bytes = nb::borrow<nb::bytes>(converted.attr("raw_data"));
+            pause_raw = converted.attr("raw_data");
         }
+        Buffer pause_view(pause_raw);
         Buffer source(raw);
         Pcm view = pcm;
         view.data = source.data();
         view.size = source.size();
-        const std::size_t pause_size = ranges.size() > 1 ? pause_bytes.size() : 0;
-        const auto* pause_data =
-            reinterpret_cast<const std::uint8_t*>(ranges.size() > 1 ? pause_bytes.c_str() : "");
+        const std::size_t pause_size = pause_view.size();
+        const std::uint8_t* pause_data = pause_view.data();
         const std::size_t total =
             run_core([&] { return silence::joined_size(view, ranges, pause_size); });
-        nb::object data = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+        nb::object data =
+            nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
         if (!data.is_valid()) throw nb::python_error();
         auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.ptr()));
         run_core([&] {
@@ -209,8 +210,8 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         else
             result.attr("export")(output_audio, nb::arg("format") = format);
 
-        py::print(concat({nb::str("[montra] Silence removed (pydub): "), input_audio, nb::str(" -> "),
-                      output_audio}));
+        py::print(concat({nb::str("[montra] Silence removed (pydub): "), input_audio,
+                          nb::str(" -> "), output_audio}));
         py::print("[montra] Kept " + std::to_string(ranges.size()) + " non-silent segments with " +
               float_str(min_silence_duration) + "s pauses");
         return nb::borrow(output_audio);
