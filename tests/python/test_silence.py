@@ -186,6 +186,31 @@ def test_output_name_and_call_through_module(tmp_path, monkeypatch, name, expect
     assert type(calls[0][0][2]) is float
 
 
+def test_module_globals_are_read_at_call_time(tmp_path, monkeypatch, capsys):
+    assert montra.AudioSegment is AudioSegment and montra.detect_nonsilent is detect_nonsilent
+    src = make_audio(tmp_path / "v.wav", THREE)
+    calls = []
+
+    def fake_detect(audio, **kwargs):
+        calls.append((len(audio), kwargs))
+        return [(0, 200), (1000, 1100)]
+
+    monkeypatch.setattr(montra, "detect_nonsilent", fake_detect)
+    out = montra.remove_silence_from_audio(src)
+    assert calls == [(7900, {"min_silence_len": 100, "silence_thresh": -60})]
+    assert len(AudioSegment.from_file(out)) == 600
+    assert capsys.readouterr().out.endswith("Kept 2 non-silent segments with 0.3s pauses\n")
+
+    class Loader(AudioSegment):
+        pass
+
+    monkeypatch.setattr(montra, "detect_nonsilent", detect_nonsilent)
+    monkeypatch.setattr(montra, "AudioSegment", Loader)
+    out = montra._remove_silence_pydub(src, str(tmp_path / "sub.wav"))
+    ref = remove_silence_reference(src, str(tmp_path / "ref.wav"))
+    assert pathlib.Path(out).read_bytes() == pathlib.Path(ref).read_bytes()
+
+
 def test_argument_checks(tmp_path):
     with pytest.raises(TypeError) as e:
         montra.remove_silence_from_audio(tmp_path / "v.wav")
@@ -232,6 +257,8 @@ def test_pydub_flag_at_load_without_pydub(tmp_path):
         f"for p in ({str(tmp_path / 'nope.wav')!r}, {str(tmp_path)!r}):\n"
         "    try: montra.remove_silence_from_audio(p)\n"
         "    except Exception as e: print(type(e).__name__, e)\n"
+        "try: montra._remove_silence_pydub('a.wav', 'b.wav')\n"
+        "except Exception as e: print(type(e).__name__, e, type(e.__context__).__name__)\n"
     )
     proc = run_python(code)
     assert proc.returncode == 0, proc.stderr
@@ -240,6 +267,7 @@ def test_pydub_flag_at_load_without_pydub(tmp_path):
         f"Exception Input audio file not found: {tmp_path / 'nope.wav'}",
         "Exception pydub is required for silence removal. "
         "Install it with: pip install vestrel[audio]",
+        "Exception Pydub silence removal failed: name 'AudioSegment' is not defined NameError",
     ]
     loaded = run_python("from vestrel import montra; print(montra.PYDUB_AVAILABLE)")
     assert loaded.stdout == "True\n"

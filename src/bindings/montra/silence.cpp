@@ -114,82 +114,135 @@ nb::list ranges_to_list(const std::vector<Range>& ranges) {
     return out;
 }
 
-// The kept stretches joined by the pause, as a new AudioSegment.
+// A module global as the stage's code reads it: a NameError when the import at load failed.
+nb::object global(const char* name) {
+    nb::handle m = self_module();
+    if (!nb::hasattr(m, name)) {
+        nb::str message = nb::str("name '{}' is not defined").format(name);
+        raise_text(PyExc_NameError, message);
+    }
+    return m.attr(name);
+}
+
+// `start, end = pair`
+std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
+    nb::object items = nb::steal(PySequence_Tuple(pair.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    if (n < 2)
+        raise(PyExc_ValueError,
+              "not enough values to unpack (expected 2, got " + std::to_string(n) + ")");
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {nb::borrow(PyTuple_GET_ITEM(items.ptr(), 0)),
+            nb::borrow(PyTuple_GET_ITEM(items.ptr(), 1))};
+}
+
+// The kept stretches joined by the pause: starting from an empty segment, each slice is
+// appended, and the pause after every slice but the last.
+nb::object append_segments(nb::handle audio_segment, nb::handle audio, nb::handle ranges,
+                           nb::handle pause) {
+    nb::object output = audio_segment.attr("empty")();
+    const Py_ssize_t count = PyObject_Length(ranges.ptr());
+    if (count < 0) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (nb::handle pair : ranges) {
+        auto [start, end] = unpack_pair(pair);
+        nb::object bounds = nb::steal(PySlice_New(start.ptr(), end.ptr(), nullptr));
+        if (!bounds.is_valid()) throw nb::python_error();
+        nb::object piece = nb::steal(PyObject_GetItem(audio.ptr(), bounds.ptr()));
+        if (!piece.is_valid()) throw nb::python_error();
+        output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), piece.ptr()));
+        if (!output.is_valid()) throw nb::python_error();
+        if (i < count - 1) {
+            output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), pause.ptr()));
+            if (!output.is_valid()) throw nb::python_error();
+        }
+        ++i;
+    }
+    return output;
+}
+
+// The same result for the library's own segments, built in one pass by the core.
 //
-// The library's repeated appends convert every part to the largest channel count, frame rate
-// and sample width involved. When the loaded audio is at least as wide as the pause in all
-// three, nothing but the pause is ever converted, so the result is the plain concatenation
-// of the slices and the (once converted) pause, which the core writes in one pass. Otherwise
-// the appends themselves build it.
+// The appends convert every part to the largest channel count, frame rate and sample width
+// involved. When the loaded audio is at least as wide as the pause in all three, only the
+// pause is ever converted (the same way each time), so the result is the plain concatenation
+// of the slices and the converted pause. Returns None when that does not hold.
 nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle raw, const Pcm& pcm,
                          const std::vector<Range>& ranges, nb::handle pause) {
     const int frame_width = pcm.channels * pcm.sample_width;
     const bool no_conversion = pcm.frame_rate >= int_attr(pause, "frame_rate") &&
                                pcm.sample_width >= int_attr(pause, "sample_width") &&
                                pcm.channels >= int_attr(pause, "channels");
-    if ((ranges.size() == 1 || no_conversion) && pcm.size % frame_width == 0) {
-        // The pause as every append converts it: appended to an empty slice of the audio.
-        nb::object pause_raw = nb::bytes("", 0);
-        if (ranges.size() > 1) {
-            nb::object empty = get_slice(audio, 0, 0);
-            nb::object converted = nb::steal(PyNumber_Add(empty.ptr(), pause.ptr()));
-            if (!converted.is_valid()) throw nb::python_error();
-            pause_raw = converted.attr("raw_data");
-        }
-        Buffer pause_view(pause_raw);
-        Buffer source(raw);
-        Pcm view = pcm;
-        view.data = source.data();
-        view.size = source.size();
-        const std::size_t pause_size = pause_view.size();
-        const std::uint8_t* pause_data = pause_view.data();
-        const std::size_t total =
-            run_core([&] { return silence::joined_size(view, ranges, pause_size); });
-        nb::object data =
-            nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-        if (!data.is_valid()) throw nb::python_error();
-        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.ptr()));
-        run_core([&] {
-            silence::join(view, ranges, pause_data, pause_size, out);
-            return 0;
-        });
-        return audio_segment(nb::arg("data") = data, nb::arg("sample_width") = pcm.sample_width,
-                             nb::arg("frame_rate") = pcm.frame_rate,
-                             nb::arg("channels") = pcm.channels);
+    if (!(ranges.size() == 1 || no_conversion) || pcm.size % frame_width != 0) return nb::none();
+
+    // The pause as every append converts it: appended to an empty slice of the audio.
+    nb::object pause_raw = nb::bytes("", 0);
+    if (ranges.size() > 1) {
+        nb::object empty = get_slice(audio, 0, 0);
+        nb::object converted = nb::steal(PyNumber_Add(empty.ptr(), pause.ptr()));
+        if (!converted.is_valid()) throw nb::python_error();
+        pause_raw = converted.attr("raw_data");
     }
-    nb::object output = audio_segment.attr("empty")();
-    for (std::size_t i = 0; i < ranges.size(); ++i) {
-        nb::object piece = get_slice(audio, ranges[i].start_ms, ranges[i].end_ms);
-        output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), piece.ptr()));
-        if (!output.is_valid()) throw nb::python_error();
-        if (i + 1 < ranges.size()) {
-            output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), pause.ptr()));
-            if (!output.is_valid()) throw nb::python_error();
-        }
-    }
-    return output;
+    Buffer pause_view(pause_raw);
+    Buffer source(raw);
+    Pcm view = pcm;
+    view.data = source.data();
+    view.size = source.size();
+    const std::size_t pause_size = pause_view.size();
+    const std::uint8_t* pause_data = pause_view.data();
+    const std::size_t total =
+        run_core([&] { return silence::joined_size(view, ranges, pause_size); });
+    nb::object data =
+        nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!data.is_valid()) throw nb::python_error();
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.ptr()));
+    run_core([&] {
+        silence::join(view, ranges, pause_data, pause_size, out);
+        return 0;
+    });
+    return audio_segment(nb::arg("data") = data, nb::arg("sample_width") = pcm.sample_width,
+                         nb::arg("frame_rate") = pcm.frame_rate, nb::arg("channels") = pcm.channels);
 }
 
 nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
                                 double min_silence_duration) {
     try {
-        nb::object audio_segment = nb::module_::import_("pydub").attr("AudioSegment");
+        nb::object audio_segment = global("AudioSegment");
+        nb::object detect = global("detect_nonsilent");
         nb::object audio = audio_segment.attr("from_file")(input_audio);
 
-        nb::object raw = audio.attr("raw_data");
+        // pydub's own detection on pydub's own segment runs in the core; a detection function
+        // or segment class put in their place is called as it is.
+        nb::object library_class = nb::module_::import_("pydub").attr("AudioSegment");
+        const bool library_audio = audio_segment.is(library_class) &&
+                                   Py_TYPE(audio.ptr()) == (PyTypeObject*)library_class.ptr();
+        const bool in_core =
+            library_audio &&
+            detect.is(nb::module_::import_("pydub.silence").attr("detect_nonsilent"));
+
+        nb::object raw;
         Pcm pcm;
-        pcm.sample_width = int_attr(audio, "sample_width");
-        pcm.channels = int_attr(audio, "channels");
-        pcm.frame_rate = int_attr(audio, "frame_rate");
-        std::vector<Range> ranges;
-        {
+        std::vector<Range> core_ranges;
+        nb::object ranges;
+        if (in_core) {
+            raw = audio.attr("raw_data");
+            pcm.sample_width = int_attr(audio, "sample_width");
+            pcm.channels = int_attr(audio, "channels");
+            pcm.frame_rate = int_attr(audio, "frame_rate");
             Buffer source(raw);
             pcm.data = source.data();
             pcm.size = source.size();
-            ranges = run_core([&] { return silence::detect_nonsilent(pcm, 100, -60.0); });
+            core_ranges = run_core([&] { return silence::detect_nonsilent(pcm, 100, -60.0); });
             pcm.data = nullptr;
+            ranges = ranges_to_list(core_ranges);
+        } else {
+            ranges = detect(audio, nb::arg("min_silence_len") = 100,
+                            nb::arg("silence_thresh") = -60);
         }
-        if (ranges.empty()) {
+        const int any = PyObject_IsTrue(ranges.ptr());
+        if (any < 0) throw nb::python_error();
+        if (!any) {
             py::print("[montra] Warning: No non-silent audio detected, returning original");
             return nb::borrow(input_audio);
         }
@@ -200,7 +253,10 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         if (!pause_ms.is_valid()) throw nb::python_error();
         nb::object pause = audio_segment.attr("silent")(nb::arg("duration") = pause_ms);
 
-        nb::object result = join_segments(audio_segment, audio, raw, pcm, ranges, pause);
+        nb::object result = nb::none();
+        if (in_core && Py_TYPE(pause.ptr()) == (PyTypeObject*)library_class.ptr())
+            result = join_segments(audio_segment, audio, raw, pcm, core_ranges, pause);
+        if (result.is_none()) result = append_segments(audio_segment, audio, ranges, pause);
 
         nb::object format =
             nb::str(output_audio).attr("split")(".")[nb::int_(-1)].attr("lower")();
@@ -210,10 +266,12 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         else
             result.attr("export")(output_audio, nb::arg("format") = format);
 
+        const Py_ssize_t kept = PyObject_Length(ranges.ptr());
+        if (kept < 0) throw nb::python_error();
         py::print(concat({nb::str("[montra] Silence removed (pydub): "), input_audio,
                           nb::str(" -> "), output_audio}));
-        py::print("[montra] Kept " + std::to_string(ranges.size()) + " non-silent segments with " +
-              float_str(min_silence_duration) + "s pauses");
+        py::print("[montra] Kept " + std::to_string(kept) + " non-silent segments with " +
+                  float_str(min_silence_duration) + "s pauses");
         return nb::borrow(output_audio);
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
@@ -231,22 +289,28 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
     }
 }
 
-bool pydub_importable() {
-    try {
-        nb::module_::import_("pydub").attr("AudioSegment");
-        nb::module_::import_("pydub.silence").attr("detect_nonsilent");
-        return true;
-    } catch (nb::python_error& e) {
-        // A name missing from the package is what `from pydub import X` reports as ImportError.
-        if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return false;
-        throw;
+// `from pydub import AudioSegment` and `from pydub.silence import detect_nonsilent`: each name
+// imported becomes a module global; the flag says whether both did.
+bool import_pydub(nb::module_& m) {
+    const std::pair<const char*, const char*> names[] = {{"pydub", "AudioSegment"},
+                                                         {"pydub.silence", "detect_nonsilent"}};
+    for (auto [module, name] : names) {
+        try {
+            m.attr(name) = nb::module_::import_(module).attr(name);
+        } catch (nb::python_error& e) {
+            // A name missing from the package is what `from X import name` reports as an
+            // ImportError.
+            if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return false;
+            throw;
+        }
     }
+    return true;
 }
 
 }  // namespace
 
 void register_silence(nb::module_& m) {
-    m.attr("PYDUB_AVAILABLE") = nb::bool_(pydub_importable());
+    m.attr("PYDUB_AVAILABLE") = nb::bool_(import_pydub(m));
 
     m.def(
         "remove_silence_from_audio",
