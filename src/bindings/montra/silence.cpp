@@ -1,7 +1,9 @@
 // Silence removal: remove_silence_from_audio, _remove_silence_pydub, PYDUB_AVAILABLE.
 //
-// pydub loads and exports the audio; the detection of the non-silent stretches and the
-// joining of the kept stretches run in the core on the decoded PCM, with the GIL released.
+// pydub loads and exports the audio; its AudioSegment and detect_nonsilent are module globals
+// bound at load and read at each call. For pydub's own segments and detection, finding the
+// non-silent stretches and joining the kept ones run in the core on the decoded PCM, with the
+// GIL released, and give exactly what pydub gives.
 #include <nanobind/nanobind.h>
 
 #include <new>
