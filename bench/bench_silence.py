@@ -10,7 +10,6 @@ import os
 import shutil
 import subprocess
 import tempfile
-import time
 import warnings
 
 warnings.simplefilter("ignore", DeprecationWarning)
@@ -46,12 +45,6 @@ def _make_inputs(folder):
     return [("60 s", mp3_60), ("10 min", mp3_600)]
 
 
-def _once(fn, *args):
-    t0 = time.perf_counter()
-    result = fn(*args)
-    return time.perf_counter() - t0, result
-
-
 def run():
     if shutil.which("ffmpeg") is None:
         return [("silence", "skipped: ffmpeg not found")]
@@ -74,8 +67,8 @@ def run():
             ref_out = os.path.join(folder, f"ref-{label[:2]}.mp3")
             ours_in = os.path.join(folder, f"ours{label[:2]}.mp3")
             shutil.copy(src, ours_in)
-            t_ref, _ = _once(remove_silence_reference, src, ref_out)
-            t_ours, ours_out = _once(montra.remove_silence_from_audio, ours_in)
+            t_ref, _ = timed(remove_silence_reference, src, ref_out, repeat=repeat)
+            t_ours, ours_out = timed(montra.remove_silence_from_audio, ours_in, repeat=repeat)
             with open(ref_out, "rb") as a, open(ours_out, "rb") as b:
                 assert a.read() == b.read(), "output files differ"
             rows.append((f"stage {label}: pure pydub (s)", f"{t_ref:.3f}"))
@@ -83,9 +76,10 @@ def run():
             rows.append((f"stage {label}: speed-up", f"{t_ref / t_ours:.2f}x"))
 
             # Where the rest goes: decoding and encoding, the same pydub calls on both sides.
-            t_decode, _ = _once(AudioSegment.from_file, src)
-            t_encode, _ = _once(lambda: audio.export(os.path.join(folder, "enc.mp3"),
-                                                     format="mp3", bitrate="192k").close())
+            t_decode, _ = timed(AudioSegment.from_file, src, repeat=repeat)
+            t_encode, _ = timed(lambda: audio.export(os.path.join(folder, "enc.mp3"),
+                                                     format="mp3", bitrate="192k").close(),
+                                repeat=repeat)
             rows.append((f"stage {label}: of which decoding, shared (s)", f"{t_decode:.3f}"))
             rows.append((f"stage {label}: encoding the whole input, shared (s)",
                          f"{t_encode:.3f}"))
