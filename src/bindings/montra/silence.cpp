@@ -1,7 +1,393 @@
+// Silence removal: remove_silence_from_audio, _remove_silence_pydub, PYDUB_AVAILABLE.
+//
+// pydub loads and exports the audio; its AudioSegment and detect_nonsilent are module globals
+// bound at load and read at each call. For pydub's own segments and detection, finding the
+// non-silent stretches and joining the kept ones run in the core on the decoded PCM, with the
+// GIL released, and give exactly what pydub gives.
+#include <nanobind/nanobind.h>
+
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
 #include "bindings/montra/parts.hpp"
+#include "core/silence.hpp"
 
 namespace vestrel::montra {
 
-void register_silence(nb::module_&) {}
+namespace {
+
+using namespace vestrel::py;
+using silence::Pcm;
+using silence::Range;
+
+nb::handle self_module() {
+    static nb::handle m = nb::module_::import_("vestrel.montra").release();
+    return m;
+}
+
+nb::str concat(std::initializer_list<nb::handle> parts) {
+    nb::object out = nb::str("");
+    for (nb::handle p : parts) {
+        PyObject* r = PyUnicode_Concat(out.ptr(), p.ptr());
+        if (!r) throw nb::python_error();
+        out = nb::steal(r);
+    }
+    return nb::borrow<nb::str>(out);
+}
+
+[[noreturn]] void raise_text(PyObject* type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw nb::python_error();
+}
+
+// A read-only view of a bytes-like object, held while the GIL is released.
+class Buffer {
+public:
+    explicit Buffer(nb::handle obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) throw nb::python_error();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+// Raises the Python error the audio library itself raises for the same input.
+[[noreturn]] void raise_pcm_error(const silence::PcmError& e) {
+    PyObject* type = PyExc_ValueError;
+    nb::object holder;
+    try {
+        if (e.kind == silence::PcmError::Kind::TooManyMissingFrames)
+            holder = nb::module_::import_("pydub.exceptions").attr("TooManyMissingFrames");
+        else
+            holder = nb::module_::import_("pydub.audio_segment").attr("audioop").attr("error");
+        type = holder.ptr();
+    } catch (nb::python_error&) {
+        type = PyExc_ValueError;
+    }
+    PyErr_SetString(type, e.what());
+    throw nb::python_error();
+}
+
+// Runs core work without the GIL; core failures become Python exceptions.
+template <class F>
+auto run_core(F&& work) {
+    try {
+        nb::gil_scoped_release release;
+        return work();
+    } catch (const silence::PcmError& e) {
+        raise_pcm_error(e);
+    } catch (const std::invalid_argument& e) {
+        raise(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        throw nb::python_error();
+    }
+}
+
+// seq[start:end]
+nb::object get_slice(nb::handle seq, std::int64_t start, std::int64_t end) {
+    nb::object bounds = nb::steal(PySlice_New(nb::int_(start).ptr(), nb::int_(end).ptr(), nullptr));
+    if (!bounds.is_valid()) throw nb::python_error();
+    nb::object item = nb::steal(PyObject_GetItem(seq.ptr(), bounds.ptr()));
+    if (!item.is_valid()) throw nb::python_error();
+    return item;
+}
+
+int int_attr(nb::handle obj, const char* name) {
+    return nb::cast<int>(obj.attr(name));
+}
+
+nb::list ranges_to_list(const std::vector<Range>& ranges) {
+    nb::list out;
+    for (const Range& r : ranges) {
+        nb::list pair;
+        pair.append(nb::int_(r.start_ms));
+        pair.append(nb::int_(r.end_ms));
+        out.append(pair);
+    }
+    return out;
+}
+
+// A module global as the stage's code reads it: a NameError when the import at load failed.
+nb::object global(const char* name) {
+    nb::handle m = self_module();
+    if (!nb::hasattr(m, name)) {
+        nb::str message = nb::str("name '{}' is not defined").format(name);
+        raise_text(PyExc_NameError, message);
+    }
+    return m.attr(name);
+}
+
+// `start, end = pair`
+std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
+    nb::object items = nb::steal(PySequence_Tuple(pair.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    if (n < 2)
+        raise(PyExc_ValueError,
+              "not enough values to unpack (expected 2, got " + std::to_string(n) + ")");
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {nb::borrow(PyTuple_GET_ITEM(items.ptr(), 0)),
+            nb::borrow(PyTuple_GET_ITEM(items.ptr(), 1))};
+}
+
+// The kept stretches joined by the pause: starting from an empty segment, each slice is
+// appended, and the pause after every slice but the last.
+nb::object append_segments(nb::handle audio_segment, nb::handle audio, nb::handle ranges,
+                           nb::handle pause) {
+    nb::object output = audio_segment.attr("empty")();
+    const Py_ssize_t count = PyObject_Length(ranges.ptr());
+    if (count < 0) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (nb::handle pair : ranges) {
+        auto [start, end] = unpack_pair(pair);
+        nb::object bounds = nb::steal(PySlice_New(start.ptr(), end.ptr(), nullptr));
+        if (!bounds.is_valid()) throw nb::python_error();
+        nb::object piece = nb::steal(PyObject_GetItem(audio.ptr(), bounds.ptr()));
+        if (!piece.is_valid()) throw nb::python_error();
+        output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), piece.ptr()));
+        if (!output.is_valid()) throw nb::python_error();
+        if (i < count - 1) {
+            output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), pause.ptr()));
+            if (!output.is_valid()) throw nb::python_error();
+        }
+        ++i;
+    }
+    return output;
+}
+
+// The same result for the library's own segments, built in one pass by the core.
+//
+// The appends convert every part to the largest channel count, frame rate and sample width
+// involved. When the loaded audio is at least as wide as the pause in all three, only the
+// pause is ever converted (the same way each time), so the result is the plain concatenation
+// of the slices and the converted pause. Returns None when that does not hold.
+nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle raw, const Pcm& pcm,
+                         const std::vector<Range>& ranges, nb::handle pause) {
+    const int frame_width = pcm.channels * pcm.sample_width;
+    const bool no_conversion = pcm.frame_rate >= int_attr(pause, "frame_rate") &&
+                               pcm.sample_width >= int_attr(pause, "sample_width") &&
+                               pcm.channels >= int_attr(pause, "channels");
+    if (!(ranges.size() == 1 || no_conversion) || pcm.size % frame_width != 0) return nb::none();
+
+    // The pause as every append converts it: appended to an empty slice of the audio.
+    nb::object pause_raw = nb::bytes("", 0);
+    if (ranges.size() > 1) {
+        nb::object empty = get_slice(audio, 0, 0);
+        nb::object converted = nb::steal(PyNumber_Add(empty.ptr(), pause.ptr()));
+        if (!converted.is_valid()) throw nb::python_error();
+        pause_raw = converted.attr("raw_data");
+    }
+    Buffer pause_view(pause_raw);
+    Buffer source(raw);
+    Pcm view = pcm;
+    view.data = source.data();
+    view.size = source.size();
+    const std::size_t pause_size = pause_view.size();
+    const std::uint8_t* pause_data = pause_view.data();
+    const std::size_t total =
+        run_core([&] { return silence::joined_size(view, ranges, pause_size); });
+    nb::object data =
+        nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!data.is_valid()) throw nb::python_error();
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.ptr()));
+    run_core([&] {
+        silence::join(view, ranges, pause_data, pause_size, out);
+        return 0;
+    });
+    return audio_segment(nb::arg("data") = data, nb::arg("sample_width") = pcm.sample_width,
+                         nb::arg("frame_rate") = pcm.frame_rate, nb::arg("channels") = pcm.channels);
+}
+
+nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
+                                double min_silence_duration) {
+    try {
+        nb::object audio_segment = global("AudioSegment");
+        nb::object detect = global("detect_nonsilent");
+        nb::object audio = audio_segment.attr("from_file")(input_audio);
+
+        // pydub's own detection on pydub's own segment runs in the core; a detection function
+        // or segment class put in their place is called as it is.
+        nb::object library_class = nb::module_::import_("pydub").attr("AudioSegment");
+        const bool library_audio = audio_segment.is(library_class) &&
+                                   Py_TYPE(audio.ptr()) == (PyTypeObject*)library_class.ptr();
+        const bool in_core =
+            library_audio &&
+            detect.is(nb::module_::import_("pydub.silence").attr("detect_nonsilent"));
+
+        nb::object raw;
+        Pcm pcm;
+        std::vector<Range> core_ranges;
+        nb::object ranges;
+        if (in_core) {
+            raw = audio.attr("raw_data");
+            pcm.sample_width = int_attr(audio, "sample_width");
+            pcm.channels = int_attr(audio, "channels");
+            pcm.frame_rate = int_attr(audio, "frame_rate");
+            Buffer source(raw);
+            pcm.data = source.data();
+            pcm.size = source.size();
+            core_ranges = run_core([&] { return silence::detect_nonsilent(pcm, 100, -60.0); });
+            pcm.data = nullptr;
+            ranges = ranges_to_list(core_ranges);
+        } else {
+            ranges = detect(audio, nb::arg("min_silence_len") = 100,
+                            nb::arg("silence_thresh") = -60);
+        }
+        const int any = PyObject_IsTrue(ranges.ptr());
+        if (any < 0) throw nb::python_error();
+        if (!any) {
+            py::print("[montra] Warning: No non-silent audio detected, returning original");
+            return nb::borrow(input_audio);
+        }
+
+        // int(min_silence_duration * 1000): truncation toward zero, refusing inf and nan.
+        nb::object pause_ms =
+            nb::steal(PyNumber_Long(nb::float_(min_silence_duration * 1000.0).ptr()));
+        if (!pause_ms.is_valid()) throw nb::python_error();
+        nb::object pause = audio_segment.attr("silent")(nb::arg("duration") = pause_ms);
+
+        nb::object result = nb::none();
+        if (in_core && Py_TYPE(pause.ptr()) == (PyTypeObject*)library_class.ptr())
+            result = join_segments(audio_segment, audio, raw, pcm, core_ranges, pause);
+        if (result.is_none()) result = append_segments(audio_segment, audio, ranges, pause);
+
+        nb::object format =
+            nb::str(output_audio).attr("split")(".")[nb::int_(-1)].attr("lower")();
+        if (nb::str(format).equal(nb::str("mp3")))
+            result.attr("export")(output_audio, nb::arg("format") = "mp3",
+                                  nb::arg("bitrate") = "192k");
+        else
+            result.attr("export")(output_audio, nb::arg("format") = format);
+
+        const Py_ssize_t kept = PyObject_Length(ranges.ptr());
+        if (kept < 0) throw nb::python_error();
+        py::print(concat({nb::str("[montra] Silence removed (pydub): "), input_audio,
+                          nb::str(" -> "), output_audio}));
+        py::print("[montra] Kept " + std::to_string(kept) + " non-silent segments with " +
+                  float_str(min_silence_duration) + "s pauses");
+        return nb::borrow(output_audio);
+    } catch (nb::python_error& e) {
+        if (!error_is(e, PyExc_Exception)) throw;
+        nb::object caught = exception_value(e);
+        print_exception(caught);
+        nb::object text = nb::steal(PyObject_Str(caught.ptr()));
+        if (!text.is_valid()) throw nb::python_error();
+        nb::str message = concat({nb::str("Pydub silence removal failed: "), text});
+        nb::object exc = nb::steal(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
+        if (!exc.is_valid()) throw nb::python_error();
+        // Raised while the caught error is handled: it is the context, not the cause.
+        PyException_SetContext(exc.ptr(), caught.release().ptr());
+        PyErr_SetObject(PyExc_Exception, exc.ptr());
+        throw nb::python_error();
+    }
+}
+
+// `from pydub import AudioSegment` and `from pydub.silence import detect_nonsilent`: each name
+// imported becomes a module global; the flag says whether both did.
+bool import_pydub(nb::module_& m) {
+    const std::pair<const char*, const char*> names[] = {{"pydub", "AudioSegment"},
+                                                         {"pydub.silence", "detect_nonsilent"}};
+    for (auto [module, name] : names) {
+        try {
+            m.attr(name) = nb::module_::import_(module).attr(name);
+        } catch (nb::python_error& e) {
+            // A name missing from the package is what `from X import name` reports as an
+            // ImportError.
+            if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return false;
+            throw;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void register_silence(nb::module_& m) {
+    m.attr("PYDUB_AVAILABLE") = nb::bool_(import_pydub(m));
+
+    m.def(
+        "remove_silence_from_audio",
+        [](nb::args args, nb::kwargs kwargs) -> nb::object {
+            static const Signature& sig =
+                declare({"remove_silence_from_audio",
+                         {arg("input_audio", Kind::Str),
+                          opt("min_silence_duration", Kind::Float, nb::float_(0.3))}});
+            auto v = parse(sig, args, kwargs);
+            nb::handle input_audio = v[0];
+            nb::object os_path = nb::module_::import_("os").attr("path");
+            if (!nb::cast<bool>(os_path.attr("exists")(input_audio)))
+                raise_text(PyExc_Exception,
+                           concat({nb::str("Input audio file not found: "), input_audio}));
+            nb::object parts = os_path.attr("splitext")(input_audio);
+            nb::str output_path = concat({parts[nb::int_(0)], nb::str("_no_silence"),
+                                          parts[nb::int_(1)]});
+            nb::handle mod = self_module();
+            int available = PyObject_IsTrue(mod.attr("PYDUB_AVAILABLE").ptr());
+            if (available < 0) throw nb::python_error();
+            if (!available)
+                raise(PyExc_Exception,
+                      "pydub is required for silence removal. Install it with: pip install "
+                      "vestrel[audio]");
+            return mod.attr("_remove_silence_pydub")(input_audio, output_path, v[1]);
+        },
+        nb::sig("def remove_silence_from_audio(input_audio: str, min_silence_duration: float = "
+                "0.3) -> str"),
+        "Writes a copy of the audio file with every pause between stretches of speech replaced\n"
+        "by a pause of min_silence_duration seconds; returns the new file's path (or the\n"
+        "input path when no speech was found).");
+
+    m.def(
+        "_remove_silence_pydub",
+        [](nb::args args, nb::kwargs kwargs) -> nb::object {
+            static const Signature& sig =
+                declare({"_remove_silence_pydub",
+                         {arg("input_audio", Kind::Str), arg("output_audio", Kind::Str),
+                          opt("min_silence_duration", Kind::Float, nb::float_(0.3))}});
+            auto v = parse(sig, args, kwargs);
+            return remove_silence_pydub(v[0], v[1], nb::cast<double>(v[2]));
+        },
+        nb::sig("def _remove_silence_pydub(input_audio: str, output_audio: str, "
+                "min_silence_duration: float = 0.3) -> str"),
+        "Remove silence using pydub - more reliable than FFmpeg for this task.\n"
+        "Keeps min_silence_duration seconds of silence between non-silent segments.");
+
+    m.def(
+        "_detect_nonsilent",
+        [](nb::args args, nb::kwargs kwargs) -> nb::object {
+            static const Signature& sig = declare(
+                {"_detect_nonsilent",
+                 {arg("raw_data"), arg("sample_width", Kind::Int), arg("channels", Kind::Int),
+                  arg("frame_rate", Kind::Int), opt("min_silence_len", Kind::Int, nb::int_(100)),
+                  opt("silence_thresh", Kind::Float, nb::float_(-60.0)),
+                  opt("seek_step", Kind::Int, nb::int_(1))}});
+            auto v = parse(sig, args, kwargs);
+            Buffer source(v[0]);
+            Pcm pcm;
+            pcm.data = source.data();
+            pcm.size = source.size();
+            pcm.sample_width = nb::cast<int>(v[1]);
+            pcm.channels = nb::cast<int>(v[2]);
+            pcm.frame_rate = nb::cast<int>(v[3]);
+            const auto min_len = nb::cast<std::int64_t>(v[4]);
+            const auto thresh = nb::cast<double>(v[5]);
+            const auto step = nb::cast<std::int64_t>(v[6]);
+            return ranges_to_list(
+                run_core([&] { return silence::detect_nonsilent(pcm, min_len, thresh, step); }));
+        },
+        nb::sig("def _detect_nonsilent(raw_data: bytes, sample_width: int, channels: int, "
+                "frame_rate: int, min_silence_len: int = 100, silence_thresh: float = -60.0, "
+                "seek_step: int = 1) -> list[list[int]]"),
+        "Non-silent [start_ms, end_ms] ranges of interleaved PCM, as the audio library's\n"
+        "detect_nonsilent finds them (used by the tests and the benchmark).");
+}
 
 }  // namespace vestrel::montra
