@@ -1,6 +1,8 @@
 // Reading media files (through ffprobe) and template files (JSON) for the simulator.
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <map>
 
 #include <nanobind/stl/string.h>
 
@@ -68,7 +70,35 @@ nb::object get(nb::handle dict, const char* key) {
 
 }  // namespace
 
+namespace {
+
+std::optional<core::MediaInfo> run_probe(const std::string& path);
+
+}  // namespace
+
+// A file is probed once per content version: a Resolve reads a clip's properties when it is
+// first imported, and a generation imports the same background several times. The key holds
+// the file's size and modification time, so a replaced file is probed again.
 std::optional<core::MediaInfo> probe_media(const std::string& path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec) return run_probe(path);
+    const auto mtime = std::filesystem::last_write_time(path, ec);
+    if (ec) return run_probe(path);
+    const std::string key = path + '\0' + std::to_string(size) + '\0' +
+                            std::to_string(mtime.time_since_epoch().count());
+    // Guarded by the GIL, which every caller holds.
+    static auto& cache = *new std::map<std::string, std::optional<core::MediaInfo>>();
+    auto it = cache.find(key);
+    if (it != cache.end()) return it->second;
+    auto info = run_probe(path);
+    cache.emplace(key, info);
+    return info;
+}
+
+namespace {
+
+std::optional<core::MediaInfo> run_probe(const std::string& path) {
     nb::object result;
     try {
         nb::list cmd;
@@ -133,6 +163,8 @@ std::optional<core::MediaInfo> probe_media(const std::string& path) {
     if (!info.has_video && !info.has_audio) return by_extension(path);
     return info;
 }
+
+}  // namespace
 
 namespace {
 
