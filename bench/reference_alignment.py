@@ -6,12 +6,18 @@ like the transcript records (segments with words with a text), and is deliberate
 obvious form: the joined text is rebuilt after every character and each insertion walks from
 the first word.
 
-With mended=True (the module's behaviour) two faults of the plain rule are mended:
+With mended=True (the module's behaviour) these faults of the plain rule are mended:
+- normalising looks at the ends of the script's spoken text (the script without its commands,
+  as the speech text given to the aligner is made) instead of its raw first and last
+  characters, so a command at an edge does not make it trim a space the script speaks;
 - a command with no spoken character after it is appended to the last word's text instead of
-  failing with IndexError;
+  failing with IndexError, and so is a whitespace character past the end of the transcript
+  (an aligner may drop the trailing space of its text);
 - in the scene split a word with an empty text goes with the word before it (a leading one
   with the first character read) instead of stopping the walk.
 """
+
+import re
 
 
 def get_words(transcription):
@@ -50,8 +56,10 @@ def pop(transcription, index):
     return removed
 
 
-def normalise_transcription(transcription, original_text):
+def normalise_transcription(transcription, original_text, mended=True):
     words = get_words(transcription)
+    if mended:
+        original_text = re.sub(r"<[^>]*>", "", original_text)
     if words[0].text.startswith(" ") and not original_text.startswith(" "):
         words[0].text = words[0].text[1:]
     if words[-1].text.endswith(" ") and not original_text.endswith(" "):
@@ -59,7 +67,7 @@ def normalise_transcription(transcription, original_text):
 
 
 def update_transcription(transcription, original_text, mended=True):
-    normalise_transcription(transcription, original_text)
+    normalise_transcription(transcription, original_text, mended)
     transcription_text = "".join(w.text for w in get_words(transcription))
     in_command = False
     for i, char in enumerate(original_text):
@@ -72,6 +80,9 @@ def update_transcription(transcription, original_text, mended=True):
                 get_words(transcription)[-1].text += char
             else:
                 insert_char(transcription, i, char)
+        elif mended and i == len(transcription_text) and char.isspace() \
+                and get_words(transcription):
+            get_words(transcription)[-1].text += char
         elif char != transcription_text[i]:
             raise Exception(char + " != " + transcription_text[i])
         transcription_text = "".join(w.text for w in get_words(transcription))

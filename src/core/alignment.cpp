@@ -16,12 +16,45 @@ char32_t pop_at(std::u32string& word, std::size_t offset) {
     return c;
 }
 
+SpokenEnds spoken_ends(std::u32string_view script) {
+    SpokenEnds ends;
+    auto keep = [&](std::size_t from, std::size_t to) {
+        if (from >= to) return;
+        if (!ends.first) ends.first = script[from];
+        ends.last = script[to - 1];
+    };
+    // One pass: each search starts where the previous one stopped.
+    std::size_t pos = 0;
+    while (pos < script.size()) {
+        const std::size_t open = script.find(U'<', pos);
+        if (open == std::u32string_view::npos) break;
+        const std::size_t close = script.find(U'>', open + 1);
+        // No '>' after this '<': no later '<' has one either, so the rest is spoken.
+        if (close == std::u32string_view::npos) break;
+        keep(pos, open);
+        pos = close + 1;
+    }
+    keep(pos, script.size());
+    return ends;
+}
+
+bool is_space(char32_t c) {
+    switch (c) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D:
+        case 0x1C: case 0x1D: case 0x1E: case 0x1F: case 0x20:
+        case 0x85: case 0xA0: case 0x1680:
+        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
 void normalise(std::u32string& first, std::u32string& last, std::u32string_view script) {
-    if (!first.empty() && first.front() == U' ' && (script.empty() || script.front() != U' '))
-        first.erase(0, 1);
+    const SpokenEnds spoken = spoken_ends(script);
+    if (!first.empty() && first.front() == U' ' && spoken.first != U' ') first.erase(0, 1);
     // Read after the first trim: with one word, both act on the same text.
-    if (!last.empty() && last.back() == U' ' && (script.empty() || script.back() != U' '))
-        last.pop_back();
+    if (!last.empty() && last.back() == U' ' && spoken.last != U' ') last.pop_back();
 }
 
 namespace {
@@ -111,8 +144,15 @@ Reinsertion reinsert_commands(std::vector<std::u32string>& words, std::u32string
             continue;
         }
         if (!more) {
-            result.status = Reinsertion::Status::PastEnd;
-            break;
+            if (!is_space(c) || words.empty()) {
+                result.status = Reinsertion::Status::PastEnd;
+                break;
+            }
+            // The transcript ran out at a space the script goes on with: it joins the last
+            // word, as a trailing command does, so the words still join to the script.
+            words.back().push_back(c);
+            cursor.mark(words.size() - 1);
+            continue;
         }
         if (cursor.next() != c) {
             result.status = Reinsertion::Status::Mismatch;

@@ -38,8 +38,22 @@ void update_at(std::u32string& word, std::size_t offset, std::u32string_view rep
 void insert_at(std::u32string& word, std::size_t offset, std::u32string_view inserted);
 char32_t pop_at(std::u32string& word, std::size_t offset);
 
-// Trims one space in front of the first word and one behind the last where the script has
-// none there. `first` and `last` may be the same word (a transcript of one word).
+// The first and last character of the script's spoken text: the script with every command
+// removed the way the speech text is made (a '<' up to and including the next '>'; a '<' with
+// no later '>' stays, and so does a '>' that closes nothing). Nothing for an empty spoken text.
+struct SpokenEnds {
+    std::optional<char32_t> first;
+    std::optional<char32_t> last;
+};
+SpokenEnds spoken_ends(std::u32string_view script);
+
+// True for the characters Python's str.isspace() accepts.
+bool is_space(char32_t c);
+
+// Trims one space in front of the first word and one behind the last where the script's
+// spoken text has none there: the aligner was given that text, so a command at an edge of the
+// script does not hide a space that is spoken. `first` and `last` may be the same word (a
+// transcript of one word).
 void normalise(std::u32string& first, std::u32string& last, std::u32string_view script);
 
 // Outcome of re-inserting the commands of a script into the words.
@@ -59,7 +73,9 @@ struct Reinsertion {
 // Commands are the script's characters from a '<' to the next '>', and every '>'. Walks
 // `script`: every command character goes into the word holding the next spoken
 // character not yet matched, directly in front of it; a command with no spoken character
-// after it is appended to the last word. Spoken characters are compared, never changed.
+// after it is appended to the last word. Spoken characters are compared, never changed; a
+// whitespace character past the end of the transcript (an aligner may drop the text's
+// trailing space) is appended to the last word like a trailing command.
 // On failure the words keep every insertion made before it.
 Reinsertion reinsert_commands(std::vector<std::u32string>& words, std::u32string_view script);
 

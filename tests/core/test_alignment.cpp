@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "core/alignment.hpp"
+#include "core/commands.hpp"
+#include "core/text.hpp"
 
 using namespace vestrel;
 using alignment::Reinsertion;
@@ -84,6 +86,48 @@ TEST(Alignment, NormaliseTrimsOneSpaceWhereTheScriptHasNone) {
     std::u32string one = U" ";
     alignment::normalise(one, one, U"x");
     EXPECT_EQ(one, U"");
+}
+
+TEST(Alignment, SpokenEndsAreThoseOfTheSpeechText) {
+    // The speech text is the script with its commands removed: the ends must be its ends.
+    const std::u32string scripts[] = {
+        U"", U"<x>", U"a", U"<x> Hallo drei. <split>", U"<a><b>c<d>", U"> a <", U"<a b",
+        U"x<a>>", U"<<a>b>", U"ß <a", U"<a>< b", U" <x>", U"😀<x><y>",
+    };
+    for (const std::u32string& script : scripts) {
+        const std::u32string speech =
+            text::decode(commands::remove_commands(text::encode(script)));
+        const alignment::SpokenEnds ends = alignment::spoken_ends(script);
+        SCOPED_TRACE(text::encode(script));
+        EXPECT_EQ(ends.first.has_value(), !speech.empty());
+        EXPECT_EQ(ends.last.has_value(), !speech.empty());
+        if (speech.empty()) continue;
+        EXPECT_EQ(*ends.first, speech.front());
+        EXPECT_EQ(*ends.last, speech.back());
+    }
+}
+
+TEST(Alignment, NormaliseLooksPastCommandsAtTheEdges) {
+    Words w{U" Hallo", U" drei. "};
+    alignment::normalise(w[0], w[1], U"<x> Hallo drei. <split>");
+    EXPECT_EQ(w, (Words{U" Hallo", U" drei. "}));
+    alignment::normalise(w[0], w[1], U"<x>Hallo drei.<split>");
+    EXPECT_EQ(w, (Words{U"Hallo", U" drei."}));
+}
+
+TEST(Alignment, WhitespacePastTheEndJoinsTheLastWord) {
+    Words words{U"Hallo", U" drei."};
+    Reinsertion r = alignment::reinsert_commands(words, U"Hallo drei. <split>\n");
+    EXPECT_EQ(r.status, Reinsertion::Status::Ok);
+    EXPECT_EQ(words, (Words{U"Hallo", U" drei. <split>\n"}));
+    EXPECT_EQ(r.changed, (std::vector<size_t>{1}));
+    // Anything spoken after it still lies past the end.
+    Words more{U"Hi"};
+    EXPECT_EQ(alignment::reinsert_commands(more, U"Hi \u3000there").status,
+              Reinsertion::Status::PastEnd);
+    EXPECT_EQ(more, (Words{U"Hi \u3000"}));
+    EXPECT_TRUE(alignment::is_space(U'\u2009') && alignment::is_space(U'\x1f'));
+    EXPECT_FALSE(alignment::is_space(U'\u200b') || alignment::is_space(U'x'));
 }
 
 TEST(Alignment, SplitHandsAWordToTheSceneReadingTheCharacterAfterIt) {
