@@ -80,6 +80,21 @@ void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
     }
 }
 
+void delete_asset(const char* key, nb::handle asset_id, const char* not_found) {
+    {
+        CatalogueLock lock;
+        nb::object db = load_db();
+        nb::object entries = catalogue_list(db, key);
+        nb::list kept;
+        for (nb::handle e : entries)
+            if (!nb::object(e["id"]).equal(asset_id)) kept.append(e);
+        if (nb::len(kept) == nb::len(entries)) raise(PyExc_KeyError, not_found);
+        db[key] = kept;
+        save_db(db);
+    }
+    remove_files_with_prefix(attr("CACHE_DIR"), utf8(asset_id));
+}
+
 std::string existing_asset_file(nb::handle dir, const std::string& id, const char* preferred,
                                 bool uploaded) {
     const std::filesystem::path d = fs_path(dir);

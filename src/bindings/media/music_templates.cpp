@@ -152,19 +152,7 @@ void register_music_templates(nb::module_& m) {
             static const Signature& sig =
                 declare({"delete_background_music", {arg("asset_id", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
-            {
-                CatalogueLock lock;
-                nb::object db = load_db();
-                nb::object entries = catalogue_list(db, "background_music");
-                nb::list kept;
-                for (nb::handle e : entries)
-                    if (!nb::object(e["id"]).equal(v[0])) kept.append(e);
-                if (nb::len(kept) == nb::len(entries))
-                    raise(PyExc_KeyError, "Background music not found");
-                db["background_music"] = kept;
-                save_db(db);
-            }
-            remove_files_with_prefix(attr("CACHE_DIR"), utf8(v[0]));
+            delete_asset("background_music", v[0], "Background music not found");
         },
         "Remove a background music entry from the catalogue with all of its files.");
     m.def(

@@ -60,6 +60,10 @@ public:
 // Removes every non-directory file in `dir` whose name starts with `prefix`.
 void remove_files_with_prefix(nb::handle dir, const std::string& prefix);
 
+// Removes the entry `asset_id` from the catalogue list `key` (KeyError `not_found` when the
+// list has none), then every file of the asset in the cache directory.
+void delete_asset(const char* key, nb::handle asset_id, const char* not_found);
+
 // The stored file of an asset: `<id><preferred>` when it exists; for an uploaded asset
 // whose file has another extension, that file; else empty.
 std::string existing_asset_file(nb::handle dir, const std::string& id,

@@ -348,19 +348,7 @@ void register_videos(nb::module_& m) {
             static const Signature& sig =
                 declare({"delete_background_video", {arg("asset_id", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
-            {
-                CatalogueLock lock;
-                nb::object db = load_db();
-                nb::object entries = catalogue_list(db, "background_videos");
-                nb::list kept;
-                for (nb::handle e : entries)
-                    if (!nb::object(e["id"]).equal(v[0])) kept.append(e);
-                if (nb::len(kept) == nb::len(entries))
-                    raise(PyExc_KeyError, "Background video not found");
-                db["background_videos"] = kept;
-                save_db(db);
-            }
-            remove_files_with_prefix(attr("CACHE_DIR"), utf8(v[0]));
+            delete_asset("background_videos", v[0], "Background video not found");
         },
         "Remove a background video from the catalogue with all of its files.");
     m.def(
