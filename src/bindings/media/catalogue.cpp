@@ -1,5 +1,6 @@
 // Storage layout and the catalogue db.json: load, atomic save, naming helpers.
 #include <mutex>
+#include <optional>
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
@@ -78,6 +79,33 @@ void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
         if (std::filesystem::is_directory(std::filesystem::symlink_status(p, ec))) continue;
         std::filesystem::remove(p, ec);
     }
+}
+
+std::vector<ListedAsset> list_assets(const char* key, const char* ext) {
+    nb::object db = load_db();
+    nb::object entries = catalogue_list(db, key);
+    nb::object cache = attr("CACHE_DIR");
+    // Identifiers first, then every file test with the GIL released.
+    std::vector<ListedAsset> rows;
+    std::vector<bool> uploaded;
+    for (nb::handle e : entries) {
+        rows.push_back({nb::borrow(e), utf8(e["id"]), false});
+        nb::object source = e["source"];
+        uploaded.push_back(source.equal(nb::str("upload")));
+    }
+    {
+        const std::filesystem::path dir = fs_path(cache);
+        nb::gil_scoped_release release;
+        std::optional<vestrel::media::StemIndex> index;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            std::error_code ec;
+            rows[i].downloaded = std::filesystem::exists(dir / (rows[i].id + ext), ec);
+            if (rows[i].downloaded || !uploaded[i]) continue;
+            if (!index) index.emplace(vestrel::media::list_names(dir));
+            rows[i].downloaded = index->other_file(rows[i].id, ext).has_value();
+        }
+    }
+    return rows;
 }
 
 void delete_asset(const char* key, nb::handle asset_id, const char* not_found) {

@@ -33,38 +33,13 @@ nb::object drp_listing(nb::handle dir) {
 }
 
 nb::object list_music() {
-    nb::object db = load_db();
-    nb::object entries = catalogue_list(db, "background_music");
-    nb::object cache = attr("CACHE_DIR");
-    std::vector<std::string> ids;
-    std::vector<bool> uploaded;
-    std::vector<nb::object> rows;
-    for (nb::handle e : entries) {
-        ids.push_back(utf8(e["id"]));
-        nb::object source = e["source"];
-        uploaded.push_back(source.equal(nb::str("upload")));
-        rows.push_back(nb::borrow(e));
-    }
-    std::vector<bool> present(ids.size(), false);
-    {
-        const std::filesystem::path dir = fs_path(cache);
-        nb::gil_scoped_release release;
-        std::optional<vestrel::media::StemIndex> index;
-        for (size_t i = 0; i < ids.size(); ++i) {
-            std::error_code ec;
-            present[i] = std::filesystem::exists(dir / (ids[i] + ".mp3"), ec);
-            if (present[i] || !uploaded[i]) continue;
-            if (!index) index.emplace(vestrel::media::list_names(dir));
-            present[i] = index->other_file(ids[i], ".mp3").has_value();
-        }
-    }
     nb::list items;
-    for (size_t i = 0; i < ids.size(); ++i) {
+    for (const ListedAsset& a : list_assets("background_music", ".mp3")) {
         nb::dict item;
-        item["id"] = rows[i]["id"];
-        item["title"] = rows[i]["title"];
-        item["downloaded"] = bool(present[i]);
-        item["source"] = rows[i]["source"];
+        item["id"] = a.entry["id"];
+        item["title"] = a.entry["title"];
+        item["downloaded"] = a.downloaded;
+        item["source"] = a.entry["source"];
         items.append(item);
     }
     return items;

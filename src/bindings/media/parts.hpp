@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace vestrel::media_py {
 
@@ -59,6 +60,17 @@ public:
 
 // Removes every non-directory file in `dir` whose name starts with `prefix`.
 void remove_files_with_prefix(nb::handle dir, const std::string& prefix);
+
+// An entry of a catalogue list with its identifier and whether its file is in the cache.
+struct ListedAsset {
+    nb::object entry;
+    std::string id;
+    bool downloaded;
+};
+// The entries of the catalogue list `key`, in order. An entry counts as downloaded when
+// `<id><ext>` is in the cache directory or, for an uploaded one, a file of the same name with
+// another extension is. The file tests run with the GIL released.
+std::vector<ListedAsset> list_assets(const char* key, const char* ext);
 
 // Removes the entry `asset_id` from the catalogue list `key` (KeyError `not_found` when the
 // list has none), then every file of the asset in the cache directory.

@@ -55,10 +55,6 @@ nb::dict auth_header(nb::handle key) {
     return h;
 }
 
-std::string entry_text(nb::handle entry, const char* key) {
-    return utf8(entry[key]);
-}
-
 // First entry of `list` whose "id" equals `asset_id`, or an invalid handle.
 nb::object find_entry(nb::handle list, nb::handle asset_id) {
     for (nb::handle e : list) {
@@ -186,40 +182,14 @@ void append_entry(const char* key, const std::string& id, nb::handle title, cons
 }
 
 nb::object list_videos() {
-    nb::object db = load_db();
-    nb::object entries = catalogue_list(db, "background_videos");
-    nb::object cache = attr("CACHE_DIR");
-    // Identifiers first, then every file test with the GIL released, then the items.
-    std::vector<std::string> ids;
-    std::vector<bool> uploaded;
-    std::vector<nb::object> rows;
-    for (nb::handle e : entries) {
-        ids.push_back(entry_text(e, "id"));
-        nb::object source = e["source"];
-        uploaded.push_back(source.equal(nb::str("upload")));
-        rows.push_back(nb::borrow(e));
-    }
-    std::vector<bool> present(ids.size(), false);
-    {
-        const std::filesystem::path dir = fs_path(cache);
-        nb::gil_scoped_release release;
-        std::optional<vestrel::media::StemIndex> index;
-        for (size_t i = 0; i < ids.size(); ++i) {
-            std::error_code ec;
-            present[i] = std::filesystem::exists(dir / (ids[i] + ".mp4"), ec);
-            if (present[i] || !uploaded[i]) continue;
-            if (!index) index.emplace(vestrel::media::list_names(dir));
-            present[i] = index->other_file(ids[i], ".mp4").has_value();
-        }
-    }
     nb::list items;
-    for (size_t i = 0; i < ids.size(); ++i) {
+    for (const ListedAsset& a : list_assets("background_videos", ".mp4")) {
         nb::dict item;
-        item["id"] = rows[i]["id"];
-        item["title"] = rows[i]["title"];
-        item["thumbnail"] = thumbnail_url(ids[i]);
-        item["downloaded"] = bool(present[i]);
-        item["source"] = rows[i]["source"];
+        item["id"] = a.entry["id"];
+        item["title"] = a.entry["title"];
+        item["thumbnail"] = thumbnail_url(a.id);
+        item["downloaded"] = a.downloaded;
+        item["source"] = a.entry["source"];
         items.append(item);
     }
     return items;
