@@ -81,6 +81,38 @@ void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
     }
 }
 
+nb::object find_entry(nb::handle list, nb::handle asset_id) {
+    for (nb::handle e : list) {
+        nb::object id = e["id"];
+        if (id.equal(asset_id)) return nb::borrow(e);
+    }
+    return nb::object();
+}
+
+void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
+                  nb::handle url) {
+    nb::dict entry;
+    entry["id"] = nb::str(id.c_str());
+    entry["title"] = title;
+    entry["source"] = source;
+    entry["url"] = url;
+    CatalogueLock lock;
+    nb::object db = load_db();
+    catalogue_list(db, key).attr("append")(entry);
+    save_db(db);
+}
+
+void store_upload(nb::handle file, nb::handle target) {
+    nb::object out = import("io").attr("open")(target, "wb");
+    try {
+        attr("shutil").attr("copyfileobj")(file, out);
+    } catch (nb::python_error&) {
+        out.attr("close")();
+        throw;
+    }
+    out.attr("close")();
+}
+
 std::vector<ListedAsset> list_assets(const char* key, const char* ext) {
     nb::object db = load_db();
     nb::object entries = catalogue_list(db, key);

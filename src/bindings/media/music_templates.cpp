@@ -95,25 +95,8 @@ void register_music_templates(nb::module_& m) {
             const std::string id = "music_" + hex8();
             nb::object ext = safe_ext(v[2], nb::str(".mp3"));
             nb::object target = join(attr("CACHE_DIR"), id + utf8(ext));
-            nb::object out = import("io").attr("open")(target, "wb");
-            try {
-                attr("shutil").attr("copyfileobj")(v[1], out);
-            } catch (nb::python_error&) {
-                out.attr("close")();
-                throw;
-            }
-            out.attr("close")();
-            nb::dict entry;
-            entry["id"] = nb::str(id.c_str());
-            entry["title"] = v[0];
-            entry["source"] = "upload";
-            entry["url"] = nb::none();
-            {
-                CatalogueLock lock;
-                nb::object db = load_db();
-                catalogue_list(db, "background_music").attr("append")(entry);
-                save_db(db);
-            }
+            store_upload(v[1], target);
+            append_entry("background_music", id, v[0], "upload", nb::none());
             nb::dict result;
             result["id"] = nb::str(id.c_str());
             result["title"] = v[0];
@@ -137,12 +120,7 @@ void register_music_templates(nb::module_& m) {
                 declare({"resolve_background_music", {arg("asset_id", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
             nb::object db = load_db();
-            nb::object entry;
-            for (nb::handle e : catalogue_list(db, "background_music"))
-                if (nb::object(e["id"]).equal(v[0])) {
-                    entry = nb::borrow(e);
-                    break;
-                }
+            nb::object entry = find_entry(catalogue_list(db, "background_music"), v[0]);
             const std::string id = utf8(v[0]);
             if (!entry.is_valid())
                 raise(PyExc_KeyError, "Background music " + id + " not found");

@@ -72,6 +72,16 @@ struct ListedAsset {
 // another extension is. The file tests run with the GIL released.
 std::vector<ListedAsset> list_assets(const char* key, const char* ext);
 
+// The first entry of a catalogue list whose "id" equals `asset_id`, or an invalid object.
+nb::object find_entry(nb::handle list, nb::handle asset_id);
+
+// Appends {"id", "title", "source", "url"} to the catalogue list `key`, under the lock.
+void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
+                  nb::handle url);
+
+// Copies the uploaded file object `file` into a new file at `target`.
+void store_upload(nb::handle file, nb::handle target);
+
 // Removes the entry `asset_id` from the catalogue list `key` (KeyError `not_found` when the
 // list has none), then every file of the asset in the cache directory.
 void delete_asset(const char* key, nb::handle asset_id, const char* not_found);

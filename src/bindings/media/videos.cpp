@@ -55,15 +55,6 @@ nb::dict auth_header(nb::handle key) {
     return h;
 }
 
-// First entry of `list` whose "id" equals `asset_id`, or an invalid handle.
-nb::object find_entry(nb::handle list, nb::handle asset_id) {
-    for (nb::handle e : list) {
-        nb::object id = e["id"];
-        if (id.equal(asset_id)) return nb::borrow(e);
-    }
-    return nb::object();
-}
-
 void download_thumbnail(nb::handle video_url, nb::handle target, nb::handle api_key) {
     nb::object key = pexels_key(api_key);
     nb::object id = video_id(video_url);
@@ -166,19 +157,6 @@ nb::dict add_result(const std::string& id, nb::handle title, bool downloaded) {
     r["thumbnail"] = thumbnail_url(id);
     r["downloaded"] = downloaded;
     return r;
-}
-
-void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
-                  nb::handle url) {
-    nb::dict entry;
-    entry["id"] = nb::str(id.c_str());
-    entry["title"] = title;
-    entry["source"] = source;
-    entry["url"] = url;
-    CatalogueLock lock;
-    nb::object db = load_db();
-    catalogue_list(db, key).attr("append")(entry);
-    save_db(db);
 }
 
 nb::object list_videos() {
@@ -298,14 +276,7 @@ void register_videos(nb::module_& m) {
             nb::object ext = safe_ext(v[2], nb::str(".mp4"));
             nb::object cache = attr("CACHE_DIR");
             nb::object video = join(cache, id + utf8(ext));
-            nb::object out = import("io").attr("open")(video, "wb");
-            try {
-                attr("shutil").attr("copyfileobj")(v[1], out);
-            } catch (nb::python_error&) {
-                out.attr("close")();
-                throw;
-            }
-            out.attr("close")();
+            store_upload(v[1], video);
             attr("_generate_video_thumbnail")(path_str(video),
                                               join(cache, id + "_thumb.jpg"));
             append_entry("background_videos", id, v[0], "upload", nb::none());
