@@ -1,6 +1,7 @@
 // Generation status and the generation routes.
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/endpoints/module.hpp"
 #include "bindings/endpoints/route.hpp"
 #include "bindings/endpoints/routes.hpp"
 
@@ -9,12 +10,6 @@ namespace vestrel::endpoints {
 namespace {
 
 using namespace vestrel::py;
-
-// The module object, looked up once and kept for the life of the process.
-nb::handle self_module() {
-    static nb::handle m = nb::module_::import_("vestrel.endpoints").release();
-    return m;
-}
 
 nb::object status_member(const char* member) {
     return self_module().attr("BrevanoStatus").attr(member);
