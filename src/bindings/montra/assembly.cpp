@@ -27,7 +27,7 @@ constexpr const char* kWatermarkText = "@YourChannel";
 
 // lumora.<name>, read through montra's own attribute at the time of the call.
 nb::object lumora(const char* name) {
-    return nb::module_::import_("vestrel.montra").attr("lumora").attr(name);
+    return self_module().attr("lumora").attr(name);
 }
 
 double as_float(nb::handle v) {
