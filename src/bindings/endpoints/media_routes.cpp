@@ -2,6 +2,7 @@
 // music, serve cached files, upload and list template projects.
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/endpoints/module.hpp"
 #include "bindings/endpoints/route.hpp"
 #include "bindings/endpoints/routes.hpp"
@@ -64,12 +65,6 @@ nb::object refuse_value_errors(F&& call) {
         print_exception(e);
         raise_http(error_is(e, PyExc_ValueError) ? 400 : 500, nb::str(e.value()));
     }
-}
-
-bool truthy(nb::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
 }
 
 nb::object model(const char* name, nb::kwargs fields) {
