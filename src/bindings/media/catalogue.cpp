@@ -81,12 +81,13 @@ void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
     }
 }
 
-nb::object find_entry(nb::handle list, nb::handle asset_id) {
-    for (nb::handle e : list) {
+nb::object require_entry(const char* key, nb::handle asset_id, const char* what) {
+    nb::object db = load_db();
+    for (nb::handle e : catalogue_list(db, key)) {
         nb::object id = e["id"];
         if (id.equal(asset_id)) return nb::borrow(e);
     }
-    return nb::object();
+    raise(PyExc_KeyError, std::string(what) + " " + utf8(asset_id) + " not found");
 }
 
 void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,

@@ -119,11 +119,8 @@ void register_music_templates(nb::module_& m) {
             static const Signature& sig =
                 declare({"resolve_background_music", {arg("asset_id", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
-            nb::object db = load_db();
-            nb::object entry = find_entry(catalogue_list(db, "background_music"), v[0]);
+            nb::object entry = require_entry("background_music", v[0], "Background music");
             const std::string id = utf8(v[0]);
-            if (!entry.is_valid())
-                raise(PyExc_KeyError, "Background music " + id + " not found");
             nb::object source = entry["source"];
             nb::object cache = attr("CACHE_DIR");
             const std::string name =

@@ -72,8 +72,10 @@ struct ListedAsset {
 // another extension is. The file tests run with the GIL released.
 std::vector<ListedAsset> list_assets(const char* key, const char* ext);
 
-// The first entry of a catalogue list whose "id" equals `asset_id`, or an invalid object.
-nb::object find_entry(nb::handle list, nb::handle asset_id);
+// The first entry of the catalogue list `key` whose "id" equals `asset_id`, read from
+// db.json; KeyError
+// "<what> <asset_id> not found" when there is none.
+nb::object require_entry(const char* key, nb::handle asset_id, const char* what);
 
 // Appends {"id", "title", "source", "url"} to the catalogue list `key`, under the lock.
 void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,

@@ -299,11 +299,8 @@ void register_videos(nb::module_& m) {
                 declare({"resolve_background_video",
                          {arg("asset_id", Kind::Str), opt_none("pexels_api_key", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
-            nb::object db = load_db();
-            nb::object entry = find_entry(catalogue_list(db, "background_videos"), v[0]);
+            nb::object entry = require_entry("background_videos", v[0], "Background video");
             const std::string id = utf8(v[0]);
-            if (!entry.is_valid())
-                raise(PyExc_KeyError, "Background video " + id + " not found");
             nb::object cache = attr("CACHE_DIR");
             nb::object source = entry["source"];
             nb::object video = join(cache, id + ".mp4");
