@@ -4,6 +4,7 @@
 #include "bindings/common/function.hpp"
 
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/lumora/parts.hpp"
 
 namespace nb = nanobind;
@@ -13,12 +14,6 @@ namespace vestrel::lumora {
 nb::handle self() {
     static nb::handle m = nb::module_::import_("vestrel.lumora").release();
     return m;
-}
-
-bool truthy(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
 }
 
 void fail(const std::string& message) { py::raise(PyExc_RuntimeError, message); }

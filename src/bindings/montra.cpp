@@ -6,6 +6,12 @@
 
 namespace nb = nanobind;
 
+nb::handle vestrel::montra::self_module() {
+    // Released, so nothing is left to destroy at interpreter shutdown.
+    static nb::handle m = nb::module_::import_("vestrel.montra").release();
+    return m;
+}
+
 NB_MODULE(montra, m) {
     // Bound at load and read at call time through these attributes.
     m.attr("Captions") = nb::module_::import_("vestrel.captions").attr("Captions");

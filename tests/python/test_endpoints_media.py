@@ -1,7 +1,6 @@
 """The media and template routes: answers, refusals and the failure table."""
 
 import inspect
-import subprocess
 import threading
 from types import SimpleNamespace
 
@@ -9,8 +8,8 @@ import pytest
 from fastapi import FastAPI
 from fastapi.testclient import TestClient
 
-from loopback import LoopbackServer
-from pexels_fake import IMAGE, PexelsFake
+from media_library import lib, pexels, pexels_server, videos  # noqa: F401 (fixtures)
+from pexels_fake import IMAGE
 
 import vestrel.endpoints as endpoints
 import vestrel.media as media
@@ -30,45 +29,10 @@ MEDIA_ROUTES = [
 
 
 @pytest.fixture
-def lib(tmp_path, monkeypatch):
-    data, cache, templates = tmp_path / "data", tmp_path / "media", tmp_path / "templates"
-    for d in (data, cache, templates):
-        d.mkdir()
-    monkeypatch.setattr(media, "DATA_DIR", data)
-    monkeypatch.setattr(media, "CACHE_DIR", cache)
-    monkeypatch.setattr(media, "TEMPLATES_DIR", templates)
-    monkeypatch.setattr(media, "DB_PATH", data / "db.json")
-    monkeypatch.setattr(media, "PEXELS_API_KEY", "env-key")
-    return SimpleNamespace(root=tmp_path, data=data, cache=cache, templates=templates)
-
-
-@pytest.fixture
 def client(lib):
     app = FastAPI()
     app.include_router(endpoints.router)
     return TestClient(app, raise_server_exceptions=False)
-
-
-@pytest.fixture(scope="session")
-def pexels_server():
-    with LoopbackServer() as server:
-        yield server
-
-
-@pytest.fixture
-def pexels(pexels_server, lib, monkeypatch):
-    monkeypatch.setattr(media, "_PEXELS_API_URL", pexels_server.url)
-    monkeypatch.setattr(media, "_PEXELS_WEB_URL", pexels_server.url)
-    return PexelsFake(pexels_server).reset()
-
-
-@pytest.fixture(scope="session")
-def clip(tmp_path_factory):
-    path = tmp_path_factory.mktemp("clip") / "clip.mp4"
-    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                    "testsrc=duration=2:size=64x64:rate=10", "-pix_fmt", "yuv420p", "-y",
-                    str(path)], check=True)
-    return path.read_bytes()
 
 
 class Failing:
@@ -188,14 +152,14 @@ def test_add_video_by_link_body_validation(client):
     assert client.post("/media/background-videos", json={"title": "t"}).status_code == 422
 
 
-def test_video_upload_and_delete(client, lib, clip):
+def test_video_upload_and_delete(client, lib, videos):
     r = client.post("/media/background-videos/upload", data={"title": "Clip"},
-                    files={"file": ("take.mp4", clip, "video/mp4")})
+                    files={"file": ("take.mp4", videos.data, "video/mp4")})
     assert r.status_code == 200
     item = r.json()
     assert item["downloaded"] is True and item["title"] == "Clip"
     served = client.get(f"/media/{item['id']}.mp4")
-    assert served.content == clip and served.headers["content-type"] == "video/mp4"
+    assert served.content == videos.data and served.headers["content-type"] == "video/mp4"
     assert client.delete(f"/media/background-videos/{item['id']}").json() == {"success": True}
     assert list(lib.cache.iterdir()) == []
     r = client.delete(f"/media/background-videos/{item['id']}")

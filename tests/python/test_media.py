@@ -12,50 +12,13 @@ import requests
 
 from conftest import run_python
 from loopback import LoopbackServer, Response
+from media_library import lib, pexels, pexels_server, videos  # noqa: F401 (fixtures)
 from pexels_fake import IMAGE, VIDEO, PexelsFake
 
 import vestrel.media as media
 
 
 # ---------------------------------------------------------------- fixtures
-
-@pytest.fixture
-def lib(tmp_path, monkeypatch):
-    """The library's folders moved to a fresh temporary tree (read at call time)."""
-    data, cache, templates = tmp_path / "data", tmp_path / "media", tmp_path / "templates"
-    for d in (data, cache, templates):
-        d.mkdir()
-    monkeypatch.setattr(media, "DATA_DIR", data)
-    monkeypatch.setattr(media, "CACHE_DIR", cache)
-    monkeypatch.setattr(media, "TEMPLATES_DIR", templates)
-    monkeypatch.setattr(media, "DB_PATH", data / "db.json")
-    monkeypatch.setattr(media, "PEXELS_API_KEY", "env-key")
-    return SimpleNamespace(data=data, cache=cache, templates=templates, db=data / "db.json")
-
-
-@pytest.fixture(scope="session")
-def pexels_server():
-    with LoopbackServer() as server:
-        yield server
-
-
-@pytest.fixture
-def pexels(pexels_server, lib, monkeypatch):
-    monkeypatch.setattr(media, "_PEXELS_API_URL", pexels_server.url)
-    monkeypatch.setattr(media, "_PEXELS_WEB_URL", pexels_server.url)
-    return PexelsFake(pexels_server).reset()
-
-
-@pytest.fixture(scope="session")
-def videos(tmp_path_factory):
-    """Two-second test videos made by ffmpeg from its own test source."""
-    d = tmp_path_factory.mktemp("videos")
-    mp4 = d / "clip.mp4"
-    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                    "testsrc=duration=2:size=64x64:rate=10", "-pix_fmt", "yuv420p", "-y",
-                    str(mp4)], check=True)
-    return SimpleNamespace(mp4=mp4, data=mp4.read_bytes())
-
 
 def cache_names(lib):
     return sorted(p.name for p in lib.cache.iterdir())

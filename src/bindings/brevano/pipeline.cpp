@@ -8,6 +8,7 @@
 #include "bindings/brevano/parts.hpp"
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "core/commands.hpp"
 
 namespace vestrel::brevano {
@@ -22,12 +23,6 @@ nb::handle self_module() {
 }
 
 nb::object stage(const char* name) { return self_module().attr(name); }
-
-bool truthy(nb::handle h) {
-    int t = PyObject_IsTrue(h.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
-}
 
 // One piece of a log line: a literal, or a value shown with str().
 struct Piece {

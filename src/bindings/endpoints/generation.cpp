@@ -1,6 +1,8 @@
 // Generation status and the generation routes.
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
+#include "bindings/endpoints/module.hpp"
 #include "bindings/endpoints/route.hpp"
 #include "bindings/endpoints/routes.hpp"
 
@@ -9,12 +11,6 @@ namespace vestrel::endpoints {
 namespace {
 
 using namespace vestrel::py;
-
-// The module object, looked up once and kept for the life of the process.
-nb::handle self_module() {
-    static nb::handle m = nb::module_::import_("vestrel.endpoints").release();
-    return m;
-}
 
 nb::object status_member(const char* member) {
     return self_module().attr("BrevanoStatus").attr(member);
@@ -88,12 +84,6 @@ void register_request_models(nb::module_& m) {
     request["davinci_template_path"] = nb::make_tuple(str_or_none, nb::none());
     request["pexels_api_key"] = nb::make_tuple(optional_str, nb::none());
     create_model(m, "BrevanoRequest", request);
-}
-
-bool truthy(nb::handle h) {
-    int t = PyObject_IsTrue(h.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
 }
 
 // str(exc); should that fail, the exception type's name, so a status is always recorded.

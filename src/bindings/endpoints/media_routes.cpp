@@ -2,6 +2,8 @@
 // music, serve cached files, upload and list template projects.
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
+#include "bindings/endpoints/module.hpp"
 #include "bindings/endpoints/route.hpp"
 #include "bindings/endpoints/routes.hpp"
 #include "core/media.hpp"
@@ -12,10 +14,8 @@ namespace {
 
 using namespace vestrel::py;
 
-nb::handle g_endpoints;
-
 // endpoints.media, read at every call so a replaced module is seen.
-nb::object media() { return g_endpoints.attr("media"); }
+nb::object media() { return self_module().attr("media"); }
 
 // Any ordinary exception of the media library becomes a 500 answer with its text, after
 // its traceback has been printed.
@@ -67,12 +67,6 @@ nb::object refuse_value_errors(F&& call) {
     }
 }
 
-bool truthy(nb::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
-
 nb::object model(const char* name, nb::kwargs fields) {
     fields["__module__"] = "vestrel.endpoints";
     return import("pydantic").attr("create_model")(name, **fields);
@@ -102,7 +96,6 @@ nb::object get_media(nb::handle filename) {
 }  // namespace
 
 void register_media_routes(nb::module_& m, nb::handle router) {
-    g_endpoints = nb::handle(m).inc_ref();
     nb::object fastapi = import("fastapi");
     nb::object str_type = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
     nb::object bool_type = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));

@@ -5,6 +5,7 @@
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/endpoints/module.hpp"
 #include "bindings/endpoints/route.hpp"
 #include "bindings/endpoints/routes.hpp"
 
@@ -14,13 +15,8 @@ namespace {
 
 using namespace vestrel::py;
 
-nb::handle module_self() {
-    static nb::handle m = nb::module_::import_("vestrel.endpoints").release();
-    return m;
-}
-
 // endpoints.lumora.<name>, looked up at call time.
-nb::object lumora(const char* name) { return module_self().attr("lumora").attr(name); }
+nb::object lumora(const char* name) { return self_module().attr("lumora").attr(name); }
 
 // Runs the body of a route; an ordinary exception becomes HTTPException(500, str(e)).
 nb::object guarded(const std::function<nb::object()>& body) {
@@ -154,7 +150,7 @@ void register_project_routes(nb::module_& m, nb::handle router) {
               {{"req", TTSRequest}}, [](nb::args a, nb::kwargs kw) {
                   nb::object req = request("tts_generate", a, kw);
                   return guarded([&] {
-                      module_self().attr("generate_tts")(
+                      self_module().attr("generate_tts")(
                           nb::arg("text") = req.attr("text"),
                           nb::arg("outputfile") = req.attr("output_path"),
                           nb::arg("engine") = req.attr("engine"),

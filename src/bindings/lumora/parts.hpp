@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "bindings/common/values.hpp"
+
 namespace vestrel::lumora {
 
 namespace nb = nanobind;
@@ -20,7 +22,7 @@ nb::handle self();
 inline nb::object fn(const char* name) { return self().attr(name); }
 
 // Truth value as the host tests it (None, False, 0, empty are falsy).
-bool truthy(nb::handle v);
+using py::truthy;
 
 // raise RuntimeError(message)
 [[noreturn]] void fail(const std::string& message);

@@ -1,5 +1,6 @@
 // Storage layout and the catalogue db.json: load, atomic save, naming helpers.
 #include <mutex>
+#include <optional>
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
@@ -78,6 +79,81 @@ void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
         if (std::filesystem::is_directory(std::filesystem::symlink_status(p, ec))) continue;
         std::filesystem::remove(p, ec);
     }
+}
+
+nb::object require_entry(const char* key, nb::handle asset_id, const char* what) {
+    nb::object db = load_db();
+    for (nb::handle e : catalogue_list(db, key)) {
+        nb::object id = e["id"];
+        if (id.equal(asset_id)) return nb::borrow(e);
+    }
+    raise(PyExc_KeyError, std::string(what) + " " + utf8(asset_id) + " not found");
+}
+
+void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
+                  nb::handle url) {
+    nb::dict entry;
+    entry["id"] = nb::str(id.c_str());
+    entry["title"] = title;
+    entry["source"] = source;
+    entry["url"] = url;
+    CatalogueLock lock;
+    nb::object db = load_db();
+    catalogue_list(db, key).attr("append")(entry);
+    save_db(db);
+}
+
+void store_upload(nb::handle file, nb::handle target) {
+    nb::object out = import("io").attr("open")(target, "wb");
+    try {
+        attr("shutil").attr("copyfileobj")(file, out);
+    } catch (nb::python_error&) {
+        out.attr("close")();
+        throw;
+    }
+    out.attr("close")();
+}
+
+std::vector<ListedAsset> list_assets(const char* key, const char* ext) {
+    nb::object db = load_db();
+    nb::object entries = catalogue_list(db, key);
+    nb::object cache = attr("CACHE_DIR");
+    // Identifiers first, then every file test with the GIL released.
+    std::vector<ListedAsset> rows;
+    std::vector<bool> uploaded;
+    for (nb::handle e : entries) {
+        rows.push_back({nb::borrow(e), utf8(e["id"]), false});
+        nb::object source = e["source"];
+        uploaded.push_back(source.equal(nb::str("upload")));
+    }
+    {
+        const std::filesystem::path dir = fs_path(cache);
+        nb::gil_scoped_release release;
+        std::optional<vestrel::media::StemIndex> index;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            std::error_code ec;
+            rows[i].downloaded = std::filesystem::exists(dir / (rows[i].id + ext), ec);
+            if (rows[i].downloaded || !uploaded[i]) continue;
+            if (!index) index.emplace(vestrel::media::list_names(dir));
+            rows[i].downloaded = index->other_file(rows[i].id, ext).has_value();
+        }
+    }
+    return rows;
+}
+
+void delete_asset(const char* key, nb::handle asset_id, const char* not_found) {
+    {
+        CatalogueLock lock;
+        nb::object db = load_db();
+        nb::object entries = catalogue_list(db, key);
+        nb::list kept;
+        for (nb::handle e : entries)
+            if (!nb::object(e["id"]).equal(asset_id)) kept.append(e);
+        if (nb::len(kept) == nb::len(entries)) raise(PyExc_KeyError, not_found);
+        db[key] = kept;
+        save_db(db);
+    }
+    remove_files_with_prefix(attr("CACHE_DIR"), utf8(asset_id));
 }
 
 std::string existing_asset_file(nb::handle dir, const std::string& id, const char* preferred,

@@ -33,38 +33,13 @@ nb::object drp_listing(nb::handle dir) {
 }
 
 nb::object list_music() {
-    nb::object db = load_db();
-    nb::object entries = catalogue_list(db, "background_music");
-    nb::object cache = attr("CACHE_DIR");
-    std::vector<std::string> ids;
-    std::vector<bool> uploaded;
-    std::vector<nb::object> rows;
-    for (nb::handle e : entries) {
-        ids.push_back(utf8(e["id"]));
-        nb::object source = e["source"];
-        uploaded.push_back(source.equal(nb::str("upload")));
-        rows.push_back(nb::borrow(e));
-    }
-    std::vector<bool> present(ids.size(), false);
-    {
-        const std::filesystem::path dir = fs_path(cache);
-        nb::gil_scoped_release release;
-        std::optional<vestrel::media::StemIndex> index;
-        for (size_t i = 0; i < ids.size(); ++i) {
-            std::error_code ec;
-            present[i] = std::filesystem::exists(dir / (ids[i] + ".mp3"), ec);
-            if (present[i] || !uploaded[i]) continue;
-            if (!index) index.emplace(vestrel::media::list_names(dir));
-            present[i] = index->other_file(ids[i], ".mp3").has_value();
-        }
-    }
     nb::list items;
-    for (size_t i = 0; i < ids.size(); ++i) {
+    for (const ListedAsset& a : list_assets("background_music", ".mp3")) {
         nb::dict item;
-        item["id"] = rows[i]["id"];
-        item["title"] = rows[i]["title"];
-        item["downloaded"] = bool(present[i]);
-        item["source"] = rows[i]["source"];
+        item["id"] = a.entry["id"];
+        item["title"] = a.entry["title"];
+        item["downloaded"] = a.downloaded;
+        item["source"] = a.entry["source"];
         items.append(item);
     }
     return items;
@@ -120,25 +95,8 @@ void register_music_templates(nb::module_& m) {
             const std::string id = "music_" + hex8();
             nb::object ext = safe_ext(v[2], nb::str(".mp3"));
             nb::object target = join(attr("CACHE_DIR"), id + utf8(ext));
-            nb::object out = import("io").attr("open")(target, "wb");
-            try {
-                attr("shutil").attr("copyfileobj")(v[1], out);
-            } catch (nb::python_error&) {
-                out.attr("close")();
-                throw;
-            }
-            out.attr("close")();
-            nb::dict entry;
-            entry["id"] = nb::str(id.c_str());
-            entry["title"] = v[0];
-            entry["source"] = "upload";
-            entry["url"] = nb::none();
-            {
-                CatalogueLock lock;
-                nb::object db = load_db();
-                catalogue_list(db, "background_music").attr("append")(entry);
-                save_db(db);
-            }
+            store_upload(v[1], target);
+            append_entry("background_music", id, v[0], "upload", nb::none());
             nb::dict result;
             result["id"] = nb::str(id.c_str());
             result["title"] = v[0];
@@ -152,19 +110,7 @@ void register_music_templates(nb::module_& m) {
             static const Signature& sig =
                 declare({"delete_background_music", {arg("asset_id", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
-            {
-                CatalogueLock lock;
-                nb::object db = load_db();
-                nb::object entries = catalogue_list(db, "background_music");
-                nb::list kept;
-                for (nb::handle e : entries)
-                    if (!nb::object(e["id"]).equal(v[0])) kept.append(e);
-                if (nb::len(kept) == nb::len(entries))
-                    raise(PyExc_KeyError, "Background music not found");
-                db["background_music"] = kept;
-                save_db(db);
-            }
-            remove_files_with_prefix(attr("CACHE_DIR"), utf8(v[0]));
+            delete_asset("background_music", v[0], "Background music not found");
         },
         "Remove a background music entry from the catalogue with all of its files.");
     m.def(
@@ -173,16 +119,8 @@ void register_music_templates(nb::module_& m) {
             static const Signature& sig =
                 declare({"resolve_background_music", {arg("asset_id", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
-            nb::object db = load_db();
-            nb::object entry;
-            for (nb::handle e : catalogue_list(db, "background_music"))
-                if (nb::object(e["id"]).equal(v[0])) {
-                    entry = nb::borrow(e);
-                    break;
-                }
+            nb::object entry = require_entry("background_music", v[0], "Background music");
             const std::string id = utf8(v[0]);
-            if (!entry.is_valid())
-                raise(PyExc_KeyError, "Background music " + id + " not found");
             nb::object source = entry["source"];
             nb::object cache = attr("CACHE_DIR");
             const std::string name =

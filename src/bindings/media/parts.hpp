@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace vestrel::media_py {
 
@@ -59,6 +60,33 @@ public:
 
 // Removes every non-directory file in `dir` whose name starts with `prefix`.
 void remove_files_with_prefix(nb::handle dir, const std::string& prefix);
+
+// An entry of a catalogue list with its identifier and whether its file is in the cache.
+struct ListedAsset {
+    nb::object entry;
+    std::string id;
+    bool downloaded;
+};
+// The entries of the catalogue list `key`, in order. An entry counts as downloaded when
+// `<id><ext>` is in the cache directory or, for an uploaded one, a file of the same name with
+// another extension is. The file tests run with the GIL released.
+std::vector<ListedAsset> list_assets(const char* key, const char* ext);
+
+// The first entry of the catalogue list `key` whose "id" equals `asset_id`, read from
+// db.json; KeyError
+// "<what> <asset_id> not found" when there is none.
+nb::object require_entry(const char* key, nb::handle asset_id, const char* what);
+
+// Appends {"id", "title", "source", "url"} to the catalogue list `key`, under the lock.
+void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
+                  nb::handle url);
+
+// Copies the uploaded file object `file` into a new file at `target`.
+void store_upload(nb::handle file, nb::handle target);
+
+// Removes the entry `asset_id` from the catalogue list `key` (KeyError `not_found` when the
+// list has none), then every file of the asset in the cache directory.
+void delete_asset(const char* key, nb::handle asset_id, const char* not_found);
 
 // The stored file of an asset: `<id><preferred>` when it exists; for an uploaded asset
 // whose file has another extension, that file; else empty.

@@ -55,19 +55,6 @@ nb::dict auth_header(nb::handle key) {
     return h;
 }
 
-std::string entry_text(nb::handle entry, const char* key) {
-    return utf8(entry[key]);
-}
-
-// First entry of `list` whose "id" equals `asset_id`, or an invalid handle.
-nb::object find_entry(nb::handle list, nb::handle asset_id) {
-    for (nb::handle e : list) {
-        nb::object id = e["id"];
-        if (id.equal(asset_id)) return nb::borrow(e);
-    }
-    return nb::object();
-}
-
 void download_thumbnail(nb::handle video_url, nb::handle target, nb::handle api_key) {
     nb::object key = pexels_key(api_key);
     nb::object id = video_id(video_url);
@@ -172,54 +159,15 @@ nb::dict add_result(const std::string& id, nb::handle title, bool downloaded) {
     return r;
 }
 
-void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
-                  nb::handle url) {
-    nb::dict entry;
-    entry["id"] = nb::str(id.c_str());
-    entry["title"] = title;
-    entry["source"] = source;
-    entry["url"] = url;
-    CatalogueLock lock;
-    nb::object db = load_db();
-    catalogue_list(db, key).attr("append")(entry);
-    save_db(db);
-}
-
 nb::object list_videos() {
-    nb::object db = load_db();
-    nb::object entries = catalogue_list(db, "background_videos");
-    nb::object cache = attr("CACHE_DIR");
-    // Identifiers first, then every file test with the GIL released, then the items.
-    std::vector<std::string> ids;
-    std::vector<bool> uploaded;
-    std::vector<nb::object> rows;
-    for (nb::handle e : entries) {
-        ids.push_back(entry_text(e, "id"));
-        nb::object source = e["source"];
-        uploaded.push_back(source.equal(nb::str("upload")));
-        rows.push_back(nb::borrow(e));
-    }
-    std::vector<bool> present(ids.size(), false);
-    {
-        const std::filesystem::path dir = fs_path(cache);
-        nb::gil_scoped_release release;
-        std::optional<vestrel::media::StemIndex> index;
-        for (size_t i = 0; i < ids.size(); ++i) {
-            std::error_code ec;
-            present[i] = std::filesystem::exists(dir / (ids[i] + ".mp4"), ec);
-            if (present[i] || !uploaded[i]) continue;
-            if (!index) index.emplace(vestrel::media::list_names(dir));
-            present[i] = index->other_file(ids[i], ".mp4").has_value();
-        }
-    }
     nb::list items;
-    for (size_t i = 0; i < ids.size(); ++i) {
+    for (const ListedAsset& a : list_assets("background_videos", ".mp4")) {
         nb::dict item;
-        item["id"] = rows[i]["id"];
-        item["title"] = rows[i]["title"];
-        item["thumbnail"] = thumbnail_url(ids[i]);
-        item["downloaded"] = bool(present[i]);
-        item["source"] = rows[i]["source"];
+        item["id"] = a.entry["id"];
+        item["title"] = a.entry["title"];
+        item["thumbnail"] = thumbnail_url(a.id);
+        item["downloaded"] = a.downloaded;
+        item["source"] = a.entry["source"];
         items.append(item);
     }
     return items;
@@ -328,14 +276,7 @@ void register_videos(nb::module_& m) {
             nb::object ext = safe_ext(v[2], nb::str(".mp4"));
             nb::object cache = attr("CACHE_DIR");
             nb::object video = join(cache, id + utf8(ext));
-            nb::object out = import("io").attr("open")(video, "wb");
-            try {
-                attr("shutil").attr("copyfileobj")(v[1], out);
-            } catch (nb::python_error&) {
-                out.attr("close")();
-                throw;
-            }
-            out.attr("close")();
+            store_upload(v[1], video);
             attr("_generate_video_thumbnail")(path_str(video),
                                               join(cache, id + "_thumb.jpg"));
             append_entry("background_videos", id, v[0], "upload", nb::none());
@@ -348,19 +289,7 @@ void register_videos(nb::module_& m) {
             static const Signature& sig =
                 declare({"delete_background_video", {arg("asset_id", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
-            {
-                CatalogueLock lock;
-                nb::object db = load_db();
-                nb::object entries = catalogue_list(db, "background_videos");
-                nb::list kept;
-                for (nb::handle e : entries)
-                    if (!nb::object(e["id"]).equal(v[0])) kept.append(e);
-                if (nb::len(kept) == nb::len(entries))
-                    raise(PyExc_KeyError, "Background video not found");
-                db["background_videos"] = kept;
-                save_db(db);
-            }
-            remove_files_with_prefix(attr("CACHE_DIR"), utf8(v[0]));
+            delete_asset("background_videos", v[0], "Background video not found");
         },
         "Remove a background video from the catalogue with all of its files.");
     m.def(
@@ -370,11 +299,8 @@ void register_videos(nb::module_& m) {
                 declare({"resolve_background_video",
                          {arg("asset_id", Kind::Str), opt_none("pexels_api_key", Kind::Str)}});
             auto v = parse(sig, args, kwargs);
-            nb::object db = load_db();
-            nb::object entry = find_entry(catalogue_list(db, "background_videos"), v[0]);
+            nb::object entry = require_entry("background_videos", v[0], "Background video");
             const std::string id = utf8(v[0]);
-            if (!entry.is_valid())
-                raise(PyExc_KeyError, "Background video " + id + " not found");
             nb::object cache = attr("CACHE_DIR");
             nb::object source = entry["source"];
             nb::object video = join(cache, id + ".mp4");

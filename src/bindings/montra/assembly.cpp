@@ -7,6 +7,7 @@
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/montra/parts.hpp"
 #include "core/edit.hpp"
 
@@ -21,27 +22,16 @@ using py::opt;
 using py::opt_none;
 using py::parse;
 using py::Signature;
+using py::as_float;
+using py::to_py;
+using py::truthy;
 
 constexpr const char* kTimeline = "Timeline 1";
 constexpr const char* kWatermarkText = "@YourChannel";
 
 // lumora.<name>, read through montra's own attribute at the time of the call.
 nb::object lumora(const char* name) {
-    return nb::module_::import_("vestrel.montra").attr("lumora").attr(name);
-}
-
-double as_float(nb::handle v) {
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
-}
-
-nb::object to_py(double d) { return nb::steal(PyFloat_FromDouble(d)); }
-
-bool truthy(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
+    return self_module().attr("lumora").attr(name);
 }
 
 void setup_davinci(nb::args args, nb::kwargs kwargs) {

@@ -7,6 +7,7 @@
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/montra/parts.hpp"
 #include "core/edit.hpp"
 
@@ -21,14 +22,8 @@ using py::opt;
 using py::parse;
 using py::req_none;
 using py::Signature;
-
-double as_float(nb::handle v) {
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
-}
-
-nb::object to_py(double d) { return nb::steal(PyFloat_FromDouble(d)); }
+using py::as_float;
+using py::to_py;
 
 std::string fixed2(double x) {
     nb::object s = nb::steal(PyObject_Format(to_py(x).ptr(), nb::str(".2f").ptr()));

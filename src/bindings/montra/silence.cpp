@@ -23,11 +23,6 @@ using namespace vestrel::py;
 using silence::Pcm;
 using silence::Range;
 
-nb::handle self_module() {
-    static nb::handle m = nb::module_::import_("vestrel.montra").release();
-    return m;
-}
-
 nb::str concat(std::initializer_list<nb::handle> parts) {
     nb::object out = nb::str("");
     for (nb::handle p : parts) {

@@ -3,6 +3,7 @@
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/tts/parts.hpp"
 
 namespace vestrel::tts {
@@ -22,12 +23,6 @@ constexpr int kSynthesisConnectTimeout = 10;
 constexpr int kSynthesisReadTimeout = 120;
 
 nb::object requests() { return module().attr("requests"); }
-
-bool is_true(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
-}
 
 bool compare(nb::handle a, nb::handle b, int op) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
@@ -70,7 +65,7 @@ nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
     self.attr("update_usage")();
 
     nb::object min_required = v[3];
-    if (is_true(v[2]) &&
+    if (truthy(v[2]) &&
         compare(self.attr("get_remaining_characters")(), min_required, Py_LT))
         raise(PyExc_Exception, "ElevenLabs API key has only " +
                                    str(self.attr("remaining_credits")) +
@@ -134,7 +129,7 @@ nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
     body["model_id"] = "eleven_multilingual_v2";
     body["voice_settings"] = voice_settings;
     nb::object language_code = self.attr("language_code");
-    if (is_true(language_code)) body["language_code"] = language_code;
+    if (truthy(language_code)) body["language_code"] = language_code;
 
     nb::object response = requests().attr("post")(
         nb::str(url.c_str()), nb::arg("json") = body, nb::arg("headers") = headers,
@@ -150,7 +145,7 @@ nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
         try {
             nb::object chunks = response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize);
             for (nb::handle chunk : chunks)
-                if (is_true(chunk)) file.attr("write")(chunk);
+                if (truthy(chunk)) file.attr("write")(chunk);
         } catch (...) {
             try {
                 file.attr("close")();
@@ -175,7 +170,7 @@ nb::object get_voices(nb::handle self, nb::args a, nb::kwargs k) {
     nb::dict headers;
     headers["accept"] = "application/json";
     nb::object api_key = self.attr("api_key");
-    if (is_true(api_key)) headers["xi-api-key"] = api_key;
+    if (truthy(api_key)) headers["xi-api-key"] = api_key;
     nb::object response = requests().attr("get")(nb::str(url.c_str()),
                                                  nb::arg("headers") = headers,
                                                  nb::arg("timeout") = kRequestTimeout);

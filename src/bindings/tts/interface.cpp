@@ -2,6 +2,7 @@
 // one-shot helper.
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/tts/parts.hpp"
 
 #include <cstring>
@@ -64,12 +65,6 @@ std::pair<nb::dict, nb::dict> split_kwargs(nb::kwargs kwargs,
 nb::object setting(nb::dict settings, const char* key, nb::object default_value) {
     nb::str k(key);
     return settings.contains(k) ? nb::object(settings[k]) : default_value;
-}
-
-bool truthy(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
 }
 
 nb::object create_tts_engine(nb::args args, nb::kwargs kwargs) {
