@@ -53,6 +53,18 @@ def test_records_behave_as_generated_records():
         Word("a", 1, 2, 3)
 
 
+@pytest.mark.parametrize("name, doc", [
+    ("insert_char", "Insert char before index"),
+    ("pop", "Remove char at index (and shift list)"),
+    ("from_stablets", "Create from whisper stable ts analysis object"),
+    ("from_whisper_anal", "Create from whisper analysis dict"),
+])
+def test_transcription_methods_carry_their_docstrings(name, doc):
+    fn = getattr(Transcription, name)
+    assert fn.__doc__ == doc
+    assert (fn.__name__, fn.__qualname__) == (name, f"Transcription.{name}")
+
+
 def test_get_words_returns_the_transcriptions_own_words_in_reading_order():
     t = make(["a", " b"], [" c", " d", " e"])
     words = lexor.get_words(t)

@@ -6,6 +6,7 @@
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/codepoints.hpp"
+#include "bindings/common/function.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/record.hpp"
 #include "bindings/lexor/parts.hpp"
@@ -127,14 +128,17 @@ nb::object from_whisper_anal(nb::args args, nb::kwargs kwargs) {
     });
 }
 
+// Methods carry their docstring alone, with the names a function of the class has.
 nb::object method(nb::object (*fn)(nb::handle, nb::args, nb::kwargs), const char* name,
-                  const char* signature, const char* doc) {
-    return nb::cpp_function(fn, nb::is_method(), nb::name(name), nb::sig(signature), doc);
+                  const char* doc) {
+    return documented(nb::cpp_function(fn), name, nb::str(doc), "Transcription",
+                      nb::str("vestrel.lexor"));
 }
 
 nb::object static_method(nb::object (*fn)(nb::args, nb::kwargs), const char* name,
-                         const char* signature, const char* doc) {
-    nb::object f = nb::cpp_function(fn, nb::name(name), nb::sig(signature), doc);
+                         const char* doc) {
+    nb::object f = documented(nb::cpp_function(fn), name, nb::str(doc), "Transcription",
+                              nb::str("vestrel.lexor"));
     return nb::module_::import_("builtins").attr("staticmethod")(f);
 }
 
@@ -150,22 +154,13 @@ void register_records(nb::module_& m) {
 
     nb::dict ns;
     ns["update_char"] =
-        method(update_char, "update_char",
-               "def update_char(self, index: int, char: str) -> None",
-               "Replace the character at index with char.");
-    ns["insert_char"] = method(insert_char, "insert_char",
-                               "def insert_char(self, index: int, char: str) -> None",
-                               "Insert char before index");
-    ns["pop"] = method(pop, "pop", "def pop(self, index: int) -> str",
-                       "Remove char at index (and shift list)");
-    ns["from_stablets"] =
-        static_method(from_stablets, "from_stablets",
-                      "def from_stablets(stable_ts_anal) -> Transcription",
-                      "Create from whisper stable ts analysis object");
-    ns["from_whisper_anal"] =
-        static_method(from_whisper_anal, "from_whisper_anal",
-                      "def from_whisper_anal(whisper_anal) -> Transcription",
-                      "Create from whisper analysis dict");
+        method(update_char, "update_char", "Replace the character at index with char.");
+    ns["insert_char"] = method(insert_char, "insert_char", "Insert char before index");
+    ns["pop"] = method(pop, "pop", "Remove char at index (and shift list)");
+    ns["from_stablets"] = static_method(from_stablets, "from_stablets",
+                                        "Create from whisper stable ts analysis object");
+    ns["from_whisper_anal"] = static_method(from_whisper_anal, "from_whisper_anal",
+                                            "Create from whisper analysis dict");
     make_record(m, "Transcription",
                 {list_field("segments", "list"), field("text", "str", nb::str(""))}, ns);
 }
