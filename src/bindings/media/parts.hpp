@@ -73,8 +73,7 @@ struct ListedAsset {
 std::vector<ListedAsset> list_assets(const char* key, const char* ext);
 
 // The first entry of the catalogue list `key` whose "id" equals `asset_id`, read from
-// db.json; KeyError
-// "<what> <asset_id> not found" when there is none.
+// db.json; KeyError "<what> <asset_id> not found" when there is none.
 nb::object require_entry(const char* key, nb::handle asset_id, const char* what);
 
 // Appends {"id", "title", "source", "url"} to the catalogue list `key`, under the lock.
