@@ -300,6 +300,26 @@ def test_failures_while_preparing_answer_500_and_set_error(client, media, pipeli
     assert f"in {where}" in err
 
 
+@pytest.mark.parametrize("where, exc, code", [
+    ("get_template", FileNotFoundError("Template not found: nope"), 400),
+    ("resolve_background_video", KeyError("Background video not found: bg_1"), 500),
+    ("generate_voice_output_path", RuntimeError("disk full"), 500),
+])
+def test_http_error_raised_while_handling_keeps_the_failure_as_context(client, media, where,
+                                                                       exc, code):
+    media.fail[where] = exc
+    req = endpoints.BrevanoRequest(**body(1, davinci_template_path="nope"))
+    with pytest.raises(HTTPException) as e:
+        endpoints.brevano_generate(req)
+    assert (e.value.status_code, e.value.detail) == (code, str(exc))
+    assert e.value.__context__ is exc and e.value.__cause__ is None
+    # Refusals decided before anything was handled carry no context.
+    req = endpoints.BrevanoRequest(**body(7))
+    with pytest.raises(HTTPException) as e:
+        endpoints.brevano_generate(req)
+    assert e.value.status_code == 400 and e.value.__context__ is None
+
+
 def test_constructor_and_thread_failures_answer_500(client, monkeypatch, pipeline):
     def refuse(**kwargs):
         raise TypeError("Argument 'voice_output_filepath' has incorrect type "
