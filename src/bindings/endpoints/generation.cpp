@@ -336,8 +336,8 @@ void register_generation_routes(nb::module_& m, nb::handle router) {
                   d["status"] = self_module().attr("get_status")();
                   return d;
               });
-    add_route(m, router, "post", "/brevano/generate", "brevano_generate",
-              "Starts one short generation on a background thread; poll /brevano/status.",
+    // No docstring: the framework shows no description for this route.
+    add_route(m, router, "post", "/brevano/generate", "brevano_generate", nullptr,
               {{"req", m.attr("BrevanoRequest")}},
               [](nb::args args, nb::kwargs kwargs) -> nb::object {
                   static const Signature& sig = declare({"brevano_generate", {arg("req")}});
