@@ -300,6 +300,26 @@ def test_failures_while_preparing_answer_500_and_set_error(client, media, pipeli
     assert f"in {where}" in err
 
 
+@pytest.mark.parametrize("where, exc, code", [
+    ("get_template", FileNotFoundError("Template not found: nope"), 400),
+    ("resolve_background_video", KeyError("Background video not found: bg_1"), 500),
+    ("generate_voice_output_path", RuntimeError("disk full"), 500),
+])
+def test_http_error_raised_while_handling_keeps_the_failure_as_context(client, media, where,
+                                                                       exc, code):
+    media.fail[where] = exc
+    req = endpoints.BrevanoRequest(**body(1, davinci_template_path="nope"))
+    with pytest.raises(HTTPException) as e:
+        endpoints.brevano_generate(req)
+    assert (e.value.status_code, e.value.detail) == (code, str(exc))
+    assert e.value.__context__ is exc and e.value.__cause__ is None
+    # Refusals decided before anything was handled carry no context.
+    req = endpoints.BrevanoRequest(**body(7))
+    with pytest.raises(HTTPException) as e:
+        endpoints.brevano_generate(req)
+    assert e.value.status_code == 400 and e.value.__context__ is None
+
+
 def test_constructor_and_thread_failures_answer_500(client, monkeypatch, pipeline):
     def refuse(**kwargs):
         raise TypeError("Argument 'voice_output_filepath' has incorrect type "
@@ -440,15 +460,42 @@ def test_status_enum_and_request_models():
     assert isinstance(req.scenes[0].background, endpoints.BrevanoBackgroundVideoDTO)
 
 
-def test_generation_routes_in_order_with_names_and_docs():
-    routes = [(sorted(r.methods), r.path, r.name) for r in endpoints.router.routes]
-    i = routes.index((["GET"], "/brevano/status", "brevano_status"))
-    assert routes[i + 1] == (["POST"], "/brevano/generate", "brevano_generate")
+ROUTE_TABLE = [
+    ("POST", "/project/create", "create_project"),
+    ("POST", "/project/open", "open_project"),
+    ("POST", "/project/delete_current", "delete_current_project"),
+    ("POST", "/media/import_clip", "import_clip"),
+    ("POST", "/timeline/add_clip", "timeline_add_clip"),
+    ("POST", "/tts/generate", "tts_generate"),
+    ("GET", "/media/background-videos", "list_background_videos"),
+    ("POST", "/media/background-videos", "add_background_video_url"),
+    ("POST", "/media/background-videos/upload", "add_background_video_upload"),
+    ("DELETE", "/media/background-videos/{asset_id}", "delete_background_video"),
+    ("GET", "/media/background-music", "list_background_music"),
+    ("POST", "/media/background-music/upload", "add_background_music_upload"),
+    ("DELETE", "/media/background-music/{asset_id}", "delete_background_music"),
+    ("GET", "/media/{filename}", "get_media"),
+    ("POST", "/templates/upload", "upload_template"),
+    ("GET", "/templates/list", "list_templates"),
+    ("GET", "/brevano/status", "brevano_status"),
+    ("POST", "/brevano/generate", "brevano_generate"),
+]
+
+
+def test_route_table_in_registration_order_with_names_and_docs():
+    routes = endpoints.router.routes
+    assert [(m, r.path, r.name) for r in routes for m in r.methods] == ROUTE_TABLE
+    # Registered with the path alone.
+    assert all(r.response_model is None and r.status_code is None and r.tags == []
+               for r in routes)
+    assert endpoints.router.prefix == "" and endpoints.router.tags == []
     app = FastAPI()
     app.include_router(endpoints.router)
     spec = TestClient(app).get("/openapi.json").json()
     assert spec["paths"]["/brevano/status"]["get"]["description"] == \
         "Returns current Brevano generation status."
+    # The generation route has no docstring, so no description.
+    assert "description" not in spec["paths"]["/brevano/generate"]["post"]
     ref = spec["paths"]["/brevano/generate"]["post"]["requestBody"]["content"][
         "application/json"]["schema"]["$ref"]
     assert ref.endswith("/BrevanoRequest")

@@ -165,9 +165,22 @@ nb::object generation_worker(nb::handle data) {
 
 // A request refused with 400 after it has claimed GENERATING (too many scenes, a named
 // template that the media library does not find): the previous status is put back.
+// `context` is the error being handled when the refusal was decided, if any.
 struct Refusal {
     nb::object detail;
+    nb::object context{};
 };
+
+// Raises fastapi.HTTPException(status_code, detail) as Python code raising it inside an
+// `except` block would: `context` becomes its __context__, __cause__ stays unset.
+[[noreturn]] void raise_http_handling(int status_code, nb::handle detail, nb::handle context) {
+    if (!context.is_valid()) raise_http(status_code, detail);
+    nb::object exc_type = nb::module_::import_("fastapi").attr("HTTPException");
+    nb::object exc = exc_type(status_code, detail);
+    PyException_SetContext(exc.ptr(), nb::borrow(context).release().ptr());
+    PyErr_SetObject(exc_type.ptr(), exc.ptr());
+    throw nb::python_error();
+}
 
 // Steps 3 to 9 of a generation request: media resolved, input built, thread started.
 void build_and_start(nb::handle req) {
@@ -198,7 +211,7 @@ void build_and_start(nb::handle req) {
             template_path = mod.attr("media").attr("get_template")(template_path);
         } catch (nb::python_error& e) {
             if (!error_is(e, PyExc_FileNotFoundError)) throw;
-            throw Refusal{exception_text(e.value())};
+            throw Refusal{exception_text(e.value()), nb::borrow(e.value())};
         }
     }
 
@@ -237,7 +250,7 @@ nb::object brevano_generate(nb::handle req) {
         build_and_start(req);
     } catch (Refusal& refused) {
         previous.restore();
-        raise_http(400, refused.detail);
+        raise_http_handling(400, refused.detail, refused.context);
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) {
             previous.restore();
@@ -246,7 +259,7 @@ nb::object brevano_generate(nb::handle req) {
         print_exception(e);
         nb::object text = exception_text(e.value());
         self_module().attr("set_status")(status_member("ERROR"), text);
-        raise_http(500, text);
+        raise_http_handling(500, text, e.value());
     } catch (...) {
         previous.restore();
         throw;
@@ -323,8 +336,8 @@ void register_generation_routes(nb::module_& m, nb::handle router) {
                   d["status"] = self_module().attr("get_status")();
                   return d;
               });
-    add_route(m, router, "post", "/brevano/generate", "brevano_generate",
-              "Starts one short generation on a background thread; poll /brevano/status.",
+    // No docstring: the framework shows no description for this route.
+    add_route(m, router, "post", "/brevano/generate", "brevano_generate", nullptr,
               {{"req", m.attr("BrevanoRequest")}},
               [](nb::args args, nb::kwargs kwargs) -> nb::object {
                   static const Signature& sig = declare({"brevano_generate", {arg("req")}});
