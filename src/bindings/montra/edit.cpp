@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bindings/common/args.hpp"
+#include "bindings/common/function.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/montra/parts.hpp"
@@ -111,8 +112,6 @@ void set_scenes_duration(nb::handle self, nb::args args, nb::kwargs kwargs) {
         edit::SceneTimes t;
         t.start = as_float(start);
         t.end = as_float(end);
-        t.fade_in = as_float(scene.attr("fade_in"));
-        t.fade_out = as_float(scene.attr("fade_out"));
         times.push_back(t);
         scenes.push_back(nb::borrow(scene));
     }
@@ -173,11 +172,13 @@ void register_edit(nb::module_& m) {
     edit_ns["duration"] = property(nb::cpp_function(&edit_duration, nb::is_method(),
                                                     nb::name("duration"),
                                                     "The largest scene end, in seconds."));
-    edit_ns["set_scenes_duration"] = nb::cpp_function(
-        &set_scenes_duration, nb::is_method(), nb::name("set_scenes_duration"),
-        nb::sig("def set_scenes_duration(self) -> None"),
-        "Calculates start/end times for scenes based on captions,\n"
-        "applying smart pauses and fade-in/out.");
+    // Wrapped so that __doc__ is the docstring alone, without nanobind's signature line.
+    edit_ns["set_scenes_duration"] = py::documented(
+        nb::cpp_function(&set_scenes_duration, nb::name("set_scenes_duration")),
+        "set_scenes_duration",
+        nb::str("Calculates start/end times for scenes based on captions,\n"
+                "applying smart pauses and fade-in/out."),
+        "Edit", m.attr("__name__"));
     make_class(m, "Edit", "The plan of one short: voice-over, optional music and scenes.",
                edit_ns);
 }
