@@ -245,9 +245,24 @@ def test_help_texts():
         "and fade-in/out.")
     assert montra.Edit("v", None).set_scenes_duration.__doc__ == \
         montra.Edit.set_scenes_duration.__doc__
-    assert ("Prepare Resolve environment.\nAssumes resolve context is already set via "
-            "lumora.set_resolve().\nProject will be deleted if it already exists."
-            ) in montra.setup_davinci.__doc__
+    assert montra.setup_davinci.__doc__ == (
+        "Prepare Resolve environment.\nAssumes resolve context is already set via "
+        "lumora.set_resolve().\nProject will be deleted if it already exists.")
+
+
+@pytest.mark.parametrize("fn, expected", [
+    (lambda: montra.setup_davinci,
+     "(template_project_path=None, project_name='brevano_2026')"),
+    (lambda: montra.render, "(edit)"),
+    (lambda: montra.Edit.set_scenes_duration, "(self)"),
+    (lambda: montra.Edit("v", None).set_scenes_duration, "()"),
+    (lambda: montra.Edit, "(speech, bg_music)"),
+    (lambda: montra.Scene,
+     "(captions, background, brightness, contrast, saturation, color_tone=(100, 100, 100))"),
+])
+def test_signatures(fn, expected):
+    import inspect
+    assert str(inspect.signature(fn())) == expected
 
 
 # --- setup_davinci -------------------------------------------------------------------------
