@@ -11,8 +11,8 @@
 namespace vestrel::edit {
 
 // Times of one scene, in seconds on the output timeline. `start` and `end` come in as the
-// scene's caption start and end; the fades come in as the scene's current values (they are
-// only ever set, never reset) and the flags tell which ones the computation set.
+// scene's caption start and end. Fades are only ever set, never reset: the flags tell which
+// ones the computation set, and only those are to be written back to the scene.
 struct SceneTimes {
     double start = 0.0;
     double end = 0.0;

@@ -90,9 +90,12 @@ def media_files(tmp_path_factory):
     folder = tmp_path_factory.mktemp("e2e-media")
     videos = []
     for i, pattern in enumerate(["testsrc2", "smptebars"]):
+        # With a sound track, so that a background placed with its audio would show on the
+        # audio tracks (and push the voice-over off audio track 1).
         path = folder / f"bg{i}.mp4"
-        _ffmpeg("-f", "lavfi", "-i", f"{pattern}=size=108x192:rate=25", "-t", "12",
-                "-pix_fmt", "yuv420p", str(path))
+        _ffmpeg("-f", "lavfi", "-i", f"{pattern}=size=108x192:rate=25", "-f", "lavfi", "-i",
+                "sine=frequency=440:duration=12", "-t", "12", "-pix_fmt", "yuv420p",
+                "-shortest", str(path))
         videos.append(path)
     music = folder / "music.mp3"
     _ffmpeg("-f", "lavfi", "-i", "sine=frequency=330:duration=30", "-q:a", "9", str(music))
@@ -289,14 +292,20 @@ def test_generation_end_to_end(server, media_files, fake_services, monkeypatch):
     captions = [ln for ln in lines if not ln.text.startswith(" <counter>")]
     caption_items = _items(timeline, "video", 3)
     assert [i.GetName() for i in caption_items] == ["Caption"] * len(captions)
-    for item, line in zip(caption_items, captions):
+    # Each title runs from its line's start to its line's end, or to where the next title
+    # begins when the lines overlap.
+    ends = [min(line.end, nxt.start) for line, nxt in zip(captions, captions[1:])]
+    ends.append(captions[-1].end)
+    for item, line, end in zip(caption_items, captions, ends):
         assert _styled_text(item) == line.text.replace(".", "").replace(",", "").replace('"', "")
-        assert item.GetStart() == frame(line.start)
+        check_span(item, line.start, end)
     assert not any("<" in _styled_text(i) for i in caption_items)
 
     counter_items = _items(timeline, "video", 4)
     assert [(_styled_text(i), i.GetName()) for i in counter_items] == [("2", "Counter")]
     counter_line = scenes[1].captions.lines[0]
+    assert counter_line.text == " <counter>Zweitens."
+    # No later scene holds a counter: it lasts its scene's length from the line's start.
     check_span(counter_items[0], counter_line.start, counter_line.start + scenes[1].duration)
 
     watermark = _items(timeline, "video", 5)

@@ -210,11 +210,12 @@ def test_set_scenes_duration_tiles_and_keeps_hand_set_fades():
     edit = make_edit(Caps((0.7, 2.0)), Caps((2.1, 3.0)), Caps((6.0, 7.0)), Caps((6.5, 9.0)))
     edit.scenes[3].fade_out = 0.3  # only ever set, never reset
     edit.scenes[1].fade_in = 0.2
+    edit.scenes[2].fade_out = None  # a fade the computation does not set is not even read
     edit.set_scenes_duration()
     ts = times(edit)
     assert ts[0][0] == 0.0 and ts[-1][1] == 10.0
     assert all(ts[i][1] == ts[i + 1][0] for i in range(3))
-    assert ts[1][2] == 0.2 and ts[3][3] == 0.3
+    assert ts[1][2] == 0.2 and ts[3][3] == 0.3 and ts[2][3] is None
     assert ts[1][3] == 1.5 and ts[2][2] == 1.5
 
 
@@ -239,11 +240,29 @@ def test_edit_duration_is_the_largest_end():
 def test_help_texts():
     assert montra.__doc__ == ("montra\nWorkflow-level video editing logic using DaVinci "
                               "Resolve.\nRelies on lumora for all Resolve API interactions.")
-    assert ("Calculates start/end times for scenes based on captions,\napplying smart pauses "
-            "and fade-in/out.") in montra.Edit.set_scenes_duration.__doc__
-    assert ("Prepare Resolve environment.\nAssumes resolve context is already set via "
-            "lumora.set_resolve().\nProject will be deleted if it already exists."
-            ) in montra.setup_davinci.__doc__
+    assert montra.Edit.set_scenes_duration.__doc__ == (
+        "Calculates start/end times for scenes based on captions,\napplying smart pauses "
+        "and fade-in/out.")
+    assert montra.Edit("v", None).set_scenes_duration.__doc__ == \
+        montra.Edit.set_scenes_duration.__doc__
+    assert montra.setup_davinci.__doc__ == (
+        "Prepare Resolve environment.\nAssumes resolve context is already set via "
+        "lumora.set_resolve().\nProject will be deleted if it already exists.")
+
+
+@pytest.mark.parametrize("fn, expected", [
+    (lambda: montra.setup_davinci,
+     "(template_project_path=None, project_name='brevano_2026')"),
+    (lambda: montra.render, "(edit)"),
+    (lambda: montra.Edit.set_scenes_duration, "(self)"),
+    (lambda: montra.Edit("v", None).set_scenes_duration, "()"),
+    (lambda: montra.Edit, "(speech, bg_music)"),
+    (lambda: montra.Scene,
+     "(captions, background, brightness, contrast, saturation, color_tone=(100, 100, 100))"),
+])
+def test_signatures(fn, expected):
+    import inspect
+    assert str(inspect.signature(fn())) == expected
 
 
 # --- setup_davinci -------------------------------------------------------------------------

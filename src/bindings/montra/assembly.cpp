@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "bindings/common/args.hpp"
+#include "bindings/common/function.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/montra/parts.hpp"
+#include "bindings/montra/signature.hpp"
 #include "core/edit.hpp"
 
 namespace vestrel::montra {
@@ -34,12 +36,21 @@ nb::object lumora(const char* name) {
     return self_module().attr("lumora").attr(name);
 }
 
-void setup_davinci(nb::args args, nb::kwargs kwargs) {
+const Signature& setup_davinci_signature() {
     static const Signature& sig =
         declare({"setup_davinci",
                  {opt_none("template_project_path", Kind::Str),
                   opt("project_name", Kind::Str, nb::str("brevano_2026"))}});
-    auto v = parse(sig, args, kwargs);
+    return sig;
+}
+
+const Signature& render_signature() {
+    static const Signature& sig = declare({"render", {arg("edit")}});
+    return sig;
+}
+
+void setup_davinci(nb::args args, nb::kwargs kwargs) {
+    auto v = parse(setup_davinci_signature(), args, kwargs);
     const nb::object& template_path = v[0];
     const nb::object& project_name = v[1];
 
@@ -83,8 +94,7 @@ LineText line_text(nb::handle text_obj) {
 }
 
 void render(nb::args args, nb::kwargs kwargs) {
-    static const Signature& sig = declare({"render", {arg("edit")}});
-    auto v = parse(sig, args, kwargs);
+    auto v = parse(render_signature(), args, kwargs);
     nb::object edit_obj = v[0];
 
     py::print("[montra] Rendering edit");
@@ -167,18 +177,26 @@ void render(nb::args args, nb::kwargs kwargs) {
     py::print("[montra] Render pipeline complete");
 }
 
+// A module function whose __doc__ is its docstring and whose inspect.signature() shows its
+// parameters and defaults.
+void add_function(nb::module_& m, const char* name, void (*fn)(nb::args, nb::kwargs),
+                  const Signature& sig, const char* doc) {
+    nb::object f = py::documented(nb::cpp_function(fn, nb::name(name)), name, nb::str(doc),
+                                  nullptr, m.attr("__name__"));
+    f.attr("__signature__") = inspect_signature(sig);
+    m.attr(name) = f;
+}
+
 }  // namespace
 
 void register_assembly(nb::module_& m) {
-    m.def("setup_davinci", &setup_davinci,
-          nb::sig("def setup_davinci(template_project_path: str | None = None, "
-                  "project_name: str = 'brevano_2026') -> None"),
-          "Prepare Resolve environment.\n"
-          "Assumes resolve context is already set via lumora.set_resolve().\n"
-          "Project will be deleted if it already exists.");
-    m.def("render", &render, nb::sig("def render(edit) -> None"),
-          "Fill the template's timeline from an edit: backgrounds, fades, caption and counter\n"
-          "titles, voice-over, music and watermark.");
+    add_function(m, "setup_davinci", &setup_davinci, setup_davinci_signature(),
+                 "Prepare Resolve environment.\n"
+                 "Assumes resolve context is already set via lumora.set_resolve().\n"
+                 "Project will be deleted if it already exists.");
+    add_function(m, "render", &render, render_signature(),
+                 "Fill the template's timeline from an edit: backgrounds, fades, caption and "
+                 "counter\ntitles, voice-over, music and watermark.");
 }
 
 }  // namespace vestrel::montra

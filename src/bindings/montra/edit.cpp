@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "bindings/common/args.hpp"
+#include "bindings/common/function.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/montra/parts.hpp"
+#include "bindings/montra/signature.hpp"
 #include "core/edit.hpp"
 
 namespace vestrel::montra {
@@ -54,19 +56,6 @@ const Signature& edit_signature() {
     return sig;
 }
 
-// inspect.Signature of a constructor without self, for help() and introspection.
-nb::object constructor_signature(const Signature& sig) {
-    nb::object inspect = py::import("inspect");
-    nb::object parameter = inspect.attr("Parameter");
-    nb::list params;
-    for (const py::Param& p : sig.params) {
-        nb::dict kw;
-        if (!p.required) kw["default"] = p.default_value;
-        params.append(parameter(p.name, parameter.attr("POSITIONAL_OR_KEYWORD"), **kw));
-    }
-    return inspect.attr("Signature")(params);
-}
-
 void scene_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     auto v = parse(scene_signature(), args, kwargs);
     self.attr("background") = v[1];
@@ -95,9 +84,13 @@ nb::object edit_duration(nb::handle self) {
     return py::import("builtins").attr("max")(ends);
 }
 
-void set_scenes_duration(nb::handle self, nb::args args, nb::kwargs kwargs) {
+const Signature& set_scenes_duration_signature() {
     static const Signature& sig = declare({"set_scenes_duration", {}, true});
-    parse(sig, args, kwargs);
+    return sig;
+}
+
+void set_scenes_duration(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    parse(set_scenes_duration_signature(), args, kwargs);
 
     // Step 1 reads each scene's caption span and stores it as the scene's provisional times.
     std::vector<nb::object> scenes;
@@ -111,8 +104,6 @@ void set_scenes_duration(nb::handle self, nb::args args, nb::kwargs kwargs) {
         edit::SceneTimes t;
         t.start = as_float(start);
         t.end = as_float(end);
-        t.fade_in = as_float(scene.attr("fade_in"));
-        t.fade_out = as_float(scene.attr("fade_out"));
         times.push_back(t);
         scenes.push_back(nb::borrow(scene));
     }
@@ -157,7 +148,7 @@ void register_edit(nb::module_& m) {
         &scene_init, nb::is_method(), nb::name("__init__"),
         nb::sig("def __init__(self, captions, background: str, brightness, contrast, "
                 "saturation, color_tone=(100, 100, 100)) -> None"));
-    scene_ns["__signature__"] = constructor_signature(scene_signature());
+    scene_ns["__signature__"] = inspect_signature(scene_signature());
     scene_ns["duration"] = property(nb::cpp_function(
         [](nb::handle self) { return subtract(self.attr("end"), self.attr("start")); },
         nb::is_method(), nb::name("duration"), "Scene length in seconds (end - start)."));
@@ -169,15 +160,19 @@ void register_edit(nb::module_& m) {
     edit_ns["__init__"] =
         nb::cpp_function(&edit_init, nb::is_method(), nb::name("__init__"),
                          nb::sig("def __init__(self, speech: str, bg_music: str | None) -> None"));
-    edit_ns["__signature__"] = constructor_signature(edit_signature());
+    edit_ns["__signature__"] = inspect_signature(edit_signature());
     edit_ns["duration"] = property(nb::cpp_function(&edit_duration, nb::is_method(),
                                                     nb::name("duration"),
                                                     "The largest scene end, in seconds."));
-    edit_ns["set_scenes_duration"] = nb::cpp_function(
-        &set_scenes_duration, nb::is_method(), nb::name("set_scenes_duration"),
-        nb::sig("def set_scenes_duration(self) -> None"),
-        "Calculates start/end times for scenes based on captions,\n"
-        "applying smart pauses and fade-in/out.");
+    // Wrapped so that __doc__ is the docstring alone, without nanobind's signature line.
+    edit_ns["set_scenes_duration"] = py::documented(
+        nb::cpp_function(&set_scenes_duration, nb::name("set_scenes_duration")),
+        "set_scenes_duration",
+        nb::str("Calculates start/end times for scenes based on captions,\n"
+                "applying smart pauses and fade-in/out."),
+        "Edit", m.attr("__name__"));
+    edit_ns["set_scenes_duration"].attr("__signature__") =
+        inspect_signature(set_scenes_duration_signature(), true);
     make_class(m, "Edit", "The plan of one short: voice-over, optional music and scenes.",
                edit_ns);
 }
