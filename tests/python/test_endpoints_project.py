@@ -128,6 +128,30 @@ def test_failures_answer_500_with_the_text(client, monkeypatch, capsys, path, bo
     assert "Traceback (most recent call last)" in err and type(error).__name__ in err
 
 
+@pytest.mark.parametrize("call, name", [
+    (lambda: endpoints.create_project(endpoints.ProjectRequest(project_name="p")), "create_project"),
+    (lambda: endpoints.delete_current_project(), "delete_current_project"),
+    (lambda: endpoints.timeline_add_clip(
+        endpoints.AddClipRequest(clip_name="a", start_time=0, duration=1)), "add_clip_to_timeline"),
+])
+def test_the_500_is_raised_while_the_failure_is_handled(monkeypatch, capsys, call, name):
+    from fastapi import HTTPException
+
+    error = RuntimeError("No current project loaded")
+
+    def fail(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(lumora, name, fail)
+    with pytest.raises(HTTPException) as e:
+        try:
+            raise KeyError("outer")  # a caller's own handled exception does not take its place
+        except KeyError:
+            call()
+    assert (e.value.status_code, e.value.detail) == (500, "No current project loaded")
+    assert e.value.__context__ is error and e.value.__cause__ is None
+
+
 def test_routes_on_the_simulator(client, monkeypatch):
     monkeypatch.setattr(lumora, "_resolve", resolve_sim.Resolve())
     assert client.post("/project/create", json={"project_name": "p"}).json() == {"success": True}

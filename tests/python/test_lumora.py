@@ -283,6 +283,27 @@ def test_add_clip_log_line_and_missing_clip(capsys):
     assert str(e.value) == "Clip 'nope' not found in Media Pool"
 
 
+def host_error(fn):
+    try:
+        fn()
+    except Exception as e:
+        return type(e), str(e)
+
+
+@pytest.mark.parametrize("tl_fps, start_time, expected", [
+    ("0", 1.0, host_error(lambda: 0 / 0.0)),
+    ("25", float("nan"), host_error(lambda: round(float("nan")))),
+    ("25", float("inf"), host_error(lambda: round(float("inf")))),
+])
+def test_impossible_placements_raise_the_hosts_errors(tl_fps, start_time, expected):
+    calls = []
+    World(calls, clips=[clip(calls, "c")], timeline=timeline(calls, fps=tl_fps))
+    with pytest.raises(expected[0]) as e:
+        lumora.add_clip_to_timeline("c", start_time, 1)
+    assert str(e.value) == expected[1]
+    assert not any(m == "AppendToTimeline" for _, m, _ in calls)
+
+
 def test_rate_without_a_leading_number_is_the_hosts_error():
     calls = []
     World(calls, clips=[clip(calls, "c", fps="fps 25")], timeline=timeline(calls))

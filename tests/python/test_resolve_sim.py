@@ -155,6 +155,9 @@ def test_placement_length_is_exact_and_rounded_down(project, media, key, end, le
     (item,) = place(project, clip, end, 108010, media_type=1)
     assert (item.GetStart(), item.GetDuration(), item.GetEnd()) == (108010, length, 108010 + length)
     assert item.GetLeftOffset() == 0 and item.GetMediaPoolItem() == clip
+    # sub-frame precision, as a script may ask, answers the same positions as floats
+    assert [type(v) for v in (item.GetStart(True), item.GetEnd(True), item.GetDuration(True))] == [float] * 3
+    assert (item.GetStart(False), item.GetDuration(1)) == (108010, float(length))
 
 
 def test_media_type_places_the_parts_a_clip_has(project, media):

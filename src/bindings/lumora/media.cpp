@@ -55,8 +55,13 @@ frames::Placement placement(double start_time, double duration, double timeline_
                 raise(PyExc_ValueError, "cannot convert float NaN to integer");
             case frames::FrameError::Kind::Infinite:
                 raise(PyExc_OverflowError, "cannot convert float infinity to integer");
-            case frames::FrameError::Kind::DivisionByZero:
-                raise(PyExc_ZeroDivisionError, "float division by zero");
+            case frames::FrameError::Kind::DivisionByZero: {
+                // The host's own division raises its own error and text.
+                nb::object q = nb::steal(
+                    PyNumber_TrueDivide(nb::int_(0).ptr(), nb::float_(timeline_fps).ptr()));
+                if (!q.is_valid()) throw nb::python_error();
+                raise(PyExc_ZeroDivisionError, "division by zero");
+            }
         }
         throw;
     }

@@ -8,6 +8,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/resolve_sim/parts.hpp"
 
 namespace vestrel::sim {
@@ -76,6 +77,13 @@ std::optional<int64_t> frame_field(nb::handle record, const char* key) {
     nb::object i = nb::steal(PyNumber_Long(v));
     if (!i.is_valid()) throw nb::python_error();
     return nb::cast<int64_t>(i);
+}
+
+// A frame position as Resolve answers it: whole frames, or a float when sub-frame
+// precision is asked for (the simulator places on whole frames only).
+nb::object frame_value(int64_t frames, nb::handle subframe_precision) {
+    if (truthy(subframe_precision)) return nb::float_(static_cast<double>(frames));
+    return nb::int_(frames);
 }
 
 nb::dict job_dict(const core::RenderJob& j) {
@@ -401,10 +409,15 @@ void register_objects(nb::module_& m) {
     // ---- timeline item --------------------------------------------------------------
     nb::class_<TimelineItem> item(m, "TimelineItem");
     item.def("GetName", [](TimelineItem& i) { return i.name; })
-        .def("GetStart", [](TimelineItem& i) { return i.start; })
-        .def("GetEnd", [](TimelineItem& i) { return i.end(); })
-        .def("GetDuration", [](TimelineItem& i) { return i.duration; })
-        .def("GetLeftOffset", [](TimelineItem& i) { return i.left_offset; })
+        .def("GetStart", [](TimelineItem& i, nb::handle sub) { return frame_value(i.start, sub); },
+             nb::arg("subframe_precision") = nb::none())
+        .def("GetEnd", [](TimelineItem& i, nb::handle sub) { return frame_value(i.end(), sub); },
+             nb::arg("subframe_precision") = nb::none())
+        .def("GetDuration", [](TimelineItem& i, nb::handle sub) { return frame_value(i.duration, sub); },
+             nb::arg("subframe_precision") = nb::none())
+        .def("GetLeftOffset",
+             [](TimelineItem& i, nb::handle sub) { return frame_value(i.left_offset, sub); },
+             nb::arg("subframe_precision") = nb::none())
         .def("GetMediaPoolItem", [](TimelineItem& i) { return i.clip; })
         .def("GetTrackTypeAndIndex", [](TimelineItem& i) {
             return nb::make_tuple(i.track_type == TrackType::Video ? "video" : "audio",
