@@ -329,3 +329,27 @@ def test_template_upload_does_not_block_the_event_loop(lib, monkeypatch):
     release.set()
     t.join(10)
     assert result["r"].status_code == 200
+
+
+@pytest.mark.parametrize("route, args, error, status", [
+    ("delete_background_video", ("bg_00000000",), KeyError("x"), 404),
+    ("delete_background_music", ("music_0000000",), KeyError("x"), 404),
+    ("delete_background_video", ("bg_00000000",), OSError("disk"), 500),
+    ("list_background_videos", (), RuntimeError("broken"), 500),
+    ("list_background_music", (), RuntimeError("broken"), 500),
+])
+def test_translated_failures_keep_the_caught_error_as_context(monkeypatch, capsys, route, args,
+                                                               error, status):
+    """An HTTP answer raised for a caught error chains it as Python's `except` block would,
+    also when the route runs inside a caller's own `except` block."""
+    from fastapi import HTTPException
+
+    monkeypatch.setattr(endpoints, "media", Failing(error))
+    try:
+        raise ValueError("outer")
+    except ValueError:
+        with pytest.raises(HTTPException) as info:
+            getattr(endpoints, route)(*args)
+    assert info.value.status_code == status
+    assert info.value.__context__ is error
+    assert info.value.__cause__ is None

@@ -50,9 +50,9 @@ void raise_with_context(PyObject* type, const std::string& message, nb::handle c
     nb::object exc = nb::steal(PyObject_CallOneArg(type, nb::str(message.c_str()).ptr()));
     if (!exc.is_valid()) throw nb::python_error();
     PyException_SetContext(exc.ptr(), nb::borrow(context).release().ptr());
-    PyErr_SetObject(type, exc.ptr());
-    // PyErr_SetObject would chain the currently handled exception; none is set here, so
-    // the context given above stays.
+    // Restored as it is: PyErr_SetObject would replace the context above by an exception
+    // that a Python caller of the binding happens to be handling.
+    PyErr_Restore(nb::borrow(type).release().ptr(), exc.release().ptr(), nullptr);
     throw nb::python_error();
 }
 

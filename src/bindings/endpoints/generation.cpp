@@ -171,17 +171,6 @@ struct Refusal {
     nb::object context{};
 };
 
-// Raises fastapi.HTTPException(status_code, detail) as Python code raising it inside an
-// `except` block would: `context` becomes its __context__, __cause__ stays unset.
-[[noreturn]] void raise_http_handling(int status_code, nb::handle detail, nb::handle context) {
-    if (!context.is_valid()) raise_http(status_code, detail);
-    nb::object exc_type = nb::module_::import_("fastapi").attr("HTTPException");
-    nb::object exc = exc_type(status_code, detail);
-    PyException_SetContext(exc.ptr(), nb::borrow(context).release().ptr());
-    PyErr_SetObject(exc_type.ptr(), exc.ptr());
-    throw nb::python_error();
-}
-
 // Steps 3 to 9 of a generation request: media resolved, input built, thread started.
 void build_and_start(nb::handle req) {
     nb::handle mod = self_module();
@@ -250,7 +239,7 @@ nb::object brevano_generate(nb::handle req) {
         build_and_start(req);
     } catch (Refusal& refused) {
         previous.restore();
-        raise_http_handling(400, refused.detail, refused.context);
+        raise_http(400, refused.detail, refused.context);
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) {
             previous.restore();
@@ -259,7 +248,7 @@ nb::object brevano_generate(nb::handle req) {
         print_exception(e);
         nb::object text = exception_text(e.value());
         self_module().attr("set_status")(status_member("ERROR"), text);
-        raise_http_handling(500, text, e.value());
+        raise_http(500, text, e.value());
     } catch (...) {
         previous.restore();
         throw;

@@ -26,7 +26,7 @@ nb::object answer_500_on_error(F&& call) {
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
         print_exception(e);
-        raise_http(500, nb::str(e.value()));
+        raise_http(500, nb::str(e.value()), e.value());
     }
 }
 
@@ -48,9 +48,9 @@ nb::object delete_asset(const char* fn, nb::handle asset_id, const char* not_fou
         media().attr(fn)(asset_id);
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
-        if (error_is(e, PyExc_KeyError)) raise_http(404, not_found);
+        if (error_is(e, PyExc_KeyError)) raise_http(404, nb::str(not_found), e.value());
         print_exception(e);
-        raise_http(500, nb::str(e.value()));
+        raise_http(500, nb::str(e.value()), e.value());
     }
     return success();
 }
@@ -63,7 +63,7 @@ nb::object refuse_value_errors(F&& call) {
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
         print_exception(e);
-        raise_http(error_is(e, PyExc_ValueError) ? 400 : 500, nb::str(e.value()));
+        raise_http(error_is(e, PyExc_ValueError) ? 400 : 500, nb::str(e.value()), e.value());
     }
 }
 
@@ -237,7 +237,7 @@ void register_media_routes(nb::module_& m, nb::handle router) {
                   } catch (nb::python_error& e) {
                       if (!error_is(e, PyExc_Exception)) throw;
                       // A name that is not a plain file name is refused as bad input.
-                      raise_http(error_is(e, PyExc_ValueError) ? 400 : 500, nb::str(e.value()));
+                      raise_http(error_is(e, PyExc_ValueError) ? 400 : 500, nb::str(e.value()), e.value());
                   }
                   nb::dict d;
                   d["success"] = true;

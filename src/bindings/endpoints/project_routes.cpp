@@ -18,17 +18,6 @@ using namespace vestrel::py;
 // endpoints.lumora.<name>, looked up at call time.
 nb::object lumora(const char* name) { return self_module().attr("lumora").attr(name); }
 
-// Raises HTTPException(500, str(error)) as raised while `error` is handled: its
-// __context__ is the failure, its __cause__ stays unset.
-[[noreturn]] void raise_500_from(nb::handle error) {
-    nb::object exc_type = import("fastapi").attr("HTTPException");
-    nb::object exc = exc_type(500, nb::str(error));
-    PyException_SetContext(exc.ptr(), nb::borrow(error).release().ptr());
-    // Restored as it is: no handled exception of the caller replaces the context set above.
-    PyErr_Restore(exc_type.release().ptr(), exc.release().ptr(), nullptr);
-    throw nb::python_error();
-}
-
 // Runs the body of a route; an ordinary exception becomes HTTPException(500, str(e)).
 nb::object guarded(const std::function<nb::object()>& body) {
     try {
@@ -36,7 +25,7 @@ nb::object guarded(const std::function<nb::object()>& body) {
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         print_exception(e);
-        raise_500_from(e.value());
+        raise_http(500, nb::str(e.value()), e.value());
     }
 }
 

@@ -43,6 +43,16 @@ void raise_http(int status_code, nb::handle detail) {
     throw nb::python_error();
 }
 
+void raise_http(int status_code, nb::handle detail, nb::handle context) {
+    if (!context.is_valid() || context.is_none()) raise_http(status_code, detail);
+    nb::object exc_type = nb::module_::import_("fastapi").attr("HTTPException");
+    nb::object exc = exc_type(status_code, detail);
+    PyException_SetContext(exc.ptr(), nb::borrow(context).release().ptr());
+    // Restored as it is: a caller's handled exception does not replace the context above.
+    PyErr_Restore(exc_type.release().ptr(), exc.release().ptr(), nullptr);
+    throw nb::python_error();
+}
+
 void raise_http(int status_code, const std::string& detail) {
     raise_http(status_code, nb::str(detail.c_str()));
 }

@@ -39,5 +39,9 @@ nb::object add_route(nb::module_& m, nb::handle router, const char* method, cons
 // Raises fastapi.HTTPException(status_code, detail).
 [[noreturn]] void raise_http(int status_code, nb::handle detail);
 [[noreturn]] void raise_http(int status_code, const std::string& detail);
+// The same, raised as Python code raising it inside an `except` block would: `context` (the
+// error being handled; may be an invalid handle for none) becomes its __context__, and
+// __cause__ stays unset, also when the route itself runs inside a caller's `except` block.
+[[noreturn]] void raise_http(int status_code, nb::handle detail, nb::handle context);
 
 }  // namespace vestrel::endpoints
