@@ -346,6 +346,21 @@ def test_failures_become_one_exception(tmp_path, capsys, case):
     assert f"{type(exc.__context__).__name__}: " in captured.err
 
 
+def test_failure_context_is_the_caught_error_inside_a_callers_handler(tmp_path):
+    missing = str(tmp_path / "gone.wav")
+    outer = KeyError("outer")
+    with pytest.raises(Exception) as e:
+        try:
+            raise outer
+        except KeyError:
+            montra._remove_silence_pydub(missing, str(tmp_path / "out.wav"))
+    # The error the caller handles stays further down the chain, as in Python code.
+    assert type(e.value.__context__) is FileNotFoundError
+    assert e.value.__context__.__context__ is outer
+    assert str(e.value) == "Pydub silence removal failed: " + str(e.value.__context__)
+    assert e.value.__cause__ is None and not e.value.__suppress_context__
+
+
 # --- The detection core against pydub --------------------------------------------------
 
 def _segment(samples, width, channels, rate):

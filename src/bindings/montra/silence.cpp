@@ -289,9 +289,14 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         nb::str message = concat({nb::str("Pydub silence removal failed: "), text});
         nb::object exc = nb::steal(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
         if (!exc.is_valid()) throw nb::python_error();
-        // Raised while the caught error is handled: it is the context, not the cause.
-        PyException_SetContext(exc.ptr(), caught.release().ptr());
+        // Raised while the caught error is handled: it is the context, not the cause. The
+        // caught error is made the handled one for the raise, so that an error the caller is
+        // handling does not take its place as the context.
+        PyObject* handled = PyErr_GetHandledException();
+        PyErr_SetHandledException(caught.ptr());
         PyErr_SetObject(PyExc_Exception, exc.ptr());
+        PyErr_SetHandledException(handled);
+        Py_XDECREF(handled);
         throw nb::python_error();
     }
 }
