@@ -273,6 +273,51 @@ def test_pydub_flag_at_load_without_pydub(tmp_path):
     assert loaded.stdout == "True\n"
 
 
+def test_stand_ins_work_without_pydub_installed(tmp_path):
+    # Stand-ins put in place of the audio library's names are called exactly as the library
+    # would be, also when the library itself cannot be imported.
+    src = tmp_path / "v.mp3"
+    src.write_bytes(b"")
+    code = (
+        "import sys; sys.modules['pydub'] = None\n"
+        "from vestrel import montra\n"
+        "calls = []\n"
+        "class Seg:\n"
+        "    def __init__(self, n): self.n = n\n"
+        "    @classmethod\n"
+        "    def from_file(cls, *a, **k): calls.append(('from_file', a, k)); return cls(900)\n"
+        "    @classmethod\n"
+        "    def silent(cls, *a, **k): calls.append(('silent', a, k)); return cls(k['duration'])\n"
+        "    @classmethod\n"
+        "    def empty(cls): calls.append(('empty',)); return cls(0)\n"
+        "    def __getitem__(self, s): calls.append(('slice', s.start, s.stop));"
+        " return Seg(s.stop - s.start)\n"
+        "    def __add__(self, o): return Seg(self.n + o.n)\n"
+        "    def export(self, *a, **k): calls.append(('export', self.n, a, k))\n"
+        "def detect(audio, *a, **k): calls.append(('detect', audio.n, a, k));"
+        " return [(10, 20), (30, 50)]\n"
+        "montra.AudioSegment, montra.detect_nonsilent = Seg, detect\n"
+        "montra.PYDUB_AVAILABLE = True\n"
+        f"print(montra.remove_silence_from_audio({str(src)!r}, 0.5))\n"
+        "for c in calls: print(c)\n"
+    )
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    out = str(tmp_path / "v_no_silence.mp3")
+    assert proc.stdout.splitlines() == [
+        f"[montra] Silence removed (pydub): {src} -> {out}",
+        "[montra] Kept 2 non-silent segments with 0.5s pauses",
+        out,
+        f"('from_file', ({str(src)!r},), {{}})",
+        "('detect', 900, (), {'min_silence_len': 100, 'silence_thresh': -60})",
+        "('silent', (), {'duration': 500})",
+        "('empty',)",
+        "('slice', 10, 20)",
+        "('slice', 30, 50)",
+        f"('export', 530, ({out!r},), {{'format': 'mp3', 'bitrate': '192k'}})",
+    ]
+
+
 @pytest.mark.parametrize("case", ["undecodable", "unwritable", "bad format", "infinite pause"])
 def test_failures_become_one_exception(tmp_path, capsys, case):
     src, out, duration = str(tmp_path / "v.wav"), str(tmp_path / "out.wav"), 0.3
@@ -299,6 +344,21 @@ def test_failures_become_one_exception(tmp_path, capsys, case):
     assert "[montra] Silence removed" not in captured.out
     # The caught error's traceback goes to standard error before it is translated.
     assert f"{type(exc.__context__).__name__}: " in captured.err
+
+
+def test_failure_context_is_the_caught_error_inside_a_callers_handler(tmp_path):
+    missing = str(tmp_path / "gone.wav")
+    outer = KeyError("outer")
+    with pytest.raises(Exception) as e:
+        try:
+            raise outer
+        except KeyError:
+            montra._remove_silence_pydub(missing, str(tmp_path / "out.wav"))
+    # The error the caller handles stays further down the chain, as in Python code.
+    assert type(e.value.__context__) is FileNotFoundError
+    assert e.value.__context__.__context__ is outer
+    assert str(e.value) == "Pydub silence removal failed: " + str(e.value.__context__)
+    assert e.value.__cause__ is None and not e.value.__suppress_context__
 
 
 # --- The detection core against pydub --------------------------------------------------

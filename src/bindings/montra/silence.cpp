@@ -121,6 +121,17 @@ nb::object global(const char* name) {
     return m.attr(name);
 }
 
+// A name of the audio library, or None when the library cannot be imported (its stand-ins
+// set as the module globals are then used as they are).
+nb::object library_name(const char* module, const char* name) {
+    try {
+        return nb::module_::import_(module).attr(name);
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return nb::none();
+        throw;
+    }
+}
+
 // `start, end = pair`
 std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
     nb::object items = nb::steal(PySequence_Tuple(pair.ptr()));
@@ -211,12 +222,11 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
 
         // pydub's own detection on pydub's own segment runs in the core; a detection function
         // or segment class put in their place is called as it is.
-        nb::object library_class = nb::module_::import_("pydub").attr("AudioSegment");
-        const bool library_audio = audio_segment.is(library_class) &&
+        nb::object library_class = library_name("pydub", "AudioSegment");
+        const bool library_audio = !library_class.is_none() && audio_segment.is(library_class) &&
                                    Py_TYPE(audio.ptr()) == (PyTypeObject*)library_class.ptr();
         const bool in_core =
-            library_audio &&
-            detect.is(nb::module_::import_("pydub.silence").attr("detect_nonsilent"));
+            library_audio && detect.is(library_name("pydub.silence", "detect_nonsilent"));
 
         nb::object raw;
         Pcm pcm;
@@ -279,9 +289,14 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         nb::str message = concat({nb::str("Pydub silence removal failed: "), text});
         nb::object exc = nb::steal(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
         if (!exc.is_valid()) throw nb::python_error();
-        // Raised while the caught error is handled: it is the context, not the cause.
-        PyException_SetContext(exc.ptr(), caught.release().ptr());
+        // Raised while the caught error is handled: it is the context, not the cause. The
+        // caught error is made the handled one for the raise, so that an error the caller is
+        // handling does not take its place as the context.
+        PyObject* handled = PyErr_GetHandledException();
+        PyErr_SetHandledException(caught.ptr());
         PyErr_SetObject(PyExc_Exception, exc.ptr());
+        PyErr_SetHandledException(handled);
+        Py_XDECREF(handled);
         throw nb::python_error();
     }
 }
