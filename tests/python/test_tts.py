@@ -4,6 +4,7 @@ service, so the real requests calls run)."""
 
 import asyncio
 import collections.abc
+import inspect
 import json
 import os
 import sys
@@ -53,6 +54,17 @@ def test_interface_types():
         assert issubclass(cls, tts.VoiceModule) and not cls.__abstractmethods__
     assert tts.EdgeTTSVoiceModule.__doc__ == "Microsoft Edge TTS implementation using edge-tts."
     assert tts.ElevenLabsVoiceModule.__doc__ == "ElevenLabs TTS implementation."
+    # Methods carry their own docstring alone (or none) and name their class.
+    voices = tts.ElevenLabsVoiceModule.get_voices
+    assert voices.__doc__ == "Get the list of voices available"
+    assert voices.__qualname__ == "ElevenLabsVoiceModule.get_voices"
+    assert tts.EdgeTTSVoiceModule.generate_voice.__doc__ is None
+    # The coroutine method is a coroutine function to the host's checks; the others are not.
+    engine = tts.EdgeTTSVoiceModule("v")
+    assert asyncio.iscoroutinefunction(engine._async_generate_voice)
+    assert not asyncio.iscoroutinefunction(engine.generate_voice)
+    if hasattr(inspect, "markcoroutinefunction"):
+        assert inspect.iscoroutinefunction(tts.EdgeTTSVoiceModule._async_generate_voice)
 
 
 @pytest.mark.parametrize("name", ["edge", "EDGE", "Edge"])
