@@ -586,3 +586,20 @@ def test_eleven_base_url_read_at_load():
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["https://api.elevenlabs.io/v1/user/subscription",
                                    "https://api.elevenlabs.io/v1/text-to-speech"]
+
+
+def test_eleven_accepts_a_minimal_response_object(service, monkeypatch, tmp_path):
+    # A response stand-in with only what the synthesis reads: no close(), nothing reported.
+    class Minimal:
+        status_code = 200
+
+        def iter_content(self, chunk_size):
+            return iter([b"ab", b"", b"cd"])
+
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    monkeypatch.setattr(requests, "post", lambda *a, **k: Minimal())
+    out = tmp_path / "v.mp3"
+    assert tts.create_tts_engine("eleven", api_key="k").generate_voice("hi", str(out)) == str(out)
+    assert out.read_bytes() == b"abcd"
+    assert unraisable == []
