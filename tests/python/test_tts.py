@@ -603,3 +603,18 @@ def test_eleven_accepts_a_minimal_response_object(service, monkeypatch, tmp_path
     assert tts.create_tts_engine("eleven", api_key="k").generate_voice("hi", str(out)) == str(out)
     assert out.read_bytes() == b"abcd"
     assert unraisable == []
+
+
+def test_eleven_output_file_gone_after_synthesis(service, tmp_path):
+    out = tmp_path / "v.mp3"
+    engine = tts.create_tts_engine("eleven", api_key="k")
+    answer = service._subscription
+
+    def remove_then_answer(req):  # the file disappears before the quota refresh returns
+        out.unlink(missing_ok=True)
+        return answer(req)
+
+    service.server.route("GET", "/v1/user/subscription", remove_then_answer)
+    with pytest.raises(Exception, match="^ElevenLabs TTS failed: output file not created$") as info:
+        engine.generate_voice("hallo", str(out))
+    assert type(info.value) is Exception
