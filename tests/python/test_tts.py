@@ -67,6 +67,22 @@ def test_interface_types():
         assert inspect.iscoroutinefunction(tts.EdgeTTSVoiceModule._async_generate_voice)
 
 
+@pytest.mark.parametrize("target, expected", [
+    (lambda: tts.create_tts_engine, "(engine: Literal['edge', 'eleven'], **kwargs)"),
+    (lambda: tts.generate_tts,
+     "(text: str, outputfile: str, engine: Literal['edge', 'eleven'], **engine_kwargs) -> str"),
+    (lambda: tts.EdgeTTSVoiceModule, "(voice_name: str)"),
+    (lambda: tts.ElevenLabsVoiceModule,
+     "(api_key: str, voice_id: str, check_credits: bool = False, min_required_chars: int = 1200, "
+     "language_code: Optional[str] = None)"),
+    (lambda: tts.VoiceModule.generate_voice, "(self, text: str, outputfile: str) -> str"),
+    (lambda: tts.EdgeTTSVoiceModule("v").get_remaining_characters, "() -> int"),
+    (lambda: tts.EdgeTTSVoiceModule("v")._async_generate_voice, "(text: str, outputfile: str)"),
+])
+def test_signatures(target, expected):
+    assert str(inspect.signature(target())).split(" -> vestrel")[0] == expected
+
+
 @pytest.mark.parametrize("name", ["edge", "EDGE", "Edge"])
 def test_edge_names_and_settings(name):
     engine = tts.create_tts_engine(name)
