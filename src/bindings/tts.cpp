@@ -22,4 +22,5 @@ NB_MODULE(tts, m) {
     vestrel::tts::register_edge(m);
     vestrel::tts::register_elevenlabs(m);
     vestrel::py::finalize_functions(m);
+    vestrel::tts::register_signatures(m);
 }

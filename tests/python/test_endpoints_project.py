@@ -93,6 +93,28 @@ def test_tts_passes_every_field(client, record):
                             "check_credits": True}
 
 
+@pytest.mark.parametrize("extra, status, detail", [
+    ({"voice_name": "de-DE-ConradNeural"}, 200, None),
+    # Absent optional fields go on as None: the Edge engine refuses a None voice name.
+    ({}, 500, "Argument 'voice_name' has incorrect type (expected str, got NoneType)"),
+    ({"engine": "Azure"}, 500, "Unsupported TTS engine: azure"),
+    ({"engine": "eleven"}, 500, "api_key is required for ElevenLabs TTS"),
+])
+def test_tts_route_through_the_speech_module(client, tmp_path, extra, status, detail):
+    import edge_tts
+
+    out = str(tmp_path / "speech.mp3")
+    body = {"text": "Hallo Welt", "engine": "edge", "output_path": out, **extra}
+    r = client.post("/tts/generate", json=body)
+    assert r.status_code == status
+    if status == 200:
+        assert r.json() == {"success": True, "engine": "edge", "characters": 10, "output_path": out}
+        assert open(out, "rb").read() == edge_tts.audio_for("Hallo Welt")
+    else:
+        assert r.json() == {"detail": detail}
+        assert not (tmp_path / "speech.mp3").exists()
+
+
 @pytest.mark.parametrize("path, body", [
     ("/project/create", {}),
     ("/media/import_clip", {"clip_name": "A"}),

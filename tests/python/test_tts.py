@@ -4,6 +4,7 @@ service, so the real requests calls run)."""
 
 import asyncio
 import collections.abc
+import inspect
 import json
 import os
 import sys
@@ -53,6 +54,33 @@ def test_interface_types():
         assert issubclass(cls, tts.VoiceModule) and not cls.__abstractmethods__
     assert tts.EdgeTTSVoiceModule.__doc__ == "Microsoft Edge TTS implementation using edge-tts."
     assert tts.ElevenLabsVoiceModule.__doc__ == "ElevenLabs TTS implementation."
+    # Methods carry their own docstring alone (or none) and name their class.
+    voices = tts.ElevenLabsVoiceModule.get_voices
+    assert voices.__doc__ == "Get the list of voices available"
+    assert voices.__qualname__ == "ElevenLabsVoiceModule.get_voices"
+    assert tts.EdgeTTSVoiceModule.generate_voice.__doc__ is None
+    # The coroutine method is a coroutine function to the host's checks; the others are not.
+    engine = tts.EdgeTTSVoiceModule("v")
+    assert asyncio.iscoroutinefunction(engine._async_generate_voice)
+    assert not asyncio.iscoroutinefunction(engine.generate_voice)
+    if hasattr(inspect, "markcoroutinefunction"):
+        assert inspect.iscoroutinefunction(tts.EdgeTTSVoiceModule._async_generate_voice)
+
+
+@pytest.mark.parametrize("target, expected", [
+    (lambda: tts.create_tts_engine, "(engine: Literal['edge', 'eleven'], **kwargs)"),
+    (lambda: tts.generate_tts,
+     "(text: str, outputfile: str, engine: Literal['edge', 'eleven'], **engine_kwargs) -> str"),
+    (lambda: tts.EdgeTTSVoiceModule, "(voice_name: str)"),
+    (lambda: tts.ElevenLabsVoiceModule,
+     "(api_key: str, voice_id: str, check_credits: bool = False, min_required_chars: int = 1200, "
+     "language_code: Optional[str] = None)"),
+    (lambda: tts.VoiceModule.generate_voice, "(self, text: str, outputfile: str) -> str"),
+    (lambda: tts.EdgeTTSVoiceModule("v").get_remaining_characters, "() -> int"),
+    (lambda: tts.EdgeTTSVoiceModule("v")._async_generate_voice, "(text: str, outputfile: str)"),
+])
+def test_signatures(target, expected):
+    assert str(inspect.signature(target())).split(" -> vestrel")[0] == expected
 
 
 @pytest.mark.parametrize("name", ["edge", "EDGE", "Edge"])
@@ -574,3 +602,35 @@ def test_eleven_base_url_read_at_load():
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["https://api.elevenlabs.io/v1/user/subscription",
                                    "https://api.elevenlabs.io/v1/text-to-speech"]
+
+
+def test_eleven_accepts_a_minimal_response_object(service, monkeypatch, tmp_path):
+    # A response stand-in with only what the synthesis reads: no close(), nothing reported.
+    class Minimal:
+        status_code = 200
+
+        def iter_content(self, chunk_size):
+            return iter([b"ab", b"", b"cd"])
+
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    monkeypatch.setattr(requests, "post", lambda *a, **k: Minimal())
+    out = tmp_path / "v.mp3"
+    assert tts.create_tts_engine("eleven", api_key="k").generate_voice("hi", str(out)) == str(out)
+    assert out.read_bytes() == b"abcd"
+    assert unraisable == []
+
+
+def test_eleven_output_file_gone_after_synthesis(service, tmp_path):
+    out = tmp_path / "v.mp3"
+    engine = tts.create_tts_engine("eleven", api_key="k")
+    answer = service._subscription
+
+    def remove_then_answer(req):  # the file disappears before the quota refresh returns
+        out.unlink(missing_ok=True)
+        return answer(req)
+
+    service.server.route("GET", "/v1/user/subscription", remove_then_answer)
+    with pytest.raises(Exception, match="^ElevenLabs TTS failed: output file not created$") as info:
+        engine.generate_voice("hallo", str(out))
+    assert type(info.value) is Exception

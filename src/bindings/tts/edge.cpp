@@ -126,8 +126,17 @@ void register_edge(nb::module_& m) {
     ns["get_remaining_characters"] = method("get_remaining_characters", &get_remaining_characters);
     ns["generate_voice"] = method("generate_voice", &generate_voice);
     ns["_async_generate_voice"] = method("_async_generate_voice", &async_generate_voice);
-    make_class(m, "EdgeTTSVoiceModule", m.attr("VoiceModule"), ns,
-               "Microsoft Edge TTS implementation using edge-tts.");
+    nb::object cls = make_class(m, "EdgeTTSVoiceModule", m.attr("VoiceModule"), ns,
+                                "Microsoft Edge TTS implementation using edge-tts.");
+
+    // _async_generate_voice returns a coroutine: mark it as a coroutine function, so the
+    // host's checks (inspect and asyncio iscoroutinefunction) see it as one.
+    nb::object fn = cls.attr("__dict__")["_async_generate_voice"];
+    nb::object inspect = import("inspect");
+    if (nb::hasattr(inspect, "markcoroutinefunction"))
+        inspect.attr("markcoroutinefunction")(fn);
+    nb::object marker = nb::getattr(import("asyncio.coroutines"), "_is_coroutine", nb::none());
+    if (!marker.is_none()) fn.attr("_is_coroutine") = marker;
 }
 
 }  // namespace vestrel::tts

@@ -35,12 +35,14 @@ bool status_ok(nb::handle response) {
 }
 
 // Closes a streamed response when the request is done with, whatever happened, so its
-// connection goes back to the pool instead of waiting for the garbage collector.
+// connection goes back to the pool instead of waiting for the garbage collector. A response
+// object without close() (a stand-in of the HTTP library) is left as it is.
 struct ResponseCloser {
     nb::object response;
     ~ResponseCloser() {
         try {
-            response.attr("close")();
+            nb::object close = nb::getattr(response, "close", nb::none());
+            if (!close.is_none()) close();
         } catch (nb::python_error& e) {
             e.discard_as_unraisable("closing an ElevenLabs response");
         } catch (...) {

@@ -1,11 +1,13 @@
 // The voice interface (VoiceModule), the engine names (TTSEngine), the factory and the
 // one-shot helper.
 #include "bindings/common/args.hpp"
+#include "bindings/common/function.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/tts/parts.hpp"
 
 #include <cstring>
+#include <string>
 
 namespace vestrel::tts {
 
@@ -124,8 +126,30 @@ Handling::~Handling() {
     Py_XDECREF(saved_);
 }
 
+// The docstring a nanobind function was given: what follows its signature paragraph, or
+// None when it has none (a method without a docstring documents nothing, as in Python).
+static nb::object given_doc(nb::handle fn) {
+    nb::object doc = nb::getattr(fn, "__doc__", nb::none());
+    if (doc.is_none()) return doc;
+    std::string text = utf8(doc);
+    size_t cut = text.find("\n\n");
+    if (cut == std::string::npos) return nb::none();
+    return nb::str(text.substr(cut + 2).c_str());
+}
+
 nb::object make_class(nb::module_& m, const char* name, nb::handle base, nb::dict ns,
                       const char* doc) {
+    // Methods become plain documented functions of the class: __doc__ is their docstring
+    // alone, and __qualname__ and __module__ name the class, as for a method of a class
+    // written in the host language.
+    nb::list keys = ns.keys();
+    for (nb::handle key : keys) {
+        nb::object value = ns[key];
+        nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()));
+        if (utf8(type.attr("__name__")) != "nb_method") continue;
+        ns[key] = documented(value, utf8(key).c_str(), given_doc(value), name,
+                             m.attr("__name__"));
+    }
     ns["__module__"] = m.attr("__name__");
     ns["__qualname__"] = nb::str(name);
     ns["__doc__"] = nb::str(doc);

@@ -23,6 +23,10 @@ void register_edge(nb::module_& m);
 // ElevenLabsVoiceModule (after register_interface); reads the API base URL.
 void register_elevenlabs(nb::module_& m);
 
+// inspect.signature of the module's functions and the engines' methods (after
+// finalize_functions, which makes the module functions able to carry one).
+void register_signatures(nb::module_& m);
+
 // A function that binds like a method of a host class: called with the instance as `self`,
 // then the positional and keyword arguments as given.
 template <typename F>
