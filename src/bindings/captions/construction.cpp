@@ -1,9 +1,12 @@
 // Captions: the record, and its construction from timed words. The sentence cut and the
 // line split run in the core over the words' texts and times; this file reads the words,
 // writes the cleaned texts back and builds the records.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <deque>
 #include <vector>
 
@@ -36,37 +39,35 @@ int64_t line_limit(nb::handle value) {
     return static_cast<int64_t>(std::floor(d));
 }
 
-// Positions of distinct objects: a small open-addressing table keyed by object address
+// Distinct objects of a word tuple: a small open-addressing table keyed by object address
 // (a word list has a few thousand entries at most; this is cheaper than a node-based map).
+// A slot holds one more than the position of an object's first appearance (0: empty), so the
+// table stays four bytes a slot.
 class ObjectIndex {
 public:
-    explicit ObjectIndex(size_t n) {
+    ObjectIndex(PyObject* const* items, size_t n) : items_(items) {
         size_t cap = 16;
         while (cap < 2 * n) cap <<= 1;
-        keys_.assign(cap, nullptr);
-        values_.resize(cap);
+        slots_.assign(cap, 0);
         mask_ = cap - 1;
     }
-    // The index of `key`, inserting `next` when new; `fresh` tells which.
-    size_t find_or_insert(PyObject* key, size_t next, bool& fresh) {
+    // The position of the first appearance of items[i]; i itself when it is new.
+    size_t first(size_t i) {
+        PyObject* key = items_[i];
         size_t h = (reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull;
-        for (size_t i = (h >> 20) & mask_;; i = (i + 1) & mask_) {
-            if (keys_[i] == key) {
-                fresh = false;
-                return values_[i];
+        for (size_t s = (h >> 20) & mask_;; s = (s + 1) & mask_) {
+            const uint32_t v = slots_[s];
+            if (!v) {
+                slots_[s] = static_cast<uint32_t>(i + 1);
+                return i;
             }
-            if (!keys_[i]) {
-                keys_[i] = key;
-                values_[i] = next;
-                fresh = true;
-                return next;
-            }
+            if (items_[v - 1] == key) return v - 1;
         }
     }
 
 private:
-    std::vector<PyObject*> keys_;
-    std::vector<size_t> values_;
+    PyObject* const* items_;
+    std::vector<uint32_t> slots_;
     size_t mask_ = 0;
 };
 
@@ -78,11 +79,38 @@ struct GcPause {
     }
 };
 
-nb::object new_text(const std::string& utf8) {
+nb::object new_text(std::string_view utf8) {
     PyObject* s = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
                                        "surrogatepass");
     if (!s) throw nb::python_error();
     return nb::steal(s);
+}
+
+// The texts joined as "".join joins them: a single exact str is returned itself, otherwise a
+// new str of the narrowest kind that holds every character, copied kind by kind.
+nb::object join_texts(const nb::object* first, const nb::object* last) {
+    if (last - first == 1 && PyUnicode_CheckExact(first->ptr())) return *first;
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
+    for (const nb::object* t = first; t != last; ++t) {
+        length += PyUnicode_GET_LENGTH(t->ptr());
+        maxchar = std::max(maxchar, static_cast<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(t->ptr())));
+    }
+    nb::object out = nb::steal(PyUnicode_New(length, maxchar));
+    if (!out.is_valid()) throw nb::python_error();
+    const int kind = PyUnicode_KIND(out.ptr());
+    char* data = static_cast<char*>(PyUnicode_DATA(out.ptr()));
+    Py_ssize_t at = 0;
+    for (const nb::object* t = first; t != last; ++t) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(t->ptr());
+        if (PyUnicode_KIND(t->ptr()) == kind) {
+            if (n) std::memcpy(data + at * kind, PyUnicode_DATA(t->ptr()), static_cast<size_t>(n) * kind);
+        } else if (PyUnicode_CopyCharacters(out.ptr(), at, t->ptr(), 0, n) < 0) {
+            throw nb::python_error();
+        }
+        at += n;
+    }
+    return out;
 }
 
 nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
@@ -104,12 +132,15 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         items = nb::steal(PySequence_Tuple(items.ptr()));
         if (!items.is_valid()) throw nb::python_error();
     }
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    const size_t count = static_cast<size_t>(PyTuple_GET_SIZE(items.ptr()));
     PyObject** item = PySequence_Fast_ITEMS(items.ptr());
+    // The object table counts in four bytes; the per-word vectors below would not fit in
+    // memory long before.
+    if (count >= UINT32_MAX) throw std::bad_alloc();
 
     // The same word object may be listed twice; the sentence cut must see its own writes.
-    const size_t count = static_cast<size_t>(n);
-    ObjectIndex object_index(count);
+    // Objects are numbered in order of first appearance.
+    ObjectIndex object_index(item, count);
     std::vector<size_t> object_of(count);
     std::vector<nb::object> object_text;
     std::vector<std::string_view> object_utf8;
@@ -120,21 +151,25 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     std::vector<captions::TimedWord> words(count);
     // Interned names: attribute lookups then hit the type's lookup cache and compare keys by
     // identity.
-    nb::handle text_name = attr_name(Name::Text), start_name = attr_name(Name::Start),
-               end_name = attr_name(Name::End);
-    auto get = [](PyObject* o, nb::handle name) {
-        PyObject* r = PyObject_GetAttr(o, name.ptr());
+    PyObject* const text_name = attr_name(Name::Text).ptr();
+    PyObject* const start_name = attr_name(Name::Start).ptr();
+    PyObject* const end_name = attr_name(Name::End).ptr();
+    auto get = [](PyObject* o, PyObject* name) {
+        PyObject* r = PyObject_GetAttr(o, name);
         if (!r) throw nb::python_error();
         return nb::steal(r);
     };
     for (size_t i = 0; i < count; ++i) {
-        bool fresh = false;
-        const size_t k = object_index.find_or_insert(item[i], object_text.size(), fresh);
-        object_of[i] = k;
-        if (fresh) {
+        const size_t at = object_index.first(i);
+        size_t k;
+        if (at == i) {
+            k = object_text.size();
             object_text.push_back(get(item[i], text_name));
             object_utf8.push_back(text_utf8(object_text.back(), owned));
+        } else {
+            k = object_of[at];
         }
+        object_of[i] = k;
         starts[i] = get(item[i], start_name);
         ends[i] = get(item[i], end_name);
         words[i].start = seconds(starts[i]);
@@ -150,7 +185,7 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
             object_text[k] = new_text(w.text);
             object_utf8[k] = w.text;
         }
-        if (PyObject_SetAttr(item[w.position], text_name.ptr(), object_text[k].ptr()) < 0)
+        if (PyObject_SetAttr(item[w.position], text_name, object_text[k].ptr()) < 0)
             throw nb::python_error();
         written[k] = 1;
     }
@@ -177,7 +212,6 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     // each walking the records just made; none of them can be garbage yet. No Python code
     // runs while the records are built, so nothing else sees the pause.
     GcPause gc_pause;
-    std::string joined;
     nb::object lines = nb::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
     if (!lines.is_valid()) throw nb::python_error();
     for (size_t p = 0; p < parts.size(); ++p) {
@@ -185,15 +219,12 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         const Py_ssize_t size = static_cast<Py_ssize_t>(part.end - part.begin);
         nb::object line_words = nb::steal(PyList_New(size));
         if (!line_words.is_valid()) throw nb::python_error();
-        joined.clear();
         for (Py_ssize_t j = 0; j < size; ++j) {
             const size_t i = part.begin + static_cast<size_t>(j);
             PyList_SET_ITEM(line_words.ptr(), j,
                             make_word(word_cls, starts[i], ends[i], texts[i]).release().ptr());
-            joined.append(words[i].text);
         }
-        // The words' texts joined: decoded from their UTF-8, which spares a list per line.
-        nb::object text = new_text(joined);
+        nb::object text = join_texts(texts.data() + part.begin, texts.data() + part.end);
         PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p),
                         make_line(line_cls, starts[part.begin], ends[part.end - 1], text,
                                   line_words)
