@@ -17,6 +17,7 @@ PyObject* g_module = nullptr;  // a module lives for the whole process
 PyObject* g_word_cls = nullptr;
 PyObject* g_line_cls = nullptr;
 PyObject* g_names[4] = {};  // start, end, text, words
+PyObject* g_no_args = nullptr;  // the empty tuple
 
 // A record of one of our own classes, filled field by field as its generated constructor
 // would (it only assigns the fields), without running that constructor's Python code:
@@ -24,8 +25,7 @@ PyObject* g_names[4] = {};  // start, end, text, words
 nb::object fill_record(PyObject* cls, PyObject* const* values, size_t count) {
     // Through tp_new (object.__new__), which also lays out the instance's attribute values.
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
-    nb::object args = nb::steal(PyTuple_New(0));
-    PyObject* obj = tp->tp_new(tp, args.ptr(), nullptr);
+    PyObject* obj = tp->tp_new(tp, g_no_args, nullptr);
     if (!obj) throw nb::python_error();
     nb::object result = nb::steal(obj);
     for (size_t i = 0; i < count; ++i)
@@ -40,6 +40,10 @@ void set_module(nb::module_& m) { g_module = nb::borrow(m).release().ptr(); }
 nb::handle module() { return g_module; }
 
 std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
+    // A compact ASCII str is its own UTF-8 (the common case, without a call).
+    if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_IS_COMPACT_ASCII(text.ptr()))
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr())));
     Py_ssize_t n = 0;
     const char* p = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &n) : nullptr;
     if (p) return std::string_view(p, static_cast<size_t>(n));
@@ -143,6 +147,7 @@ nb::object staticmethod(nb::object fn) {
 void register_words(nb::module_& m) {
     const char* names[] = {"start", "end", "text", "words"};
     for (int i = 0; i < 4; ++i) g_names[i] = PyUnicode_InternFromString(names[i]);
+    g_no_args = PyTuple_New(0);
     {
         nb::dict ns;
         ns["create_by_transcription"] = staticmethod(documented(
