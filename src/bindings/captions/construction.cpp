@@ -208,6 +208,7 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         captions::split_lines(words, cut.ends, max_line_length);
 
     nb::object word_cls = mod.attr("CaptionWord"), line_cls = mod.attr("CaptionLine");
+    const RecordMaker word_maker(word_cls, 3), line_maker(line_cls, 4);
     // Thousands of new records would start several collections of the youngest generation,
     // each walking the records just made; none of them can be garbage yet. No Python code
     // runs while the records are built, so nothing else sees the pause.
@@ -221,15 +222,13 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         if (!line_words.is_valid()) throw nb::python_error();
         for (Py_ssize_t j = 0; j < size; ++j) {
             const size_t i = part.begin + static_cast<size_t>(j);
-            PyList_SET_ITEM(line_words.ptr(), j,
-                            make_word(word_cls, starts[i], ends[i], texts[i]).release().ptr());
+            PyObject* fields[] = {starts[i].ptr(), ends[i].ptr(), texts[i].ptr()};
+            PyList_SET_ITEM(line_words.ptr(), j, word_maker.make(fields));
         }
         nb::object text = join_texts(texts.data() + part.begin, texts.data() + part.end);
-        PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p),
-                        make_line(line_cls, starts[part.begin], ends[part.end - 1], text,
-                                  line_words)
-                            .release()
-                            .ptr());
+        PyObject* fields[] = {starts[part.begin].ptr(), ends[part.end - 1].ptr(), text.ptr(),
+                              line_words.ptr()};
+        PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p), line_maker.make(fields));
     }
     return mod.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = v[2],
                                 nb::arg("size") = v[3]);

@@ -19,19 +19,6 @@ PyObject* g_line_cls = nullptr;
 PyObject* g_names[4] = {};  // start, end, text, words
 PyObject* g_no_args = nullptr;  // the empty tuple
 
-// A record of one of our own classes, filled field by field as its generated constructor
-// would (it only assigns the fields), without running that constructor's Python code:
-// building thousands of words is the bulk of a caption run.
-nb::object fill_record(PyObject* cls, PyObject* const* values, size_t count) {
-    // Through tp_new (object.__new__), which also lays out the instance's attribute values.
-    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
-    PyObject* obj = tp->tp_new(tp, g_no_args, nullptr);
-    if (!obj) throw nb::python_error();
-    nb::object result = nb::steal(obj);
-    for (size_t i = 0; i < count; ++i)
-        if (PyObject_GenericSetAttr(obj, g_names[i], values[i]) < 0) throw nb::python_error();
-    return result;
-}
 }  // namespace
 
 nb::handle attr_name(Name n) { return g_names[static_cast<int>(n)]; }
@@ -39,11 +26,7 @@ nb::handle attr_name(Name n) { return g_names[static_cast<int>(n)]; }
 void set_module(nb::module_& m) { g_module = nb::borrow(m).release().ptr(); }
 nb::handle module() { return g_module; }
 
-std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
-    // A compact ASCII str is its own UTF-8 (the common case, without a call).
-    if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_IS_COMPACT_ASCII(text.ptr()))
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
-                                static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr())));
+std::string_view text_utf8_general(nb::handle text, std::deque<std::string>& owned) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &n) : nullptr;
     if (p) return std::string_view(p, static_cast<size_t>(n));
@@ -58,28 +41,29 @@ std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
                               static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
 }
 
-double seconds(nb::handle value) {
-    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+double seconds_general(nb::handle value) {
     double d = PyFloat_AsDouble(value.ptr());
     if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return d;
 }
 
+RecordMaker::RecordMaker(nb::handle cls, size_t count)
+    : cls_(cls.ptr()),
+      type_(reinterpret_cast<PyTypeObject*>(cls.ptr())),
+      count_(count),
+      own_((cls_ == g_word_cls && count == 3) || (cls_ == g_line_cls && count == 4)),
+      names_(g_names),
+      no_args_(g_no_args) {}
+
 nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handle text) {
     PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr()};
-    if (cls.ptr() == g_word_cls) return fill_record(g_word_cls, argv, 3);
-    PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 3, nullptr);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return nb::steal(RecordMaker(cls, 3).make(argv));
 }
 
 nb::object make_line(nb::handle cls, nb::handle start, nb::handle end, nb::handle text,
                      nb::handle words) {
     PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr(), words.ptr()};
-    if (cls.ptr() == g_line_cls) return fill_record(g_line_cls, argv, 4);
-    PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 4, nullptr);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return nb::steal(RecordMaker(cls, 4).make(argv));
 }
 
 namespace {
