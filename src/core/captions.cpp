@@ -160,10 +160,16 @@ size_t cut_point(std::span<const TimedWord> words, size_t begin, size_t end) {
 }  // namespace
 
 std::vector<Line> split_lines(std::span<const TimedWord> words,
-                              std::span<const size_t> sentence_ends, int64_t max_line_length) {
+                              std::span<const size_t> sentence_ends, int64_t max_line_length,
+                              std::span<const size_t> lengths) {
     std::vector<int64_t> prefix(words.size() + 1, 0);
-    for (size_t i = 0; i < words.size(); ++i)
-        prefix[i + 1] = prefix[i] + static_cast<int64_t>(length(words[i].text));
+    if (lengths.size() == words.size()) {
+        for (size_t i = 0; i < words.size(); ++i)
+            prefix[i + 1] = prefix[i] + static_cast<int64_t>(lengths[i]);
+    } else {
+        for (size_t i = 0; i < words.size(); ++i)
+            prefix[i + 1] = prefix[i] + static_cast<int64_t>(length(words[i].text));
+    }
 
     std::vector<Line> lines;
     std::vector<Line> pending;  // segments still to split, the next one on top

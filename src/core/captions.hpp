@@ -68,9 +68,11 @@ struct Line {
 // the segment's last word (possible when the words are not in order of their end times)
 // the pause split would give the whole segment back, so the connector and middle splits
 // are tried instead; every step thus makes the parts smaller and the split ends.
-// Lines come out in spoken order and cover every word once.
+// Lines come out in spoken order and cover every word once. `lengths`, when given, holds the
+// code points of each word's text (a caller that has them spares the count).
 std::vector<Line> split_lines(std::span<const TimedWord> words,
-                              std::span<const size_t> sentence_ends, int64_t max_line_length);
+                              std::span<const size_t> sentence_ends, int64_t max_line_length,
+                              std::span<const size_t> lengths = {});
 
 // The gap closing between neighbouring lines: a line whose end minus the next line's start
 // is less than 0.5 s takes the next line's start as its end. Closes gaps of any length and

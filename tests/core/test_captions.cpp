@@ -143,3 +143,19 @@ TEST(Captions, GapClosing) {
     EXPECT_FALSE(closes_gap(1.5, 1.0));   // overlap of 0.5 s
     EXPECT_FALSE(closes_gap(2.0, 1.0));
 }
+
+TEST(Captions, SplitTakesGivenLengths) {
+    // Given lengths stand for the texts' own: the same lines when they agree, others when not.
+    auto w = words_of({" Grüße", " an", " alle"});
+    const std::vector<size_t> ends{3};
+    const std::vector<size_t> own{6, 3, 5};
+    auto lines = [&](std::span<const size_t> lengths, int64_t limit) {
+        std::vector<std::pair<size_t, size_t>> out;
+        for (Line l : split_lines(w, ends, limit, lengths)) out.push_back({l.begin, l.end});
+        return out;
+    };
+    for (int64_t limit : {5, 9, 13, 14})
+        EXPECT_EQ(lines(own, limit), split(w, limit)) << limit;
+    const std::vector<size_t> longer{10, 10, 10};
+    EXPECT_EQ(lines(longer, 14), (std::vector<std::pair<size_t, size_t>>{{0, 1}, {1, 2}, {2, 3}}));
+}

@@ -191,7 +191,9 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     }
 
     // The texts as they are now, for the split and the records: a text written back is read
-    // again (the word decides what it keeps), the others are as read above.
+    // again (the word decides what it keeps), the others are as read above. Their lengths in
+    // code points are the str lengths (a lone surrogate is one either way).
+    std::vector<size_t> lengths(count);
     for (size_t i = 0; i < count; ++i) {
         const size_t k = object_of[i];
         if (written[k]) {
@@ -202,10 +204,11 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
             texts[i] = object_text[k];
             words[i].text = object_utf8[k];
         }
+        lengths[i] = static_cast<size_t>(PyUnicode_GET_LENGTH(texts[i].ptr()));
     }
 
     const std::vector<captions::Line> parts =
-        captions::split_lines(words, cut.ends, max_line_length);
+        captions::split_lines(words, cut.ends, max_line_length, lengths);
 
     nb::object word_cls = mod.attr("CaptionWord"), line_cls = mod.attr("CaptionLine");
     const RecordMaker word_maker(word_cls, 3), line_maker(line_cls, 4);
