@@ -141,14 +141,20 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     // The same word object may be listed twice; the sentence cut must see its own writes.
     // Objects are numbered in order of first appearance.
     ObjectIndex object_index(item, count);
-    std::vector<size_t> object_of(count);
+    std::vector<size_t> object_of;
     std::vector<nb::object> object_text;
     std::vector<std::string_view> object_utf8;
     object_text.reserve(count);
     object_utf8.reserve(count);
     std::deque<std::string> owned;
-    std::vector<nb::object> texts(count), starts(count), ends(count);
-    std::vector<captions::TimedWord> words(count);
+    // Filled in order (reserved, not zeroed first: every element is written once).
+    std::vector<nb::object> texts, starts, ends;
+    std::vector<captions::TimedWord> words;
+    object_of.reserve(count);
+    texts.reserve(count);
+    starts.reserve(count);
+    ends.reserve(count);
+    words.reserve(count);
     // Interned names: attribute lookups then hit the type's lookup cache and compare keys by
     // identity.
     PyObject* const text_name = attr_name(Name::Text).ptr();
@@ -169,12 +175,11 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         } else {
             k = object_of[at];
         }
-        object_of[i] = k;
-        starts[i] = get(item[i], start_name);
-        ends[i] = get(item[i], end_name);
-        words[i].start = seconds(starts[i]);
-        words[i].end = seconds(ends[i]);
-        words[i].object = k;
+        object_of.push_back(k);
+        starts.push_back(get(item[i], start_name));
+        ends.push_back(get(item[i], end_name));
+        const double start = seconds(starts.back());
+        words.push_back({{}, start, seconds(ends.back()), k});
     }
 
     const captions::SentenceCut cut = captions::cut_sentences(object_utf8, object_of);
@@ -193,18 +198,19 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     // The texts as they are now, for the split and the records: a text written back is read
     // again (the word decides what it keeps), the others are as read above. Their lengths in
     // code points are the str lengths (a lone surrogate is one either way).
-    std::vector<size_t> lengths(count);
+    std::vector<size_t> lengths;
+    lengths.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         const size_t k = object_of[i];
         if (written[k]) {
-            texts[i] = get(item[i], text_name);
+            texts.push_back(get(item[i], text_name));
             words[i].text = texts[i].ptr() == object_text[k].ptr() ? object_utf8[k]
                                                                    : text_utf8(texts[i], owned);
         } else {
-            texts[i] = object_text[k];
+            texts.push_back(object_text[k]);
             words[i].text = object_utf8[k];
         }
-        lengths[i] = static_cast<size_t>(PyUnicode_GET_LENGTH(texts[i].ptr()));
+        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(texts[i].ptr())));
     }
 
     const std::vector<captions::Line> parts =
