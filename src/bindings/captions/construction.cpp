@@ -2,6 +2,7 @@
 // line split run in the core over the words' texts and times; this file reads the words,
 // writes the cleaned texts back and builds the records.
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -86,26 +87,44 @@ nb::object new_text(std::string_view utf8) {
     return nb::steal(s);
 }
 
+// The field values of one word's record in its field order (start, end, text), each an owned
+// reference once set; a table of them releases what it holds.
+using WordFields = std::array<PyObject*, 3>;
+enum : size_t { kStart = 0, kEnd = 1, kText = 2 };
+struct FieldTable {
+    std::vector<WordFields> rows;
+    FieldTable() = default;
+    FieldTable(const FieldTable&) = delete;
+    FieldTable& operator=(const FieldTable&) = delete;
+    ~FieldTable() {
+        for (WordFields& row : rows)
+            for (PyObject* value : row) Py_XDECREF(value);
+    }
+};
+
 // The texts joined as "".join joins them: a single exact str is returned itself, otherwise a
 // new str of the narrowest kind that holds every character, copied kind by kind.
-nb::object join_texts(const nb::object* first, const nb::object* last) {
-    if (last - first == 1 && PyUnicode_CheckExact(first->ptr())) return *first;
+nb::object join_texts(const WordFields* first, const WordFields* last) {
+    if (last - first == 1 && PyUnicode_CheckExact((*first)[kText]))
+        return nb::borrow((*first)[kText]);
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
-    for (const nb::object* t = first; t != last; ++t) {
-        length += PyUnicode_GET_LENGTH(t->ptr());
-        maxchar = std::max(maxchar, static_cast<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(t->ptr())));
+    for (const WordFields* w = first; w != last; ++w) {
+        PyObject* t = (*w)[kText];
+        length += PyUnicode_GET_LENGTH(t);
+        maxchar = std::max(maxchar, static_cast<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(t)));
     }
     nb::object out = nb::steal(PyUnicode_New(length, maxchar));
     if (!out.is_valid()) throw nb::python_error();
     const int kind = PyUnicode_KIND(out.ptr());
     char* data = static_cast<char*>(PyUnicode_DATA(out.ptr()));
     Py_ssize_t at = 0;
-    for (const nb::object* t = first; t != last; ++t) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(t->ptr());
-        if (PyUnicode_KIND(t->ptr()) == kind) {
-            if (n) std::memcpy(data + at * kind, PyUnicode_DATA(t->ptr()), static_cast<size_t>(n) * kind);
-        } else if (PyUnicode_CopyCharacters(out.ptr(), at, t->ptr(), 0, n) < 0) {
+    for (const WordFields* w = first; w != last; ++w) {
+        PyObject* t = (*w)[kText];
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        if (PyUnicode_KIND(t) == kind) {
+            if (n) std::memcpy(data + at * kind, PyUnicode_DATA(t), static_cast<size_t>(n) * kind);
+        } else if (PyUnicode_CopyCharacters(out.ptr(), at, t, 0, n) < 0) {
             throw nb::python_error();
         }
         at += n;
@@ -147,13 +166,12 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     object_text.reserve(count);
     object_utf8.reserve(count);
     std::deque<std::string> owned;
-    // Filled in order (reserved, not zeroed first: every element is written once).
-    std::vector<nb::object> texts, starts, ends;
+    // Filled in order (reserved, not zeroed first: every element is written once). The
+    // records' field values per position, texts set after the cut.
+    FieldTable fields;
     std::vector<captions::TimedWord> words;
     object_of.reserve(count);
-    texts.reserve(count);
-    starts.reserve(count);
-    ends.reserve(count);
+    fields.rows.reserve(count);
     words.reserve(count);
     // Interned names: attribute lookups then hit the type's lookup cache and compare keys by
     // identity.
@@ -164,6 +182,11 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         PyObject* r = PyObject_GetAttr(o, name);
         if (!r) throw nb::python_error();
         return nb::steal(r);
+    };
+    auto get_raw = [](PyObject* o, PyObject* name) {
+        PyObject* r = PyObject_GetAttr(o, name);
+        if (!r) throw nb::python_error();
+        return r;
     };
     for (size_t i = 0; i < count; ++i) {
         const size_t at = object_index.first(i);
@@ -176,10 +199,14 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
             k = object_of[at];
         }
         object_of.push_back(k);
-        starts.push_back(get(item[i], start_name));
-        ends.push_back(get(item[i], end_name));
-        const double start = seconds(starts.back());
-        words.push_back({{}, start, seconds(ends.back()), k});
+        {
+            nb::object start = get(item[i], start_name);
+            PyObject* end = get_raw(item[i], end_name);
+            fields.rows.push_back({start.release().ptr(), end, nullptr});
+        }
+        const WordFields& row = fields.rows.back();
+        const double start = seconds(row[kStart]);
+        words.push_back({{}, start, seconds(row[kEnd]), k});
     }
 
     const captions::SentenceCut cut = captions::cut_sentences(object_utf8, object_of);
@@ -202,15 +229,16 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     lengths.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         const size_t k = object_of[i];
+        PyObject*& text = fields.rows[i][kText];
         if (written[k]) {
-            texts.push_back(get(item[i], text_name));
-            words[i].text = texts[i].ptr() == object_text[k].ptr() ? object_utf8[k]
-                                                                   : text_utf8(texts[i], owned);
+            text = get_raw(item[i], text_name);
+            words[i].text = text == object_text[k].ptr() ? object_utf8[k] : text_utf8(text, owned);
         } else {
-            texts.push_back(object_text[k]);
+            text = object_text[k].ptr();
+            Py_INCREF(text);
             words[i].text = object_utf8[k];
         }
-        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(texts[i].ptr())));
+        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
     }
 
     const std::vector<captions::Line> parts =
@@ -229,15 +257,13 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         const Py_ssize_t size = static_cast<Py_ssize_t>(part.end - part.begin);
         nb::object line_words = nb::steal(PyList_New(size));
         if (!line_words.is_valid()) throw nb::python_error();
-        for (Py_ssize_t j = 0; j < size; ++j) {
-            const size_t i = part.begin + static_cast<size_t>(j);
-            PyObject* fields[] = {starts[i].ptr(), ends[i].ptr(), texts[i].ptr()};
-            PyList_SET_ITEM(line_words.ptr(), j, word_maker.make(fields));
-        }
-        nb::object text = join_texts(texts.data() + part.begin, texts.data() + part.end);
-        PyObject* fields[] = {starts[part.begin].ptr(), ends[part.end - 1].ptr(), text.ptr(),
-                              line_words.ptr()};
-        PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p), line_maker.make(fields));
+        const WordFields* row = fields.rows.data() + part.begin;
+        for (Py_ssize_t j = 0; j < size; ++j)
+            PyList_SET_ITEM(line_words.ptr(), j, word_maker.make(row[j].data()));
+        nb::object text = join_texts(row, row + size);
+        PyObject* line_fields[] = {row[0][kStart], row[size - 1][kEnd], text.ptr(),
+                                   line_words.ptr()};
+        PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p), line_maker.make(line_fields));
     }
     return mod.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = v[2],
                                 nb::arg("size") = v[3]);
