@@ -168,8 +168,11 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     std::deque<std::string> owned;
     // Filled in order (reserved, not zeroed first: every element is written once). The
     // records' field values per position, texts set after the cut.
+    // Their lengths in code points are the str lengths (a lone surrogate is one either way).
     FieldTable fields;
     std::vector<captions::TimedWord> words;
+    std::vector<size_t> lengths;
+    lengths.reserve(count);
     object_of.reserve(count);
     fields.rows.reserve(count);
     words.reserve(count);
@@ -202,11 +205,14 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         {
             nb::object start = get(item[i], start_name);
             PyObject* end = get_raw(item[i], end_name);
-            fields.rows.push_back({start.release().ptr(), end, nullptr});
+            PyObject* text = object_text[k].ptr();
+            Py_INCREF(text);
+            fields.rows.push_back({start.release().ptr(), end, text});
         }
         const WordFields& row = fields.rows.back();
+        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(row[kText])));
         const double start = seconds(row[kStart]);
-        words.push_back({{}, start, seconds(row[kEnd]), k});
+        words.push_back({object_utf8[k], start, seconds(row[kEnd]), k});
     }
 
     const captions::SentenceCut cut = captions::cut_sentences(object_utf8, object_of);
@@ -223,22 +229,17 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     }
 
     // The texts as they are now, for the split and the records: a text written back is read
-    // again (the word decides what it keeps), the others are as read above. Their lengths in
-    // code points are the str lengths (a lone surrogate is one either way).
-    std::vector<size_t> lengths;
-    lengths.reserve(count);
+    // again at every position of its word (the word decides what it keeps), the others stay
+    // as read above.
     for (size_t i = 0; i < count; ++i) {
         const size_t k = object_of[i];
+        if (!written[k]) continue;
+        PyObject* now = get_raw(item[i], text_name);
         PyObject*& text = fields.rows[i][kText];
-        if (written[k]) {
-            text = get_raw(item[i], text_name);
-            words[i].text = text == object_text[k].ptr() ? object_utf8[k] : text_utf8(text, owned);
-        } else {
-            text = object_text[k].ptr();
-            Py_INCREF(text);
-            words[i].text = object_utf8[k];
-        }
-        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+        std::swap(text, now);
+        Py_DECREF(now);
+        words[i].text = text == object_text[k].ptr() ? object_utf8[k] : text_utf8(text, owned);
+        lengths[i] = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     }
 
     const std::vector<captions::Line> parts =
