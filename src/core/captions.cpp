@@ -53,22 +53,27 @@ size_t length(std::string_view utf8) {
     return n;
 }
 
-SentenceCut cut_sentences(std::span<const std::string_view> object_texts,
-                          std::span<const size_t> object_of) {
+namespace {
+
+// The sentence cut over `n` positions of `objects` objects: text_at(i) is the text of the
+// object at position i as it is before the cut, object_at(i) its number.
+template <class TextAt, class ObjectAt>
+SentenceCut cut_positions(size_t n, size_t objects, TextAt text_at, ObjectAt object_at) {
     SentenceCut cut;
-    // An object's text differs from object_texts only after a write that removed "<split>",
-    // and only a later visit of the same object can see that. Repeated objects are rare, so
-    // the texts are not copied: `changes` lists (object, write) for every removal, and a
-    // table of each object's latest change is made only when a repeated object is met.
-    std::vector<bool> seen(object_texts.size(), false);
+    // An object's text differs from its text before the cut only after a write that removed
+    // "<split>", and only a later visit of the same object can see that. Repeated objects
+    // are rare, so the texts are not copied: `changes` lists (object, write) for every
+    // removal, and a table of each object's latest change is made only when a repeated
+    // object is met.
+    std::vector<bool> seen(objects, false);
     std::vector<std::pair<size_t, size_t>> changes;
     std::vector<size_t> latest;  // per object: index of its latest changing write + 1, or 0
-    for (size_t i = 0; i < object_of.size(); ++i) {
-        const size_t k = object_of[i];
-        std::string_view text = object_texts[k];
+    for (size_t i = 0; i < n; ++i) {
+        const size_t k = object_at(i);
+        std::string_view text = text_at(i);
         if (seen[k]) {
             if (latest.empty() && !changes.empty()) {
-                latest.assign(object_texts.size(), 0);
+                latest.assign(objects, 0);
                 for (const auto& [object, write] : changes) latest[object] = write + 1;
             }
             if (!latest.empty() && latest[k]) text = cut.writes[latest[k] - 1].text;
@@ -89,9 +94,23 @@ SentenceCut cut_sentences(std::span<const std::string_view> object_texts,
         }
         cut.ends.push_back(i + 1);
     }
-    if (!object_of.empty() && (cut.ends.empty() || cut.ends.back() != object_of.size()))
-        cut.ends.push_back(object_of.size());
+    if (n && (cut.ends.empty() || cut.ends.back() != n)) cut.ends.push_back(n);
     return cut;
+}
+
+}  // namespace
+
+SentenceCut cut_sentences(std::span<const std::string_view> object_texts,
+                          std::span<const size_t> object_of) {
+    return cut_positions(
+        object_of.size(), object_texts.size(),
+        [&](size_t i) { return object_texts[object_of[i]]; }, [&](size_t i) { return object_of[i]; });
+}
+
+SentenceCut cut_sentences(std::span<const TimedWord> words, size_t object_count) {
+    return cut_positions(
+        words.size(), object_count, [&](size_t i) { return words[i].text; },
+        [&](size_t i) { return words[i].object; });
 }
 
 std::optional<size_t> find_greatest_pause(std::span<const TimedWord> words) {

@@ -46,6 +46,10 @@ struct TimedWord {
     size_t object = 0;  // identity of the input object (equal objects are the same word)
 };
 
+// The sentence cut over words whose `object` numbers are below `object_count` and whose
+// `text` is, at every position, the text of its object as it is before the cut.
+SentenceCut cut_sentences(std::span<const TimedWord> words, size_t object_count);
+
 // The word after which the longest strictly positive pause follows, the words taken in
 // order of their end times (equal ends keep their order); the index is into `words`.
 // Among equal pauses the first wins; the last word by end time is never returned.

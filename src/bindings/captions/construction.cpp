@@ -159,23 +159,21 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
 
     // The same word object may be listed twice; the sentence cut must see its own writes.
     // Objects are numbered in order of first appearance.
+    // Each word's `object` is its object's number, its `text` the UTF-8 of its object's
+    // text (object_text[k]) until the cut has written texts back.
     ObjectIndex object_index(item, count);
-    std::vector<size_t> object_of;
     std::vector<nb::object> object_text;
-    std::vector<std::string_view> object_utf8;
     object_text.reserve(count);
-    object_utf8.reserve(count);
     std::deque<std::string> owned;
-    // Filled in order (reserved, not zeroed first: every element is written once). The
-    // records' field values per position, texts set after the cut.
-    // Their lengths in code points are the str lengths (a lone surrogate is one either way).
-    FieldTable fields;
+    // Filled in order (reserved, not zeroed first: every element is written once): the core's
+    // words, the records' field values and the texts' lengths in code points (the str
+    // lengths: a lone surrogate is one either way).
     std::vector<captions::TimedWord> words;
+    FieldTable fields;
     std::vector<size_t> lengths;
-    lengths.reserve(count);
-    object_of.reserve(count);
-    fields.rows.reserve(count);
     words.reserve(count);
+    fields.rows.reserve(count);
+    lengths.reserve(count);
     // Interned names: attribute lookups then hit the type's lookup cache and compare keys by
     // identity.
     PyObject* const text_name = attr_name(Name::Text).ptr();
@@ -194,14 +192,15 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     for (size_t i = 0; i < count; ++i) {
         const size_t at = object_index.first(i);
         size_t k;
+        std::string_view utf8;
         if (at == i) {
             k = object_text.size();
             object_text.push_back(get(item[i], text_name));
-            object_utf8.push_back(text_utf8(object_text.back(), owned));
+            utf8 = text_utf8(object_text.back(), owned);
         } else {
-            k = object_of[at];
+            k = words[at].object;
+            utf8 = words[at].text;
         }
-        object_of.push_back(k);
         {
             nb::object start = get(item[i], start_name);
             PyObject* end = get_raw(item[i], end_name);
@@ -212,17 +211,14 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         const WordFields& row = fields.rows.back();
         lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(row[kText])));
         const double start = seconds(row[kStart]);
-        words.push_back({object_utf8[k], start, seconds(row[kEnd]), k});
+        words.push_back({utf8, start, seconds(row[kEnd]), k});
     }
 
-    const captions::SentenceCut cut = captions::cut_sentences(object_utf8, object_of);
+    const captions::SentenceCut cut = captions::cut_sentences(words, object_text.size());
     std::vector<char> written(object_text.size(), 0);
     for (const auto& w : cut.writes) {
-        const size_t k = object_of[w.position];
-        if (w.changed) {
-            object_text[k] = new_text(w.text);
-            object_utf8[k] = w.text;
-        }
+        const size_t k = words[w.position].object;
+        if (w.changed) object_text[k] = new_text(w.text);
         if (PyObject_SetAttr(item[w.position], text_name, object_text[k].ptr()) < 0)
             throw nb::python_error();
         written[k] = 1;
@@ -232,13 +228,12 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     // again at every position of its word (the word decides what it keeps), the others stay
     // as read above.
     for (size_t i = 0; i < count; ++i) {
-        const size_t k = object_of[i];
-        if (!written[k]) continue;
+        if (!written[words[i].object]) continue;
         PyObject* now = get_raw(item[i], text_name);
         PyObject*& text = fields.rows[i][kText];
         std::swap(text, now);
         Py_DECREF(now);
-        words[i].text = text == object_text[k].ptr() ? object_utf8[k] : text_utf8(text, owned);
+        words[i].text = text_utf8(text, owned);
         lengths[i] = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     }
 
