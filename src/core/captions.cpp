@@ -181,13 +181,15 @@ size_t cut_point(std::span<const TimedWord> words, size_t begin, size_t end) {
 std::vector<Line> split_lines(std::span<const TimedWord> words,
                               std::span<const size_t> sentence_ends, int64_t max_line_length,
                               std::span<const size_t> lengths) {
-    std::vector<int64_t> prefix(words.size() + 1, 0);
+    std::vector<int64_t> prefix;
+    prefix.reserve(words.size() + 1);
+    prefix.push_back(0);
     if (lengths.size() == words.size()) {
         for (size_t i = 0; i < words.size(); ++i)
-            prefix[i + 1] = prefix[i] + static_cast<int64_t>(lengths[i]);
+            prefix.push_back(prefix.back() + static_cast<int64_t>(lengths[i]));
     } else {
         for (size_t i = 0; i < words.size(); ++i)
-            prefix[i + 1] = prefix[i] + static_cast<int64_t>(length(words[i].text));
+            prefix.push_back(prefix.back() + static_cast<int64_t>(length(words[i].text)));
     }
 
     std::vector<Line> lines;
