@@ -158,9 +158,9 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     if (count >= UINT32_MAX) throw std::bad_alloc();
 
     // The same word object may be listed twice; the sentence cut must see its own writes.
-    // Objects are numbered in order of first appearance.
-    // Each word's `object` is its object's number, its `text` the UTF-8 of its object's
-    // text (object_text[k]) until the cut has written texts back.
+    // Objects are numbered in order of first appearance: each word's `object` is its
+    // object's number and its `text` the UTF-8 of its object's text (object_text[k]) until
+    // the cut has written texts back.
     ObjectIndex object_index(item, count);
     std::vector<nb::object> object_text;
     object_text.reserve(count);
