@@ -1,19 +1,36 @@
 #include "core/captions.hpp"
 
 #include <algorithm>
-#include <deque>
+#include <cstdint>
 #include <numeric>
 
 namespace vestrel::captions {
 
+namespace {
+
+// The bytes the sentence test looks at: 1 for ".", "!" and "?", 2 for "<".
+constexpr auto kMarks = [] {
+    struct Table {
+        unsigned char v[256] = {};
+    } t;
+    t.v[static_cast<unsigned char>('.')] = 1;
+    t.v[static_cast<unsigned char>('!')] = 1;
+    t.v[static_cast<unsigned char>('?')] = 1;
+    t.v[static_cast<unsigned char>('<')] = 2;
+    return t;
+}();
+
+}  // namespace
+
 bool ends_sentence(std::string_view text) {
     // ASCII marks never occur inside a multi-byte UTF-8 sequence, so bytes can be searched.
-    bool command = false;
+    unsigned char seen = 0;
     for (char c : text) {
-        if (c == '.' || c == '!' || c == '?') return true;
-        command |= c == '<';
+        const unsigned char m = kMarks.v[static_cast<unsigned char>(c)];
+        if (m == 1) return true;
+        seen |= m;
     }
-    return command && text.find(kSplitMark) != std::string_view::npos;
+    return seen && text.find(kSplitMark) != std::string_view::npos;
 }
 
 std::string remove_split(std::string_view text) {
@@ -36,33 +53,72 @@ size_t length(std::string_view utf8) {
     return n;
 }
 
-SentenceCut cut_sentences(std::span<const std::string_view> object_texts,
-                          std::span<const size_t> object_of) {
+namespace {
+
+// The sentence cut over `n` positions of `objects` objects: text_at(i) is the text of the
+// object at position i as it is before the cut, object_at(i) its number.
+template <class TextAt, class ObjectAt>
+SentenceCut cut_positions(size_t n, size_t objects, TextAt text_at, ObjectAt object_at) {
     SentenceCut cut;
-    std::vector<std::string_view> current(object_texts.begin(), object_texts.end());
-    std::deque<std::string> written;  // stable storage for the texts `current` points at
-    for (size_t i = 0; i < object_of.size(); ++i) {
-        std::string_view& text = current[object_of[i]];
+    // An object's text differs from its text before the cut only after a write that removed
+    // "<split>", and only a later visit of the same object can see that. Repeated objects
+    // are rare, so the texts are not copied: `changes` lists (object, write) for every
+    // removal, and a table of each object's latest change is made only when a repeated
+    // object is met.
+    std::vector<bool> seen(objects, false);
+    std::vector<std::pair<size_t, size_t>> changes;
+    std::vector<size_t> latest;  // per object: index of its latest changing write + 1, or 0
+    for (size_t i = 0; i < n; ++i) {
+        const size_t k = object_at(i);
+        std::string_view text = text_at(i);
+        if (seen[k]) {
+            if (latest.empty() && !changes.empty()) {
+                latest.assign(objects, 0);
+                for (const auto& [object, write] : changes) latest[object] = write + 1;
+            }
+            if (!latest.empty() && latest[k]) text = cut.writes[latest[k] - 1].text;
+        } else {
+            seen[k] = true;
+        }
         if (!ends_sentence(text)) continue;
         if (text.find(kSplitMark) == std::string_view::npos) {
             cut.writes.push_back({i, false, {}});
         } else {
             std::string cleaned = remove_split(text);
-            text = written.emplace_back(cleaned);
             cut.writes.push_back({i, true, std::move(cleaned)});
+            const size_t write = cut.writes.size() - 1;
+            if (latest.empty())
+                changes.emplace_back(k, write);
+            else
+                latest[k] = write + 1;
         }
         cut.ends.push_back(i + 1);
     }
-    if (!object_of.empty() && (cut.ends.empty() || cut.ends.back() != object_of.size()))
-        cut.ends.push_back(object_of.size());
+    if (n && (cut.ends.empty() || cut.ends.back() != n)) cut.ends.push_back(n);
     return cut;
+}
+
+}  // namespace
+
+SentenceCut cut_sentences(std::span<const std::string_view> object_texts,
+                          std::span<const size_t> object_of) {
+    return cut_positions(
+        object_of.size(), object_texts.size(),
+        [&](size_t i) { return object_texts[object_of[i]]; }, [&](size_t i) { return object_of[i]; });
+}
+
+SentenceCut cut_sentences(std::span<const TimedWord> words, size_t object_count) {
+    return cut_positions(
+        words.size(), object_count, [&](size_t i) { return words[i].text; },
+        [&](size_t i) { return words[i].object; });
 }
 
 std::optional<size_t> find_greatest_pause(std::span<const TimedWord> words) {
     const size_t n = words.size();
     if (n < 2) return std::nullopt;
+    constexpr size_t kNone = SIZE_MAX;
     double greatest = 0.0;
-    std::optional<size_t> found;
+    size_t found = kNone;
     // Words usually arrive in order of their end times: then the input order is the sorted
     // order and no sort (nor allocation) is needed.
     size_t i = 0;
@@ -73,14 +129,14 @@ std::optional<size_t> find_greatest_pause(std::span<const TimedWord> words) {
             found = i;
         }
     }
-    if (i + 1 == n) return found;
+    if (i + 1 == n) return found == kNone ? std::nullopt : std::optional<size_t>(found);
 
     auto by_end = [&](size_t a, size_t b) { return words[a].end < words[b].end; };
     std::vector<size_t> order(n);
     std::iota(order.begin(), order.end(), size_t{0});
     std::stable_sort(order.begin(), order.end(), by_end);
     greatest = 0.0;
-    found.reset();
+    found = kNone;
     for (i = 0; i + 1 < n; ++i) {
         const double pause = words[order[i + 1]].start - words[order[i]].end;
         if (pause > greatest) {
@@ -88,7 +144,7 @@ std::optional<size_t> find_greatest_pause(std::span<const TimedWord> words) {
             found = order[i];
         }
     }
-    return found;
+    return found == kNone ? std::nullopt : std::optional<size_t>(found);
 }
 
 namespace {
@@ -123,10 +179,18 @@ size_t cut_point(std::span<const TimedWord> words, size_t begin, size_t end) {
 }  // namespace
 
 std::vector<Line> split_lines(std::span<const TimedWord> words,
-                              std::span<const size_t> sentence_ends, int64_t max_line_length) {
-    std::vector<int64_t> prefix(words.size() + 1, 0);
-    for (size_t i = 0; i < words.size(); ++i)
-        prefix[i + 1] = prefix[i] + static_cast<int64_t>(length(words[i].text));
+                              std::span<const size_t> sentence_ends, int64_t max_line_length,
+                              std::span<const size_t> lengths) {
+    std::vector<int64_t> prefix;
+    prefix.reserve(words.size() + 1);
+    prefix.push_back(0);
+    if (lengths.size() == words.size()) {
+        for (size_t i = 0; i < words.size(); ++i)
+            prefix.push_back(prefix.back() + static_cast<int64_t>(lengths[i]));
+    } else {
+        for (size_t i = 0; i < words.size(); ++i)
+            prefix.push_back(prefix.back() + static_cast<int64_t>(length(words[i].text)));
+    }
 
     std::vector<Line> lines;
     std::vector<Line> pending;  // segments still to split, the next one on top

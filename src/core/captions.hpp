@@ -46,6 +46,10 @@ struct TimedWord {
     size_t object = 0;  // identity of the input object (equal objects are the same word)
 };
 
+// The sentence cut over words whose `object` numbers are below `object_count` and whose
+// `text` is, at every position, the text of its object as it is before the cut.
+SentenceCut cut_sentences(std::span<const TimedWord> words, size_t object_count);
+
 // The word after which the longest strictly positive pause follows, the words taken in
 // order of their end times (equal ends keep their order); the index is into `words`.
 // Among equal pauses the first wins; the last word by end time is never returned.
@@ -68,9 +72,11 @@ struct Line {
 // the segment's last word (possible when the words are not in order of their end times)
 // the pause split would give the whole segment back, so the connector and middle splits
 // are tried instead; every step thus makes the parts smaller and the split ends.
-// Lines come out in spoken order and cover every word once.
+// Lines come out in spoken order and cover every word once. `lengths`, when given, holds the
+// code points of each word's text (a caller that has them spares the count).
 std::vector<Line> split_lines(std::span<const TimedWord> words,
-                              std::span<const size_t> sentence_ends, int64_t max_line_length);
+                              std::span<const size_t> sentence_ends, int64_t max_line_length,
+                              std::span<const size_t> lengths = {});
 
 // The gap closing between neighbouring lines: a line whose end minus the next line's start
 // is less than 0.5 s takes the next line's start as its end. Closes gaps of any length and

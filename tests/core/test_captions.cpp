@@ -143,3 +143,37 @@ TEST(Captions, GapClosing) {
     EXPECT_FALSE(closes_gap(1.5, 1.0));   // overlap of 0.5 s
     EXPECT_FALSE(closes_gap(2.0, 1.0));
 }
+
+TEST(Captions, SplitTakesGivenLengths) {
+    // Given lengths stand for the texts' own: the same lines when they agree, others when not.
+    auto w = words_of({" Grüße", " an", " alle"});
+    const std::vector<size_t> ends{3};
+    const std::vector<size_t> own{6, 3, 5};
+    auto lines = [&](std::span<const size_t> lengths, int64_t limit) {
+        std::vector<std::pair<size_t, size_t>> out;
+        for (Line l : split_lines(w, ends, limit, lengths)) out.push_back({l.begin, l.end});
+        return out;
+    };
+    for (int64_t limit : {5, 9, 13, 14})
+        EXPECT_EQ(lines(own, limit), split(w, limit)) << limit;
+    const std::vector<size_t> longer{10, 10, 10};
+    EXPECT_EQ(lines(longer, 14), (std::vector<std::pair<size_t, size_t>>{{0, 1}, {1, 2}, {2, 3}}));
+}
+
+TEST(Captions, CutSentencesOverTimedWords) {
+    // The same cut as over object texts: object 0 at positions 0 and 2 sees its first write.
+    std::vector<std::string_view> texts{"<spl<split>it>", " a", " b."};
+    const std::vector<size_t> of{0, 1, 0, 2};
+    std::vector<TimedWord> w;
+    for (size_t i = 0; i < of.size(); ++i) w.push_back({texts[of[i]], 0.0, 0.0, of[i]});
+    auto by_objects = cut_sentences(texts, of);
+    auto by_words = cut_sentences(w, texts.size());
+    EXPECT_EQ(by_words.ends, by_objects.ends);
+    ASSERT_EQ(by_words.writes.size(), by_objects.writes.size());
+    for (size_t i = 0; i < by_words.writes.size(); ++i) {
+        EXPECT_EQ(by_words.writes[i].position, by_objects.writes[i].position);
+        EXPECT_EQ(by_words.writes[i].changed, by_objects.writes[i].changed);
+        EXPECT_EQ(by_words.writes[i].text, by_objects.writes[i].text);
+    }
+    EXPECT_TRUE(cut_sentences(std::vector<TimedWord>{}, 0).ends.empty());
+}

@@ -1,9 +1,13 @@
 // Captions: the record, and its construction from timed words. The sentence cut and the
 // line split run in the core over the words' texts and times; this file reads the words,
 // writes the cleaned texts back and builds the records.
+#include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <deque>
 #include <vector>
 
@@ -36,37 +40,35 @@ int64_t line_limit(nb::handle value) {
     return static_cast<int64_t>(std::floor(d));
 }
 
-// Positions of distinct objects: a small open-addressing table keyed by object address
+// Distinct objects of a word tuple: a small open-addressing table keyed by object address
 // (a word list has a few thousand entries at most; this is cheaper than a node-based map).
+// A slot holds one more than the position of an object's first appearance (0: empty), so the
+// table stays four bytes a slot.
 class ObjectIndex {
 public:
-    explicit ObjectIndex(size_t n) {
+    ObjectIndex(PyObject* const* items, size_t n) : items_(items) {
         size_t cap = 16;
         while (cap < 2 * n) cap <<= 1;
-        keys_.assign(cap, nullptr);
-        values_.resize(cap);
+        slots_.assign(cap, 0);
         mask_ = cap - 1;
     }
-    // The index of `key`, inserting `next` when new; `fresh` tells which.
-    size_t find_or_insert(PyObject* key, size_t next, bool& fresh) {
+    // The position of the first appearance of items[i]; i itself when it is new.
+    size_t first(size_t i) {
+        PyObject* key = items_[i];
         size_t h = (reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull;
-        for (size_t i = (h >> 20) & mask_;; i = (i + 1) & mask_) {
-            if (keys_[i] == key) {
-                fresh = false;
-                return values_[i];
+        for (size_t s = (h >> 20) & mask_;; s = (s + 1) & mask_) {
+            const uint32_t v = slots_[s];
+            if (!v) {
+                slots_[s] = static_cast<uint32_t>(i + 1);
+                return i;
             }
-            if (!keys_[i]) {
-                keys_[i] = key;
-                values_[i] = next;
-                fresh = true;
-                return next;
-            }
+            if (items_[v - 1] == key) return v - 1;
         }
     }
 
 private:
-    std::vector<PyObject*> keys_;
-    std::vector<size_t> values_;
+    PyObject* const* items_;
+    std::vector<uint32_t> slots_;
     size_t mask_ = 0;
 };
 
@@ -78,11 +80,56 @@ struct GcPause {
     }
 };
 
-nb::object new_text(const std::string& utf8) {
+nb::object new_text(std::string_view utf8) {
     PyObject* s = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
                                        "surrogatepass");
     if (!s) throw nb::python_error();
     return nb::steal(s);
+}
+
+// The field values of one word's record in its field order (start, end, text), each an owned
+// reference once set; a table of them releases what it holds.
+using WordFields = std::array<PyObject*, 3>;
+enum : size_t { kStart = 0, kEnd = 1, kText = 2 };
+struct FieldTable {
+    std::vector<WordFields> rows;
+    FieldTable() = default;
+    FieldTable(const FieldTable&) = delete;
+    FieldTable& operator=(const FieldTable&) = delete;
+    ~FieldTable() {
+        for (WordFields& row : rows)
+            for (PyObject* value : row) Py_XDECREF(value);
+    }
+};
+
+// The texts joined as "".join joins them: a single exact str is returned itself, otherwise a
+// new str of the narrowest kind that holds every character, copied kind by kind.
+nb::object join_texts(const WordFields* first, const WordFields* last) {
+    if (last - first == 1 && PyUnicode_CheckExact((*first)[kText]))
+        return nb::borrow((*first)[kText]);
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
+    for (const WordFields* w = first; w != last; ++w) {
+        PyObject* t = (*w)[kText];
+        length += PyUnicode_GET_LENGTH(t);
+        maxchar = std::max(maxchar, static_cast<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(t)));
+    }
+    nb::object out = nb::steal(PyUnicode_New(length, maxchar));
+    if (!out.is_valid()) throw nb::python_error();
+    const int kind = PyUnicode_KIND(out.ptr());
+    char* data = static_cast<char*>(PyUnicode_DATA(out.ptr()));
+    Py_ssize_t at = 0;
+    for (const WordFields* w = first; w != last; ++w) {
+        PyObject* t = (*w)[kText];
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        if (PyUnicode_KIND(t) == kind) {
+            if (n) std::memcpy(data + at * kind, PyUnicode_DATA(t), static_cast<size_t>(n) * kind);
+        } else if (PyUnicode_CopyCharacters(out.ptr(), at, t, 0, n) < 0) {
+            throw nb::python_error();
+        }
+        at += n;
+    }
+    return out;
 }
 
 nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
@@ -104,80 +151,101 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         items = nb::steal(PySequence_Tuple(items.ptr()));
         if (!items.is_valid()) throw nb::python_error();
     }
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    const size_t count = static_cast<size_t>(PyTuple_GET_SIZE(items.ptr()));
     PyObject** item = PySequence_Fast_ITEMS(items.ptr());
+    // The object table counts in four bytes; the per-word vectors below would not fit in
+    // memory long before.
+    if (count >= UINT32_MAX) throw std::bad_alloc();
 
     // The same word object may be listed twice; the sentence cut must see its own writes.
-    const size_t count = static_cast<size_t>(n);
-    ObjectIndex object_index(count);
-    std::vector<size_t> object_of(count);
+    // Objects are numbered in order of first appearance: each word's `object` is its
+    // object's number and its `text` the UTF-8 of its object's text (object_text[k]) until
+    // the cut has written texts back.
+    ObjectIndex object_index(item, count);
     std::vector<nb::object> object_text;
-    std::vector<std::string_view> object_utf8;
     object_text.reserve(count);
-    object_utf8.reserve(count);
     std::deque<std::string> owned;
-    std::vector<nb::object> texts(count), starts(count), ends(count);
-    std::vector<captions::TimedWord> words(count);
+    // Filled in order (reserved, not zeroed first: every element is written once): the core's
+    // words, the records' field values and the texts' lengths in code points (the str
+    // lengths: a lone surrogate is one either way).
+    std::vector<captions::TimedWord> words;
+    FieldTable fields;
+    std::vector<size_t> lengths;
+    words.reserve(count);
+    fields.rows.reserve(count);
+    lengths.reserve(count);
     // Interned names: attribute lookups then hit the type's lookup cache and compare keys by
     // identity.
-    nb::handle text_name = attr_name(Name::Text), start_name = attr_name(Name::Start),
-               end_name = attr_name(Name::End);
-    auto get = [](PyObject* o, nb::handle name) {
-        PyObject* r = PyObject_GetAttr(o, name.ptr());
+    PyObject* const text_name = attr_name(Name::Text).ptr();
+    PyObject* const start_name = attr_name(Name::Start).ptr();
+    PyObject* const end_name = attr_name(Name::End).ptr();
+    auto get = [](PyObject* o, PyObject* name) {
+        PyObject* r = PyObject_GetAttr(o, name);
         if (!r) throw nb::python_error();
         return nb::steal(r);
     };
+    auto get_raw = [](PyObject* o, PyObject* name) {
+        PyObject* r = PyObject_GetAttr(o, name);
+        if (!r) throw nb::python_error();
+        return r;
+    };
     for (size_t i = 0; i < count; ++i) {
-        bool fresh = false;
-        const size_t k = object_index.find_or_insert(item[i], object_text.size(), fresh);
-        object_of[i] = k;
-        if (fresh) {
+        const size_t at = object_index.first(i);
+        size_t k;
+        std::string_view utf8;
+        if (at == i) {
+            k = object_text.size();
             object_text.push_back(get(item[i], text_name));
-            object_utf8.push_back(text_utf8(object_text.back(), owned));
+            utf8 = text_utf8(object_text.back(), owned);
+        } else {
+            k = words[at].object;
+            utf8 = words[at].text;
         }
-        starts[i] = get(item[i], start_name);
-        ends[i] = get(item[i], end_name);
-        words[i].start = seconds(starts[i]);
-        words[i].end = seconds(ends[i]);
-        words[i].object = k;
+        {
+            nb::object start = get(item[i], start_name);
+            PyObject* end = get_raw(item[i], end_name);
+            PyObject* text = object_text[k].ptr();
+            Py_INCREF(text);
+            fields.rows.push_back({start.release().ptr(), end, text});
+        }
+        const WordFields& row = fields.rows.back();
+        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(row[kText])));
+        const double start = seconds(row[kStart]);
+        words.push_back({utf8, start, seconds(row[kEnd]), k});
     }
 
-    const captions::SentenceCut cut = captions::cut_sentences(object_utf8, object_of);
+    const captions::SentenceCut cut = captions::cut_sentences(words, object_text.size());
     std::vector<char> written(object_text.size(), 0);
     for (const auto& w : cut.writes) {
-        const size_t k = object_of[w.position];
-        if (w.changed) {
-            object_text[k] = new_text(w.text);
-            object_utf8[k] = w.text;
-        }
-        if (PyObject_SetAttr(item[w.position], text_name.ptr(), object_text[k].ptr()) < 0)
+        const size_t k = words[w.position].object;
+        if (w.changed) object_text[k] = new_text(w.text);
+        if (PyObject_SetAttr(item[w.position], text_name, object_text[k].ptr()) < 0)
             throw nb::python_error();
         written[k] = 1;
     }
 
     // The texts as they are now, for the split and the records: a text written back is read
-    // again (the word decides what it keeps), the others are as read above.
+    // again at every position of its word (the word decides what it keeps), the others stay
+    // as read above.
     for (size_t i = 0; i < count; ++i) {
-        const size_t k = object_of[i];
-        if (written[k]) {
-            texts[i] = get(item[i], text_name);
-            words[i].text = texts[i].ptr() == object_text[k].ptr() ? object_utf8[k]
-                                                                   : text_utf8(texts[i], owned);
-        } else {
-            texts[i] = object_text[k];
-            words[i].text = object_utf8[k];
-        }
+        if (!written[words[i].object]) continue;
+        PyObject* now = get_raw(item[i], text_name);
+        PyObject*& text = fields.rows[i][kText];
+        std::swap(text, now);
+        Py_DECREF(now);
+        words[i].text = text_utf8(text, owned);
+        lengths[i] = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     }
 
     const std::vector<captions::Line> parts =
-        captions::split_lines(words, cut.ends, max_line_length);
+        captions::split_lines(words, cut.ends, max_line_length, lengths);
 
     nb::object word_cls = mod.attr("CaptionWord"), line_cls = mod.attr("CaptionLine");
+    const RecordMaker word_maker(word_cls, 3), line_maker(line_cls, 4);
     // Thousands of new records would start several collections of the youngest generation,
     // each walking the records just made; none of them can be garbage yet. No Python code
     // runs while the records are built, so nothing else sees the pause.
     GcPause gc_pause;
-    std::string joined;
     nb::object lines = nb::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
     if (!lines.is_valid()) throw nb::python_error();
     for (size_t p = 0; p < parts.size(); ++p) {
@@ -185,20 +253,13 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         const Py_ssize_t size = static_cast<Py_ssize_t>(part.end - part.begin);
         nb::object line_words = nb::steal(PyList_New(size));
         if (!line_words.is_valid()) throw nb::python_error();
-        joined.clear();
-        for (Py_ssize_t j = 0; j < size; ++j) {
-            const size_t i = part.begin + static_cast<size_t>(j);
-            PyList_SET_ITEM(line_words.ptr(), j,
-                            make_word(word_cls, starts[i], ends[i], texts[i]).release().ptr());
-            joined.append(words[i].text);
-        }
-        // The words' texts joined: decoded from their UTF-8, which spares a list per line.
-        nb::object text = new_text(joined);
-        PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p),
-                        make_line(line_cls, starts[part.begin], ends[part.end - 1], text,
-                                  line_words)
-                            .release()
-                            .ptr());
+        const WordFields* row = fields.rows.data() + part.begin;
+        for (Py_ssize_t j = 0; j < size; ++j)
+            PyList_SET_ITEM(line_words.ptr(), j, word_maker.make(row[j].data()));
+        nb::object text = join_texts(row, row + size);
+        PyObject* line_fields[] = {row[0][kStart], row[size - 1][kEnd], text.ptr(),
+                                   line_words.ptr()};
+        PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p), line_maker.make(line_fields));
     }
     return mod.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = v[2],
                                 nb::arg("size") = v[3]);

@@ -28,9 +28,21 @@ void add_timing(nb::dict& ns);        // timing.cpp
 // A text as UTF-8 for the core, viewing the str's own UTF-8 buffer (valid while the str
 // lives). Texts with lone surrogates (which strict UTF-8 refuses) are encoded with
 // surrogatepass into `owned`, which keeps them distinct and one code point each.
-std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned);
+std::string_view text_utf8_general(nb::handle text, std::deque<std::string>& owned);
+inline std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
+    // A compact ASCII str is its own UTF-8: the common case, inline.
+    PyObject* t = text.ptr();
+    if (PyUnicode_CheckExact(t) && PyUnicode_IS_COMPACT_ASCII(t))
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(t)),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(t)));
+    return text_utf8_general(text, owned);
+}
 // A time as a double, as the host converts a number (TypeError for anything else).
-double seconds(nb::handle value);
+double seconds_general(nb::handle value);
+inline double seconds(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    return seconds_general(value);
+}
 
 // A callable with exactly `doc` as __doc__ that binds as a method when placed in a class;
 // `owner` names the class it is placed in (for __qualname__), or is null.
@@ -42,6 +54,41 @@ inline nb::object documented(nb::object fn, const char* name, const char* doc,
 // Interned attribute names (kept for the life of the process).
 enum class Name { Start = 0, End = 1, Text = 2, Words = 3 };
 nb::handle attr_name(Name n);
+
+// Records of one class with the given number of fields, in order start, end, text[, words].
+// A record class made at load is filled field by field as its generated constructor would
+// fill it (it only assigns the fields), without running that constructor's Python code:
+// building thousands of words is the bulk of a caption run. Any other class is called.
+class RecordMaker {
+public:
+    RecordMaker(nb::handle cls, size_t count);
+    // A new record of `values` (a new reference).
+    PyObject* make(PyObject* const* values) const {
+        if (!own_) {
+            PyObject* r = PyObject_Vectorcall(cls_, values, count_, nullptr);
+            if (!r) throw nb::python_error();
+            return r;
+        }
+        // Through tp_new (object.__new__), which also lays out the instance's attribute values.
+        PyObject* obj = type_->tp_new(type_, no_args_, nullptr);
+        if (!obj) throw nb::python_error();
+        for (size_t i = 0; i < count_; ++i) {
+            if (PyObject_GenericSetAttr(obj, names_[i], values[i]) < 0) {
+                Py_DECREF(obj);
+                throw nb::python_error();
+            }
+        }
+        return obj;
+    }
+
+private:
+    PyObject* cls_;
+    PyTypeObject* type_;
+    size_t count_;
+    bool own_;
+    PyObject* const* names_;
+    PyObject* no_args_;
+};
 
 // CaptionWord(start, end, text) and CaptionLine(start, end, text, words) of the classes
 // currently bound in the module.

@@ -17,21 +17,8 @@ PyObject* g_module = nullptr;  // a module lives for the whole process
 PyObject* g_word_cls = nullptr;
 PyObject* g_line_cls = nullptr;
 PyObject* g_names[4] = {};  // start, end, text, words
+PyObject* g_no_args = nullptr;  // the empty tuple
 
-// A record of one of our own classes, filled field by field as its generated constructor
-// would (it only assigns the fields), without running that constructor's Python code:
-// building thousands of words is the bulk of a caption run.
-nb::object fill_record(PyObject* cls, PyObject* const* values, size_t count) {
-    // Through tp_new (object.__new__), which also lays out the instance's attribute values.
-    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
-    nb::object args = nb::steal(PyTuple_New(0));
-    PyObject* obj = tp->tp_new(tp, args.ptr(), nullptr);
-    if (!obj) throw nb::python_error();
-    nb::object result = nb::steal(obj);
-    for (size_t i = 0; i < count; ++i)
-        if (PyObject_GenericSetAttr(obj, g_names[i], values[i]) < 0) throw nb::python_error();
-    return result;
-}
 }  // namespace
 
 nb::handle attr_name(Name n) { return g_names[static_cast<int>(n)]; }
@@ -39,7 +26,7 @@ nb::handle attr_name(Name n) { return g_names[static_cast<int>(n)]; }
 void set_module(nb::module_& m) { g_module = nb::borrow(m).release().ptr(); }
 nb::handle module() { return g_module; }
 
-std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
+std::string_view text_utf8_general(nb::handle text, std::deque<std::string>& owned) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &n) : nullptr;
     if (p) return std::string_view(p, static_cast<size_t>(n));
@@ -54,28 +41,29 @@ std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
                               static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
 }
 
-double seconds(nb::handle value) {
-    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+double seconds_general(nb::handle value) {
     double d = PyFloat_AsDouble(value.ptr());
     if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return d;
 }
 
+RecordMaker::RecordMaker(nb::handle cls, size_t count)
+    : cls_(cls.ptr()),
+      type_(reinterpret_cast<PyTypeObject*>(cls.ptr())),
+      count_(count),
+      own_((cls_ == g_word_cls && count == 3) || (cls_ == g_line_cls && count == 4)),
+      names_(g_names),
+      no_args_(g_no_args) {}
+
 nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handle text) {
     PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr()};
-    if (cls.ptr() == g_word_cls) return fill_record(g_word_cls, argv, 3);
-    PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 3, nullptr);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return nb::steal(RecordMaker(cls, 3).make(argv));
 }
 
 nb::object make_line(nb::handle cls, nb::handle start, nb::handle end, nb::handle text,
                      nb::handle words) {
     PyObject* argv[] = {start.ptr(), end.ptr(), text.ptr(), words.ptr()};
-    if (cls.ptr() == g_line_cls) return fill_record(g_line_cls, argv, 4);
-    PyObject* r = PyObject_Vectorcall(cls.ptr(), argv, 4, nullptr);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return nb::steal(RecordMaker(cls, 4).make(argv));
 }
 
 namespace {
@@ -143,6 +131,7 @@ nb::object staticmethod(nb::object fn) {
 void register_words(nb::module_& m) {
     const char* names[] = {"start", "end", "text", "words"};
     for (int i = 0; i < 4; ++i) g_names[i] = PyUnicode_InternFromString(names[i]);
+    g_no_args = PyTuple_New(0);
     {
         nb::dict ns;
         ns["create_by_transcription"] = staticmethod(documented(
