@@ -184,6 +184,10 @@ CASES = [
     ("get-status-count", lambda: endpoints.get_status, (1,), {}, count("get_status", "exactly", 0, 1)),
     ("route-count", lambda: endpoints.brevano_generate, (), {},
      count("brevano_generate", "exactly", 1, 0)),
+    ("route-delete-video-type", lambda: endpoints.delete_background_video, (5,), {},
+     wrong("asset_id", "str", "int")),
+    ("route-delete-music-type", lambda: endpoints.delete_background_music, (None,), {},
+     wrong("asset_id", "str", "NoneType")),
     ("route-kw", lambda: endpoints.brevano_status, (), {"x": 1},
      "brevano_status() got an unexpected keyword argument 'x'"),
 ]

@@ -164,7 +164,7 @@ void register_media_routes(nb::module_& m, nb::handle router) {
               "delete_background_video", nullptr, {{"asset_id", str_type}},
               [](nb::args args, nb::kwargs kwargs) -> nb::object {
                   static const Signature& sig =
-                      declare({"delete_background_video", {arg("asset_id")}});
+                      declare({"delete_background_video", {arg("asset_id", Kind::Str)}});
                   auto v = parse(sig, args, kwargs);
                   return delete_asset("delete_background_video", v[0],
                                       "Background video not found");
@@ -202,7 +202,7 @@ void register_media_routes(nb::module_& m, nb::handle router) {
               "delete_background_music", nullptr, {{"asset_id", str_type}},
               [](nb::args args, nb::kwargs kwargs) -> nb::object {
                   static const Signature& sig =
-                      declare({"delete_background_music", {arg("asset_id")}});
+                      declare({"delete_background_music", {arg("asset_id", Kind::Str)}});
                   auto v = parse(sig, args, kwargs);
                   return delete_asset("delete_background_music", v[0],
                                       "Background music not found");
