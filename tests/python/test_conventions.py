@@ -432,13 +432,14 @@ def _free_port():
         return s.getsockname()[1]
 
 
-def test_launcher_serves_status_on_loopback(tmp_path):
+@pytest.mark.parametrize("mode", ["sim", "auto"])
+def test_launcher_serves_status_on_loopback(mode):
     port = _free_port()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(FAKES), os.environ.get("PYTHONPATH", "")]),
                PYTHONUNBUFFERED="1")
     proc = subprocess.Popen(
         [sys.executable, "-m", "vestrel", "serve", "--host", "127.0.0.1", "--port", str(port),
-         "--resolve", "sim"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+         "--resolve", mode], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         body = None
         deadline = time.monotonic() + 60
@@ -455,3 +456,12 @@ def test_launcher_serves_status_on_loopback(tmp_path):
         proc.terminate()
         out, err = proc.communicate(timeout=30)
     assert out.splitlines()[0] == "[vestrel] Using the Resolve simulator", (out, err)
+
+
+def test_launcher_refuses_a_missing_real_resolve():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(FAKES), os.environ.get("PYTHONPATH", "")]))
+    proc = subprocess.run([sys.executable, "-m", "vestrel", "serve", "--port", str(_free_port()),
+                           "--resolve", "real"], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert proc.returncode == 1
+    assert "[vestrel] No DaVinci Resolve answers (--resolve real)" in proc.stderr
