@@ -228,12 +228,16 @@ def test_no_words_give_no_lines_and_no_span():
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: Captions.create_by_transcription([], chars_per_line="25"),
-     "Argument 'chars_per_line' has incorrect type (expected int, got str)"),
-    (lambda: Captions.create_by_transcription([], font=None),
-     "Argument 'font' has incorrect type (expected str, got NoneType)"),
-    (lambda: Captions.create_by_transcription([], fontsize=True),
-     "Argument 'fontsize' has incorrect type (expected int, got bool)"),
+    (lambda: Captions.create_by_transcription(back_to_back(" a"), chars_per_line="25"),
+     "'<=' not supported between instances of 'int' and 'str'"),
+    (lambda: Captions.create_by_transcription(back_to_back(" a"), chars_per_line=None),
+     "'<=' not supported between instances of 'int' and 'NoneType'"),
+    (lambda: Captions.adjust_timing(),
+     "adjust_timing() takes exactly 1 positional argument (0 given)"),
+    (lambda: Captions._print_timing_debug(),
+     "_print_timing_debug() takes at least 1 positional argument (0 given)"),
+    (lambda: Captions(lines=[])._print_timing_debug("a", "b"),
+     "_print_timing_debug() takes at most 2 positional arguments (3 given)"),
     (lambda: Captions.create_by_transcription(),
      "create_by_transcription() takes at least 1 positional argument (0 given)"),
     (lambda: Captions.calculate_max_line_length(1, 2, 3, 4, 5),
@@ -245,6 +249,18 @@ def test_argument_checks(call, message):
     with pytest.raises(TypeError) as e:
         call()
     assert str(e.value) == message
+
+
+def test_untyped_parameters_take_any_value():
+    # Only the line length limit is ever compared, and only once there are words.
+    caps = Captions.create_by_transcription([], 1080.5, None, 50.0, "25")
+    assert (caps.lines, caps.font, caps.size) == ([], None, 50.0)
+    ws = [Word(" abcdefghij", i, i + 1) for i in range(5)]
+    caps = Captions.create_by_transcription(ws, chars_per_line=22.5)
+    assert [len(line.words) for line in caps.lines] == [2, 1, 2]
+    assert Captions.calculate_max_line_length(None, None, None, "30") == "30"
+    assert Captions.calculate_max_line_length(chars_per_line=30.5) == 30.5
+    assert Captions.estimate_average_char_width(None, 62.0) == 0.3
 
 
 def test_line_length_helpers():
@@ -383,6 +399,9 @@ def test_timing_report_limits_words_and_preview(capsys):
     assert out[8] == "  Line 1: [7.000s - 8.000s] (1.000s) ' five'"
     assert out[9] == "    Word 0: [0.000s - 0.500s] (0.500s) ' w0'"
     assert out[14:] == ["  Line 2: [8.000s - 9.000s] (1.000s) ' none'"]
+    Captions(lines=[CaptionLine(0.0, 1.0, " bare", None)])._print_timing_debug("x")
+    assert capsys.readouterr().out.splitlines() == [
+        "[Captions] Timing Debug (x): 1 lines", "  Line 0: [0.000s - 1.000s] (1.000s) ' bare'"]
     assert Captions._print_timing_debug.__doc__ == (
         "Debug print: Show all caption lines with their start/end times")
     assert caps._print_timing_debug.__doc__ == Captions._print_timing_debug.__doc__

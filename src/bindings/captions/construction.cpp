@@ -23,15 +23,28 @@ using namespace vestrel::py;
 
 namespace {
 
-// The line length limit as the core takes it: seg_length <= limit for any number.
+// The line length limit as the core takes it: length <= limit as the host compares an int
+// length with `value` (for integer lengths, floor of a real limit; no length fits NaN).
 int64_t line_limit(nb::handle value) {
-    if (PyLong_Check(value.ptr())) {
+    PyObject* v = value.ptr();
+    if (PyLong_Check(v)) {
         int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (overflow > 0) return INT64_MAX;
         if (overflow < 0) return INT64_MIN;
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        return v;
+        if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+        return n;
+    }
+    if (!PyFloat_Check(v)) {
+        if (PyIndex_Check(v)) {
+            nb::object n = nb::steal(PyNumber_Index(v));
+            if (!n.is_valid()) throw nb::python_error();
+            return line_limit(n);
+        }
+        // Any other limit: a length compared with it raises what the host raises for a value
+        // no int compares with (text, None, ...).
+        nb::object zero = nb::int_(0);
+        if (PyObject_RichCompareBool(zero.ptr(), v, Py_LE) < 0) throw nb::python_error();
     }
     const double d = seconds(value);
     if (std::isnan(d)) return INT64_MIN;  // no length compares true with NaN
@@ -135,14 +148,16 @@ nb::object join_texts(const WordFields* first, const WordFields* last) {
 nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare(
         {"create_by_transcription",
-         {arg("list_of_words"), opt("frame_width", Kind::Int, nb::int_(700)),
-          opt("font", Kind::Str, nb::str("Roboto-Bold")), opt("fontsize", Kind::Int, nb::int_(50)),
-          opt("chars_per_line", Kind::Int, nb::int_(25))}});
+         {arg("list_of_words"), opt("frame_width", Kind::Any, nb::int_(700)),
+          opt("font", Kind::Any, nb::str("Roboto-Bold")), opt("fontsize", Kind::Any, nb::int_(50)),
+          opt("chars_per_line", Kind::Any, nb::int_(25))}});
     auto v = parse(sig, args, kwargs);
     nb::handle mod = module();
 
-    const int64_t max_line_length = line_limit(
-        mod.attr("Captions").attr("calculate_max_line_length")(v[1], v[2], v[3], v[4]));
+    // The limit as given (the words' own types are unchecked, as are these); it is first
+    // compared with a length once there are words.
+    const nb::object limit =
+        mod.attr("Captions").attr("calculate_max_line_length")(v[1], v[2], v[3], v[4]);
 
     // Our own tuple of the words: attribute reads may run Python code that changes the
     // caller's list, and the words must stay alive (their addresses identify them).
@@ -237,6 +252,7 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         lengths[i] = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     }
 
+    const int64_t max_line_length = count ? line_limit(limit) : 0;
     const std::vector<captions::Line> parts =
         captions::split_lines(words, cut.ends, max_line_length, lengths);
 
@@ -268,15 +284,15 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
 nb::object calculate_max_line_length(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare(
         {"calculate_max_line_length",
-         {opt_none("frame_width", Kind::Int), opt_none("font", Kind::Str),
-          opt_none("fontsize", Kind::Int), opt("chars_per_line", Kind::Int, nb::int_(25))}});
+         {opt("frame_width", Kind::Any, nb::none()), opt("font", Kind::Any, nb::none()),
+          opt("fontsize", Kind::Any, nb::none()), opt("chars_per_line", Kind::Any, nb::int_(25))}});
     auto v = parse(sig, args, kwargs);
     return v[3];
 }
 
 nb::object estimate_average_char_width(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare(
-        {"estimate_average_char_width", {arg("font", Kind::Str), arg("fontsize", Kind::Int)}});
+        {"estimate_average_char_width", {arg("font"), arg("fontsize")}});
     auto v = parse(sig, args, kwargs);
     // The average width of the 62 letters and digits at 0.3 of the font size each.
     static constexpr char kSample[] =
