@@ -205,6 +205,54 @@ def test_record_classes_are_looked_up_at_call_time(monkeypatch):
     assert type(caps.lines[0]) is CaptionLine and type(caps.lines[0].words[0]) is ref.CaptionWord
 
 
+def test_pause_search_is_looked_up_at_call_time(monkeypatch):
+    seen = []
+
+    def no_pause(segment):
+        seen.append([w.text for w in segment])
+        return None
+
+    # The longest pause follows the first word, but the replacement finds none: connector.
+    ws = words((W8, 0, 1), (W8, 3, 4), (" und", 4, 5), (W8, 5, 6))
+    monkeypatch.setattr(captions, "find_greatest_pause", no_pause)
+    caps = Captions.create_by_transcription(ws, chars_per_line=19)
+    assert [len(line.words) for line in caps.lines] == [1, 2, 1]
+    assert seen == [[W8, W8, " und", W8], [W8, W8, " und"]]
+    # A replacement's word is found by equality in segment order; a word not in the segment
+    # (or the last one) falls back to the connector, then the middle split.
+    four = words((W8, 0, 1), (W8, 1, 2), (W8, 2, 3), (W8, 3, 4))
+    monkeypatch.setattr(captions, "find_greatest_pause", lambda seg: Word(W8, 0, 1))
+    caps = Captions.create_by_transcription(four, chars_per_line=20)
+    assert [len(line.words) for line in caps.lines] == [1, 1, 2]
+    monkeypatch.setattr(captions, "find_greatest_pause", lambda seg: Word(" none", 0, 1))
+    caps = Captions.create_by_transcription(words((W8, 0, 1), (W8, 1, 2), (W8, 2, 3)),
+                                            chars_per_line=20)
+    assert [len(line.words) for line in caps.lines] == [1, 2]
+
+
+def test_record_builders_are_looked_up_at_call_time(monkeypatch):
+    calls = []
+    original = CaptionLine.create_by_transcription
+
+    def line_spy(list_of_words):
+        calls.append(("line", [w.text for w in list_of_words]))
+        return original(list_of_words)
+
+    def word_spy(word):
+        calls.append(("word", word.text))
+        return CaptionWord(word.start, word.end, word.text.upper())
+
+    monkeypatch.setattr(CaptionLine, "create_by_transcription", staticmethod(line_spy))
+    caps = Captions.create_by_transcription(back_to_back(" a", " <split>b", " c"))
+    assert calls == [("line", [" a", " b"]), ("line", [" c"])]
+    monkeypatch.undo()
+    calls.clear()
+    monkeypatch.setattr(CaptionWord, "create_by_transcription", staticmethod(word_spy))
+    caps = Captions.create_by_transcription(back_to_back(" a", " b"))
+    assert calls == [("word", " a"), ("word", " b")]
+    assert caps.lines[0].text == " a b" and [w.text for w in caps.lines[0].words] == [" A", " B"]
+
+
 def test_collector_state_is_kept():
     import gc
 
@@ -285,6 +333,12 @@ def test_find_greatest_pause(specs, expected):
     found = captions.find_greatest_pause(ws)
     assert found is (None if expected is None else ws[expected])
     assert captions.find_greatest_pause(tuple(ws)) is found
+
+
+def test_find_greatest_pause_reads_no_start_of_the_first_word_by_end():
+    first = SimpleNamespace(text="a", end=1.0)  # no start: no pause begins before it
+    ws = [Word("b", 1.5, 2.0), first]
+    assert captions.find_greatest_pause(ws) is first
 
 
 def test_find_greatest_pause_of_nothing_fails():

@@ -7,8 +7,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <deque>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include "bindings/captions/parts.hpp"
@@ -253,10 +254,43 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     }
 
     const int64_t max_line_length = count ? line_limit(limit) : 0;
-    const std::vector<captions::Line> parts =
-        captions::split_lines(words, cut.ends, max_line_length, lengths);
+    // The words of positions [begin, end) as a new list.
+    auto word_list = [&](size_t begin, size_t end) {
+        nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
+        if (!list.is_valid()) throw nb::python_error();
+        for (size_t i = begin; i < end; ++i)
+            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i - begin),
+                            nb::borrow(item[i]).release().ptr());
+        return list;
+    };
+    // find_greatest_pause is read at call time: a replacement is called for every segment
+    // split, and the cut falls after the first word equal to what it returns.
+    nb::object pause_fn = mod.attr("find_greatest_pause");
+    captions::PauseFinder find_pause = [&](size_t begin, size_t end) -> std::optional<size_t> {
+        nb::object found = pause_fn(word_list(begin, end));
+        if (found.is_none()) return std::nullopt;
+        for (size_t i = begin; i < end; ++i) {
+            const int equal = PyObject_RichCompareBool(item[i], found.ptr(), Py_EQ);
+            if (equal < 0) throw nb::python_error();
+            if (equal) return i;
+        }
+        return std::nullopt;
+    };
+    const bool own_pause = pause_fn.ptr() == own(Own::FindGreatestPause).ptr();
+    const std::vector<captions::Line> parts = captions::split_lines(
+        words, cut.ends, max_line_length, lengths, own_pause ? nullptr : &find_pause);
 
     nb::object word_cls = mod.attr("CaptionWord"), line_cls = mod.attr("CaptionLine");
+    // The lines as CaptionLine.create_by_transcription makes them, read at call time; when
+    // it or CaptionWord's is not ours, it is called with each line's words.
+    nb::object line_make = line_cls.attr("create_by_transcription");
+    if (line_make.ptr() != own(Own::LineCreate).ptr() ||
+        word_cls.attr("create_by_transcription").ptr() != own(Own::WordCreate).ptr()) {
+        nb::list lines;
+        for (const captions::Line& part : parts) lines.append(line_make(word_list(part.begin, part.end)));
+        return mod.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = v[2],
+                                    nb::arg("size") = v[3]);
+    }
     const RecordMaker word_maker(word_cls, 3), line_maker(line_cls, 4);
     // Thousands of new records would start several collections of the youngest generation,
     // each walking the records just made; none of them can be garbage yet. No Python code
