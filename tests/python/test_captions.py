@@ -192,6 +192,11 @@ def test_input_may_be_any_sequence_of_any_objects_with_the_three_attributes():
     assert caps.lines[0].start == 0 and type(caps.lines[0].start) is int
     with pytest.raises(AttributeError):
         Captions.create_by_transcription([SimpleNamespace(text=" a", start=0)])
+    with pytest.raises(TypeError) as host:
+        "<split>" in None  # noqa: B015
+    with pytest.raises(TypeError) as e:
+        Captions.create_by_transcription([Word(None, 0, 1)])
+    assert str(e.value) == str(host.value)
 
 
 def test_record_classes_are_looked_up_at_call_time(monkeypatch):
