@@ -205,29 +205,18 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         if (!r) throw nb::python_error();
         return r;
     };
+    // First the texts alone: every "<split>" is removed from the input words before any time
+    // is read, so a word without a start or an end fails with the texts already written.
     for (size_t i = 0; i < count; ++i) {
         const size_t at = object_index.first(i);
-        size_t k;
-        std::string_view utf8;
         if (at == i) {
-            k = object_text.size();
+            const size_t k = object_text.size();
             object_text.push_back(get(item[i], text_name));
-            utf8 = text_utf8(object_text.back(), owned);
+            words.push_back({text_utf8(object_text.back(), owned), 0.0, 0.0, k});
         } else {
-            k = words[at].object;
-            utf8 = words[at].text;
+            const captions::TimedWord first = words[at];
+            words.push_back(first);
         }
-        {
-            nb::object start = get(item[i], start_name);
-            PyObject* end = get_raw(item[i], end_name);
-            PyObject* text = object_text[k].ptr();
-            Py_INCREF(text);
-            fields.rows.push_back({start.release().ptr(), end, text});
-        }
-        const WordFields& row = fields.rows.back();
-        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(row[kText])));
-        const double start = seconds(row[kStart]);
-        words.push_back({utf8, start, seconds(row[kEnd]), k});
     }
 
     const captions::SentenceCut cut = captions::cut_sentences(words, object_text.size());
@@ -240,17 +229,29 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         written[k] = 1;
     }
 
-    // The texts as they are now, for the split and the records: a text written back is read
-    // again at every position of its word (the word decides what it keeps), the others stay
-    // as read above.
+    // Then the times, and the texts as they are now, for the split and the records: a text
+    // written back is read again at every position of its word (the word decides what it
+    // keeps), the others stay as read above.
     for (size_t i = 0; i < count; ++i) {
-        if (!written[words[i].object]) continue;
-        PyObject* now = get_raw(item[i], text_name);
-        PyObject*& text = fields.rows[i][kText];
-        std::swap(text, now);
-        Py_DECREF(now);
-        words[i].text = text_utf8(text, owned);
-        lengths[i] = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        captions::TimedWord& word = words[i];
+        {
+            nb::object start = get(item[i], start_name);
+            PyObject* end = get_raw(item[i], end_name);
+            PyObject* text;
+            if (written[word.object]) {
+                nb::object now = get(item[i], text_name);
+                word.text = text_utf8(now, owned);
+                text = now.release().ptr();
+            } else {
+                text = object_text[word.object].ptr();
+                Py_INCREF(text);
+            }
+            fields.rows.push_back({start.release().ptr(), end, text});
+        }
+        const WordFields& row = fields.rows.back();
+        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(row[kText])));
+        word.start = seconds(row[kStart]);
+        word.end = seconds(row[kEnd]);
     }
 
     const int64_t max_line_length = count ? line_limit(limit) : 0;
