@@ -288,7 +288,8 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     if (line_make.ptr() != own(Own::LineCreate).ptr() ||
         word_cls.attr("create_by_transcription").ptr() != own(Own::WordCreate).ptr()) {
         nb::list lines;
-        for (const captions::Line& part : parts) lines.append(line_make(word_list(part.begin, part.end)));
+        for (const captions::Line& part : parts)
+            lines.append(line_make(word_list(part.begin, part.end)));
         return mod.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = v[2],
                                     nb::arg("size") = v[3]);
     }
