@@ -161,16 +161,20 @@ bool is_connector(std::string_view text) {
 
 // Where the segment [begin, end) of at least two words is cut: the first word of its
 // second part.
-size_t cut_point(std::span<const TimedWord> words, size_t begin, size_t end) {
+size_t cut_point(std::span<const TimedWord> words, size_t begin, size_t end,
+                 const PauseFinder* find_pause) {
     const size_t n = end - begin;
-    if (auto pause = find_greatest_pause(words.subspan(begin, n))) {
+    std::optional<size_t> at;
+    if (find_pause) {
+        at = (*find_pause)(begin, end);
+    } else if (auto pause = find_greatest_pause(words.subspan(begin, n))) {
         // The pause word is searched in segment order; an equal word may come first.
         const TimedWord& target = words[begin + *pause];
-        size_t at = begin;
-        while (!same_word(words[at], target)) ++at;
-        if (at + 1 < end) return at + 1;
-        // The pause word is the last word: cutting after it would keep the whole segment.
+        at = begin;
+        while (!same_word(words[*at], target)) ++*at;
     }
+    // When the pause word is the last word, cutting after it would keep the whole segment.
+    if (at && *at + 1 < end) return *at + 1;
     for (size_t at = begin; at + 1 < end; ++at)
         if (is_connector(words[at].text)) return at + 1;
     return begin + n / 2;
@@ -180,7 +184,8 @@ size_t cut_point(std::span<const TimedWord> words, size_t begin, size_t end) {
 
 std::vector<Line> split_lines(std::span<const TimedWord> words,
                               std::span<const size_t> sentence_ends, int64_t max_line_length,
-                              std::span<const size_t> lengths) {
+                              std::span<const size_t> lengths,
+                              const PauseFinder* find_pause) {
     std::vector<int64_t> prefix;
     prefix.reserve(words.size() + 1);
     prefix.push_back(0);
@@ -206,7 +211,7 @@ std::vector<Line> split_lines(std::span<const TimedWord> words,
                 lines.push_back(seg);
                 continue;
             }
-            const size_t at = cut_point(words, seg.begin, seg.end);
+            const size_t at = cut_point(words, seg.begin, seg.end, find_pause);
             pending.push_back({at, seg.end});
             pending.push_back({seg.begin, at});
         }

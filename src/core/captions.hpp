@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -74,9 +75,13 @@ struct Line {
 // are tried instead; every step thus makes the parts smaller and the split ends.
 // Lines come out in spoken order and cover every word once. `lengths`, when given, holds the
 // code points of each word's text (a caller that has them spares the count).
+// `find_pause`, when given, replaces the pause search: for the segment [begin, end) it names
+// the position of the word to cut after, or nothing (no pause word, or none in the segment).
+using PauseFinder = std::function<std::optional<size_t>(size_t begin, size_t end)>;
 std::vector<Line> split_lines(std::span<const TimedWord> words,
                               std::span<const size_t> sentence_ends, int64_t max_line_length,
-                              std::span<const size_t> lengths = {});
+                              std::span<const size_t> lengths = {},
+                              const PauseFinder* find_pause = nullptr);
 
 // The gap closing between neighbouring lines: a line whose end minus the next line's start
 // is less than 0.5 s takes the next line's start as its end. Closes gaps of any length and

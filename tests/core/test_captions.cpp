@@ -136,6 +136,27 @@ TEST(Captions, PauseWordIsSearchedByValue) {
     EXPECT_EQ(split(w, 20).front(), (std::pair<size_t, size_t>{0, 1}));
 }
 
+TEST(Captions, PauseFinderReplacesThePauseSearch) {
+    // Back to back with the longest pause after the first word, which the finder overrides.
+    const std::string w8 = " abcdefg";
+    auto w = words_of({w8, w8, " or", w8}, {{0, 1}, {3, 4}, {4, 5}, {5, 6}});
+    std::vector<std::pair<size_t, size_t>> asked;
+    PauseFinder none = [&](size_t b, size_t e) -> std::optional<size_t> {
+        asked.push_back({b, e});
+        return std::nullopt;
+    };
+    std::vector<size_t> ends{4};
+    Parts got;
+    for (Line l : split_lines(w, ends, 18, {}, &none)) got.push_back({l.begin, l.end});
+    EXPECT_EQ(got, (Parts{{0, 1}, {1, 3}, {3, 4}}));  // connector, then middle
+    EXPECT_EQ(asked, (Parts{{0, 4}, {0, 3}}));
+    // A finder naming the segment's last word falls back as the pause search does.
+    PauseFinder last = [](size_t, size_t e) -> std::optional<size_t> { return e - 1; };
+    got.clear();
+    for (Line l : split_lines(w, ends, 18, {}, &last)) got.push_back({l.begin, l.end});
+    EXPECT_EQ(got, (Parts{{0, 1}, {1, 3}, {3, 4}}));
+}
+
 TEST(Captions, GapClosing) {
     EXPECT_TRUE(closes_gap(1.0, 3.0));    // gap
     EXPECT_TRUE(closes_gap(1.0, 1.0));    // touching (no change in effect)

@@ -190,8 +190,16 @@ def test_input_may_be_any_sequence_of_any_objects_with_the_three_attributes():
     caps = Captions.create_by_transcription(iter(ws))
     assert line_texts(caps) == [" one.", " two"]
     assert caps.lines[0].start == 0 and type(caps.lines[0].start) is int
-    with pytest.raises(AttributeError):
-        Captions.create_by_transcription([SimpleNamespace(text=" a", start=0)])
+    # Texts are cleaned before any time is read: what failed later keeps its cleaned text.
+    first = Word(" a<split>", 0, 1)
+    with pytest.raises(AttributeError, match="'end'"):
+        Captions.create_by_transcription([first, SimpleNamespace(text=" b", start=0)])
+    assert first.text == " a"
+    with pytest.raises(TypeError) as host:
+        "<split>" in None  # noqa: B015
+    with pytest.raises(TypeError) as e:
+        Captions.create_by_transcription([Word(None, 0, 1)])
+    assert str(e.value) == str(host.value)
 
 
 def test_record_classes_are_looked_up_at_call_time(monkeypatch):
@@ -203,6 +211,54 @@ def test_record_classes_are_looked_up_at_call_time(monkeypatch):
     caps = Captions.create_by_transcription(back_to_back(" a", " b."))
     assert type(caps) is MyCaptions
     assert type(caps.lines[0]) is CaptionLine and type(caps.lines[0].words[0]) is ref.CaptionWord
+
+
+def test_pause_search_is_looked_up_at_call_time(monkeypatch):
+    seen = []
+
+    def no_pause(segment):
+        seen.append([w.text for w in segment])
+        return None
+
+    # The longest pause follows the first word, but the replacement finds none: connector.
+    ws = words((W8, 0, 1), (W8, 3, 4), (" und", 4, 5), (W8, 5, 6))
+    monkeypatch.setattr(captions, "find_greatest_pause", no_pause)
+    caps = Captions.create_by_transcription(ws, chars_per_line=19)
+    assert [len(line.words) for line in caps.lines] == [1, 2, 1]
+    assert seen == [[W8, W8, " und", W8], [W8, W8, " und"]]
+    # A replacement's word is found by equality in segment order; a word not in the segment
+    # (or the last one) falls back to the connector, then the middle split.
+    four = words((W8, 0, 1), (W8, 1, 2), (W8, 2, 3), (W8, 3, 4))
+    monkeypatch.setattr(captions, "find_greatest_pause", lambda seg: Word(W8, 0, 1))
+    caps = Captions.create_by_transcription(four, chars_per_line=20)
+    assert [len(line.words) for line in caps.lines] == [1, 1, 2]
+    monkeypatch.setattr(captions, "find_greatest_pause", lambda seg: Word(" none", 0, 1))
+    caps = Captions.create_by_transcription(words((W8, 0, 1), (W8, 1, 2), (W8, 2, 3)),
+                                            chars_per_line=20)
+    assert [len(line.words) for line in caps.lines] == [1, 2]
+
+
+def test_record_builders_are_looked_up_at_call_time(monkeypatch):
+    calls = []
+    original = CaptionLine.create_by_transcription
+
+    def line_spy(list_of_words):
+        calls.append(("line", [w.text for w in list_of_words]))
+        return original(list_of_words)
+
+    def word_spy(word):
+        calls.append(("word", word.text))
+        return CaptionWord(word.start, word.end, word.text.upper())
+
+    monkeypatch.setattr(CaptionLine, "create_by_transcription", staticmethod(line_spy))
+    caps = Captions.create_by_transcription(back_to_back(" a", " <split>b", " c"))
+    assert calls == [("line", [" a", " b"]), ("line", [" c"])]
+    monkeypatch.undo()
+    calls.clear()
+    monkeypatch.setattr(CaptionWord, "create_by_transcription", staticmethod(word_spy))
+    caps = Captions.create_by_transcription(back_to_back(" a", " b"))
+    assert calls == [("word", " a"), ("word", " b")]
+    assert caps.lines[0].text == " a b" and [w.text for w in caps.lines[0].words] == [" A", " B"]
 
 
 def test_collector_state_is_kept():
@@ -228,12 +284,16 @@ def test_no_words_give_no_lines_and_no_span():
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: Captions.create_by_transcription([], chars_per_line="25"),
-     "Argument 'chars_per_line' has incorrect type (expected int, got str)"),
-    (lambda: Captions.create_by_transcription([], font=None),
-     "Argument 'font' has incorrect type (expected str, got NoneType)"),
-    (lambda: Captions.create_by_transcription([], fontsize=True),
-     "Argument 'fontsize' has incorrect type (expected int, got bool)"),
+    (lambda: Captions.create_by_transcription(back_to_back(" a"), chars_per_line="25"),
+     "'<=' not supported between instances of 'int' and 'str'"),
+    (lambda: Captions.create_by_transcription(back_to_back(" a"), chars_per_line=None),
+     "'<=' not supported between instances of 'int' and 'NoneType'"),
+    (lambda: Captions.adjust_timing(),
+     "adjust_timing() takes exactly 1 positional argument (0 given)"),
+    (lambda: Captions._print_timing_debug(),
+     "_print_timing_debug() takes at least 1 positional argument (0 given)"),
+    (lambda: Captions(lines=[])._print_timing_debug("a", "b"),
+     "_print_timing_debug() takes at most 2 positional arguments (3 given)"),
     (lambda: Captions.create_by_transcription(),
      "create_by_transcription() takes at least 1 positional argument (0 given)"),
     (lambda: Captions.calculate_max_line_length(1, 2, 3, 4, 5),
@@ -245,6 +305,18 @@ def test_argument_checks(call, message):
     with pytest.raises(TypeError) as e:
         call()
     assert str(e.value) == message
+
+
+def test_untyped_parameters_take_any_value():
+    # Only the line length limit is ever compared, and only once there are words.
+    caps = Captions.create_by_transcription([], 1080.5, None, 50.0, "25")
+    assert (caps.lines, caps.font, caps.size) == ([], None, 50.0)
+    ws = [Word(" abcdefghij", i, i + 1) for i in range(5)]
+    caps = Captions.create_by_transcription(ws, chars_per_line=22.5)
+    assert [len(line.words) for line in caps.lines] == [2, 1, 2]
+    assert Captions.calculate_max_line_length(None, None, None, "30") == "30"
+    assert Captions.calculate_max_line_length(chars_per_line=30.5) == 30.5
+    assert Captions.estimate_average_char_width(None, 62.0) == 0.3
 
 
 def test_line_length_helpers():
@@ -269,6 +341,12 @@ def test_find_greatest_pause(specs, expected):
     found = captions.find_greatest_pause(ws)
     assert found is (None if expected is None else ws[expected])
     assert captions.find_greatest_pause(tuple(ws)) is found
+
+
+def test_find_greatest_pause_reads_no_start_of_the_first_word_by_end():
+    first = SimpleNamespace(text="a", end=1.0)  # no start: no pause begins before it
+    ws = [Word("b", 1.5, 2.0), first]
+    assert captions.find_greatest_pause(ws) is first
 
 
 def test_find_greatest_pause_of_nothing_fails():
@@ -383,6 +461,9 @@ def test_timing_report_limits_words_and_preview(capsys):
     assert out[8] == "  Line 1: [7.000s - 8.000s] (1.000s) ' five'"
     assert out[9] == "    Word 0: [0.000s - 0.500s] (0.500s) ' w0'"
     assert out[14:] == ["  Line 2: [8.000s - 9.000s] (1.000s) ' none'"]
+    Captions(lines=[CaptionLine(0.0, 1.0, " bare", None)])._print_timing_debug("x")
+    assert capsys.readouterr().out.splitlines() == [
+        "[Captions] Timing Debug (x): 1 lines", "  Line 0: [0.000s - 1.000s] (1.000s) ' bare'"]
     assert Captions._print_timing_debug.__doc__ == (
         "Debug print: Show all caption lines with their start/end times")
     assert caps._print_timing_debug.__doc__ == Captions._print_timing_debug.__doc__

@@ -7,8 +7,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <deque>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include "bindings/captions/parts.hpp"
@@ -23,15 +24,28 @@ using namespace vestrel::py;
 
 namespace {
 
-// The line length limit as the core takes it: seg_length <= limit for any number.
+// The line length limit as the core takes it: length <= limit as the host compares an int
+// length with `value` (for integer lengths, floor of a real limit; no length fits NaN).
 int64_t line_limit(nb::handle value) {
-    if (PyLong_Check(value.ptr())) {
+    PyObject* v = value.ptr();
+    if (PyLong_Check(v)) {
         int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (overflow > 0) return INT64_MAX;
         if (overflow < 0) return INT64_MIN;
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        return v;
+        if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+        return n;
+    }
+    if (!PyFloat_Check(v)) {
+        if (PyIndex_Check(v)) {
+            nb::object n = nb::steal(PyNumber_Index(v));
+            if (!n.is_valid()) throw nb::python_error();
+            return line_limit(n);
+        }
+        // Any other limit: a length compared with it raises what the host raises for a value
+        // no int compares with (text, None, ...).
+        nb::object zero = nb::int_(0);
+        if (PyObject_RichCompareBool(zero.ptr(), v, Py_LE) < 0) throw nb::python_error();
     }
     const double d = seconds(value);
     if (std::isnan(d)) return INT64_MIN;  // no length compares true with NaN
@@ -135,14 +149,16 @@ nb::object join_texts(const WordFields* first, const WordFields* last) {
 nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare(
         {"create_by_transcription",
-         {arg("list_of_words"), opt("frame_width", Kind::Int, nb::int_(700)),
-          opt("font", Kind::Str, nb::str("Roboto-Bold")), opt("fontsize", Kind::Int, nb::int_(50)),
-          opt("chars_per_line", Kind::Int, nb::int_(25))}});
+         {arg("list_of_words"), opt("frame_width", Kind::Any, nb::int_(700)),
+          opt("font", Kind::Any, nb::str("Roboto-Bold")), opt("fontsize", Kind::Any, nb::int_(50)),
+          opt("chars_per_line", Kind::Any, nb::int_(25))}});
     auto v = parse(sig, args, kwargs);
     nb::handle mod = module();
 
-    const int64_t max_line_length = line_limit(
-        mod.attr("Captions").attr("calculate_max_line_length")(v[1], v[2], v[3], v[4]));
+    // The limit as given (the words' own types are unchecked, as are these); it is first
+    // compared with a length once there are words.
+    const nb::object limit =
+        mod.attr("Captions").attr("calculate_max_line_length")(v[1], v[2], v[3], v[4]);
 
     // Our own tuple of the words: attribute reads may run Python code that changes the
     // caller's list, and the words must stay alive (their addresses identify them).
@@ -189,29 +205,18 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         if (!r) throw nb::python_error();
         return r;
     };
+    // First the texts alone: every "<split>" is removed from the input words before any time
+    // is read, so a word without a start or an end fails with the texts already written.
     for (size_t i = 0; i < count; ++i) {
         const size_t at = object_index.first(i);
-        size_t k;
-        std::string_view utf8;
         if (at == i) {
-            k = object_text.size();
+            const size_t k = object_text.size();
             object_text.push_back(get(item[i], text_name));
-            utf8 = text_utf8(object_text.back(), owned);
+            words.push_back({text_utf8(object_text.back(), owned), 0.0, 0.0, k});
         } else {
-            k = words[at].object;
-            utf8 = words[at].text;
+            const captions::TimedWord first = words[at];
+            words.push_back(first);
         }
-        {
-            nb::object start = get(item[i], start_name);
-            PyObject* end = get_raw(item[i], end_name);
-            PyObject* text = object_text[k].ptr();
-            Py_INCREF(text);
-            fields.rows.push_back({start.release().ptr(), end, text});
-        }
-        const WordFields& row = fields.rows.back();
-        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(row[kText])));
-        const double start = seconds(row[kStart]);
-        words.push_back({utf8, start, seconds(row[kEnd]), k});
     }
 
     const captions::SentenceCut cut = captions::cut_sentences(words, object_text.size());
@@ -224,23 +229,70 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
         written[k] = 1;
     }
 
-    // The texts as they are now, for the split and the records: a text written back is read
-    // again at every position of its word (the word decides what it keeps), the others stay
-    // as read above.
+    // Then the times, and the texts as they are now, for the split and the records: a text
+    // written back is read again at every position of its word (the word decides what it
+    // keeps), the others stay as read above.
     for (size_t i = 0; i < count; ++i) {
-        if (!written[words[i].object]) continue;
-        PyObject* now = get_raw(item[i], text_name);
-        PyObject*& text = fields.rows[i][kText];
-        std::swap(text, now);
-        Py_DECREF(now);
-        words[i].text = text_utf8(text, owned);
-        lengths[i] = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        captions::TimedWord& word = words[i];
+        {
+            nb::object start = get(item[i], start_name);
+            PyObject* end = get_raw(item[i], end_name);
+            PyObject* text;
+            if (written[word.object]) {
+                nb::object now = get(item[i], text_name);
+                word.text = text_utf8(now, owned);
+                text = now.release().ptr();
+            } else {
+                text = object_text[word.object].ptr();
+                Py_INCREF(text);
+            }
+            fields.rows.push_back({start.release().ptr(), end, text});
+        }
+        const WordFields& row = fields.rows.back();
+        lengths.push_back(static_cast<size_t>(PyUnicode_GET_LENGTH(row[kText])));
+        word.start = seconds(row[kStart]);
+        word.end = seconds(row[kEnd]);
     }
 
-    const std::vector<captions::Line> parts =
-        captions::split_lines(words, cut.ends, max_line_length, lengths);
+    const int64_t max_line_length = count ? line_limit(limit) : 0;
+    // The words of positions [begin, end) as a new list.
+    auto word_list = [&](size_t begin, size_t end) {
+        nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
+        if (!list.is_valid()) throw nb::python_error();
+        for (size_t i = begin; i < end; ++i)
+            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i - begin),
+                            nb::borrow(item[i]).release().ptr());
+        return list;
+    };
+    // find_greatest_pause is read at call time: a replacement is called for every segment
+    // split, and the cut falls after the first word equal to what it returns.
+    nb::object pause_fn = mod.attr("find_greatest_pause");
+    captions::PauseFinder find_pause = [&](size_t begin, size_t end) -> std::optional<size_t> {
+        nb::object found = pause_fn(word_list(begin, end));
+        if (found.is_none()) return std::nullopt;
+        for (size_t i = begin; i < end; ++i) {
+            const int equal = PyObject_RichCompareBool(item[i], found.ptr(), Py_EQ);
+            if (equal < 0) throw nb::python_error();
+            if (equal) return i;
+        }
+        return std::nullopt;
+    };
+    const bool own_pause = pause_fn.ptr() == own(Own::FindGreatestPause).ptr();
+    const std::vector<captions::Line> parts = captions::split_lines(
+        words, cut.ends, max_line_length, lengths, own_pause ? nullptr : &find_pause);
 
     nb::object word_cls = mod.attr("CaptionWord"), line_cls = mod.attr("CaptionLine");
+    // The lines as CaptionLine.create_by_transcription makes them, read at call time; when
+    // it or CaptionWord's is not ours, it is called with each line's words.
+    nb::object line_make = line_cls.attr("create_by_transcription");
+    if (line_make.ptr() != own(Own::LineCreate).ptr() ||
+        word_cls.attr("create_by_transcription").ptr() != own(Own::WordCreate).ptr()) {
+        nb::list lines;
+        for (const captions::Line& part : parts)
+            lines.append(line_make(word_list(part.begin, part.end)));
+        return mod.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = v[2],
+                                    nb::arg("size") = v[3]);
+    }
     const RecordMaker word_maker(word_cls, 3), line_maker(line_cls, 4);
     // Thousands of new records would start several collections of the youngest generation,
     // each walking the records just made; none of them can be garbage yet. No Python code
@@ -268,15 +320,15 @@ nb::object create_by_transcription(nb::args args, nb::kwargs kwargs) {
 nb::object calculate_max_line_length(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare(
         {"calculate_max_line_length",
-         {opt_none("frame_width", Kind::Int), opt_none("font", Kind::Str),
-          opt_none("fontsize", Kind::Int), opt("chars_per_line", Kind::Int, nb::int_(25))}});
+         {opt("frame_width", Kind::Any, nb::none()), opt("font", Kind::Any, nb::none()),
+          opt("fontsize", Kind::Any, nb::none()), opt("chars_per_line", Kind::Any, nb::int_(25))}});
     auto v = parse(sig, args, kwargs);
     return v[3];
 }
 
 nb::object estimate_average_char_width(nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = declare(
-        {"estimate_average_char_width", {arg("font", Kind::Str), arg("fontsize", Kind::Int)}});
+        {"estimate_average_char_width", {arg("font"), arg("fontsize")}});
     auto v = parse(sig, args, kwargs);
     // The average width of the 62 letters and digits at 0.3 of the font size each.
     static constexpr char kSample[] =

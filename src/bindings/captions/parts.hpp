@@ -51,6 +51,11 @@ inline nb::object documented(nb::object fn, const char* name, const char* doc,
     return py::documented(fn, name, nb::str(doc), owner, nb::str("vestrel.captions"));
 }
 
+// The module's functions as made at load (find_greatest_pause and the create_by_transcription
+// of CaptionWord and CaptionLine), to tell them from replacements made later.
+enum class Own { FindGreatestPause = 0, WordCreate = 1, LineCreate = 2 };
+nb::handle own(Own which);
+
 // Interned attribute names (kept for the life of the process).
 enum class Name { Start = 0, End = 1, Text = 2, Words = 3 };
 nb::handle attr_name(Name n);

@@ -48,11 +48,14 @@ std::string span_row(nb::handle start, nb::handle end, nb::handle text) {
     return "[" + fixed(start) + "s - " + fixed(end) + "s] (" + fixed(d) + "s) '" + str(text) + "'";
 }
 
-void print_timing_debug(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    static const Signature& sig =
-        declare({"_print_timing_debug", {opt("stage", Kind::Str, nb::str(""))}, true});
+// The methods take `self` among their arguments, so that a call without it (through the
+// class) gets the same count message as any other wrong count.
+void print_timing_debug(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare(
+        {"_print_timing_debug", {arg("self"), opt("stage", Kind::Str, nb::str(""))}});
     auto v = parse(sig, args, kwargs);
-    const std::string stage = utf8(v[0]);
+    nb::handle self = v[0];
+    const std::string stage = utf8(v[1]);
     nb::object lines = self.attr("lines");
     const std::string stage_str = stage.empty() ? "" : " (" + stage + ")";
     print("[Captions] Timing Debug" + stage_str + ": " + std::to_string(nb::len(lines)) +
@@ -65,7 +68,10 @@ void print_timing_debug(nb::handle self, nb::args args, nb::kwargs kwargs) {
         print("  Line " + std::to_string(i) + ": " +
               span_row(line.attr("start"), line.attr("end"), preview));
         nb::object words = line.attr("words");
-        const size_t count = nb::len(words);
+        // A line without words (an empty list, or none at all) has no word rows.
+        const int has_words = PyObject_IsTrue(words.ptr());
+        if (has_words < 0) throw nb::python_error();
+        const size_t count = has_words ? nb::len(words) : 0;
         for (size_t j = 0; j < count && j < 5; ++j) {
             nb::object w = words[j];
             print("    Word " + std::to_string(j) + ": " +
@@ -76,9 +82,10 @@ void print_timing_debug(nb::handle self, nb::args args, nb::kwargs kwargs) {
     }
 }
 
-void adjust_timing(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    static const Signature& sig = declare({"adjust_timing", {}, true});
-    parse(sig, args, kwargs);
+void adjust_timing(nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = declare({"adjust_timing", {arg("self")}});
+    auto v = parse(sig, args, kwargs);
+    nb::handle self = v[0];
     nb::object lines = self.attr("lines");
     const size_t n = nb::len(lines);
     // Pairs are taken one after the other: a line listed twice sees its own change.

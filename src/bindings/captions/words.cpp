@@ -18,8 +18,11 @@ PyObject* g_word_cls = nullptr;
 PyObject* g_line_cls = nullptr;
 PyObject* g_names[4] = {};  // start, end, text, words
 PyObject* g_no_args = nullptr;  // the empty tuple
+PyObject* g_own[3] = {};  // find_greatest_pause, CaptionWord's and CaptionLine's builders
 
 }  // namespace
+
+nb::handle own(Own which) { return g_own[static_cast<int>(which)]; }
 
 nb::handle attr_name(Name n) { return g_names[static_cast<int>(n)]; }
 
@@ -31,6 +34,10 @@ std::string_view text_utf8_general(nb::handle text, std::deque<std::string>& own
     const char* p = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &n) : nullptr;
     if (p) return std::string_view(p, static_cast<size_t>(n));
     if (!PyUnicode_Check(text.ptr())) {
+        // The sentence test looks for "<split>" in the text first: a value that holds nothing
+        // fails there as the host's `in` fails.
+        nb::str mark("<split>");
+        if (PySequence_Contains(text.ptr(), mark.ptr()) < 0) throw nb::python_error();
         PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text.ptr())->tp_name);
         throw nb::python_error();
     }
@@ -86,7 +93,11 @@ nb::object line_create_by_transcription(nb::args args, nb::kwargs kwargs) {
     if (!items.is_valid()) throw nb::python_error();
     const size_t n = nb::len(items);
     if (n == 0) raise(PyExc_IndexError, "list index out of range");
+    // Each word as CaptionWord.create_by_transcription makes it, read at call time: ours
+    // builds the record of the current CaptionWord class from the values read here.
     nb::object word_cls = module().attr("CaptionWord");
+    nb::object word_make = word_cls.attr("create_by_transcription");
+    const bool own_word_make = word_make.ptr() == own(Own::WordCreate).ptr();
     nb::handle start_name = attr_name(Name::Start), end_name = attr_name(Name::End),
                text_name = attr_name(Name::Text);
     auto item = [&](size_t i) { return nb::handle(PyTuple_GET_ITEM(items.ptr(), i)); };
@@ -95,6 +106,11 @@ nb::object line_create_by_transcription(nb::args args, nb::kwargs kwargs) {
     nb::list words, texts;
     for (size_t i = 0; i < n; ++i) {
         nb::handle w = item(i);
+        if (!own_word_make) {
+            words.append(word_make(w));
+            texts.append(w.attr(text_name));
+            continue;
+        }
         nb::object ws = w.attr(start_name), we = w.attr(end_name), wt = w.attr(text_name);
         words.append(make_word(word_cls, ws, we, wt));
         texts.append(wt);
@@ -113,9 +129,13 @@ nb::object find_greatest_pause(nb::args args, nb::kwargs kwargs) {
     if (n == 0) raise(PyExc_IndexError, "list index out of range");
     std::vector<captions::TimedWord> words(n);
     for (size_t i = 0; i < n; ++i) words[i].end = seconds(items[i].attr(attr_name(Name::End)));
+    // Every start is read but that of the first word by end time, which no pause begins at.
+    size_t first = 0;
+    for (size_t i = 1; i < n; ++i)
+        if (words[i].end < words[first].end) first = i;
     if (n >= 2)
         for (size_t i = 0; i < n; ++i)
-            words[i].start = seconds(items[i].attr(attr_name(Name::Start)));
+            if (i != first) words[i].start = seconds(items[i].attr(attr_name(Name::Start)));
     for (size_t i = 0; i < n; ++i) words[i].object = i;
     auto found = captions::find_greatest_pause(words);
     if (!found) return nb::none();
@@ -134,9 +154,11 @@ void register_words(nb::module_& m) {
     g_no_args = PyTuple_New(0);
     {
         nb::dict ns;
-        ns["create_by_transcription"] = staticmethod(documented(
+        nb::object make = documented(
             nb::cpp_function(word_create_by_transcription), "create_by_transcription",
-            "A caption word with the start, end and text of a timed word.", "CaptionWord"));
+            "A caption word with the start, end and text of a timed word.", "CaptionWord");
+        g_own[static_cast<int>(Own::WordCreate)] = make.inc_ref().ptr();
+        ns["create_by_transcription"] = staticmethod(make);
         g_word_cls = make_record(m, "CaptionWord",
                                  {field("start", "float"), field("end", "float"),
                                   field("text", "str")},
@@ -146,11 +168,13 @@ void register_words(nb::module_& m) {
     }
     {
         nb::dict ns;
-        ns["create_by_transcription"] = staticmethod(documented(
+        nb::object make = documented(
             nb::cpp_function(line_create_by_transcription), "create_by_transcription",
             "A caption line of the given timed words: from the first word's start to the last "
             "word's end, its text the words' texts joined.",
-            "CaptionLine"));
+            "CaptionLine");
+        g_own[static_cast<int>(Own::LineCreate)] = make.inc_ref().ptr();
+        ns["create_by_transcription"] = staticmethod(make);
         g_line_cls = make_record(m, "CaptionLine",
                                  {field("start", "float"), field("end", "float"),
                                   field("text", "str", nb::str("")), list_field("words", "list")},
@@ -158,10 +182,12 @@ void register_words(nb::module_& m) {
                          .release()
                          .ptr();
     }
-    m.attr("find_greatest_pause") = documented(
+    nb::object pause = documented(
         nb::cpp_function(find_greatest_pause), "find_greatest_pause",
         "The word after which the longest positive pause follows (words taken in order of "
         "their end times), or None.");
+    g_own[static_cast<int>(Own::FindGreatestPause)] = pause.inc_ref().ptr();
+    m.attr("find_greatest_pause") = pause;
 }
 
 }  // namespace vestrel::captions_py
