@@ -125,8 +125,6 @@ CASES = [
     # captions (functions and static methods count no self)
     ("caption-line-list", lambda: captions.CaptionLine.create_by_transcription, ((),), {},
      wrong("list_of_words", "list", "tuple")),
-    ("captions-build-int", lambda: captions.Captions.create_by_transcription, ([],),
-     {"chars_per_line": 2.5}, wrong("chars_per_line", "int", "float")),
     ("pause-count", lambda: captions.find_greatest_pause, (), {},
      count("find_greatest_pause", "exactly", 1, 0)),
     # montra
