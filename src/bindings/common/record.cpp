@@ -37,10 +37,14 @@ nb::object make_record(nb::module_& module, const char* name, const std::vector<
                 break;
         }
     }
-    // make_dataclass takes `module=` only from Python 3.12 on; the namespace works everywhere.
+    // make_dataclass takes `module=` only from Python 3.12 on, and from then on, without it,
+    // names the module of the calling Python frame (the import machinery, when a module's
+    // init runs). The namespace entry covers 3.11; the attribute set afterwards covers every
+    // version.
     namespace_["__module__"] = module.attr("__name__");
     nb::object cls =
         dataclasses.attr("make_dataclass")(name, specs, nb::arg("namespace") = namespace_);
+    cls.attr("__module__") = module.attr("__name__");
     module.attr(name) = cls;
     return cls;
 }
