@@ -35,9 +35,9 @@ def main(argv):
         print("no benchmarks yet")
         return 0
     for f in files:
-        spec = importlib.util.spec_from_file_location(f.stem, f)
-        mod = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(mod)
+        module_spec = importlib.util.spec_from_file_location(f.stem, f)
+        mod = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(mod)
         print(f"== {f.stem}")
         for name, value in mod.run():
             print(f"  {name:<60} {value}")

@@ -373,24 +373,24 @@ def random_words(rng, n, in_order=True):
     return out
 
 
-def build(spec, repeats):
-    """Word objects for `spec`, with the same object listed again where `repeats` says."""
-    objs = [Word(*s) for s in spec]
+def build(shape, repeats):
+    """Word objects for `shape`, with the same object listed again where `repeats` says."""
+    objs = [Word(*s) for s in shape]
     return [objs[repeats.get(i, i)] for i in range(len(objs))]
 
 
 @pytest.mark.parametrize("seed", range(40))
 def test_matches_the_step_by_step_rule_on_random_words(seed):
     rng = random.Random(seed)
-    spec = random_words(rng, rng.randint(0, 80), in_order=seed % 4 != 3)
+    shape = random_words(rng, rng.randint(0, 80), in_order=seed % 4 != 3)
     chars = rng.choice([5, 12, 25, 25, 40])
     # Every fifth list repeats a few word objects at later positions.
     repeats = {}
-    if seed % 5 == 4 and len(spec) > 2:
+    if seed % 5 == 4 and len(shape) > 2:
         for _ in range(3):
-            j = rng.randrange(1, len(spec))
+            j = rng.randrange(1, len(shape))
             repeats[j] = rng.randrange(0, j)
-    ours, theirs = build(spec, repeats), build(spec, repeats)
+    ours, theirs = build(shape, repeats), build(shape, repeats)
     got = Captions.create_by_transcription(ours, chars_per_line=chars)
     want = ref.create_by_transcription(theirs, chars_per_line=chars)
     assert as_tuples(got) == as_tuples(want)

@@ -491,11 +491,11 @@ def test_route_table_in_registration_order_with_names_and_docs():
     assert endpoints.router.prefix == "" and endpoints.router.tags == []
     app = FastAPI()
     app.include_router(endpoints.router)
-    spec = TestClient(app).get("/openapi.json").json()
-    assert spec["paths"]["/brevano/status"]["get"]["description"] == \
+    openapi = TestClient(app).get("/openapi.json").json()
+    assert openapi["paths"]["/brevano/status"]["get"]["description"] == \
         "Returns current Brevano generation status."
     # The generation route has no docstring, so no description.
-    assert "description" not in spec["paths"]["/brevano/generate"]["post"]
-    ref = spec["paths"]["/brevano/generate"]["post"]["requestBody"]["content"][
+    assert "description" not in openapi["paths"]["/brevano/generate"]["post"]
+    ref = openapi["paths"]["/brevano/generate"]["post"]["requestBody"]["content"][
         "application/json"]["schema"]["$ref"]
     assert ref.endswith("/BrevanoRequest")
