@@ -34,18 +34,6 @@ def make_scenes(total_chars, scenes=6, seed=1):
     return result
 
 
-def speech_of(script):
-    out, in_command = [], False
-    for c in script:
-        if c == "<":
-            in_command = True
-        if c == ">":
-            in_command = False
-        if not (in_command or c == ">"):
-            out.append(c)
-    return "".join(out)
-
-
 def copies(texts, n):
     """n fresh transcriptions with the given segment word texts."""
     return [lexor.Transcription([lexor.Segment(words=[lexor.Word(t) for t in seg])
@@ -70,7 +58,7 @@ def measure(update, split, transcriptions, scenes, script):
 def prepare(total_chars):
     scenes = make_scenes(total_chars)
     script = "".join(scenes)
-    aligned = lexor.Transcription.from_stablets(stable_whisper.align_text(speech_of(script)))
+    aligned = lexor.Transcription.from_stablets(stable_whisper.align_text(ref.spoken_text(script)))
     texts = [[w.text for w in s.words] for s in aligned.segments]
     return scenes, script, texts
 

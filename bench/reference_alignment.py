@@ -122,3 +122,17 @@ def split_by_scenes(transcription, scenes, mended=True):
             return transcription_scenes
         hand_over(transcription_scenes[-1])
     return transcription_scenes
+
+
+def spoken_text(script):
+    """The spoken text of a script: every character outside commands, as the alignment
+    reads it ("<" opens a command, ">" closes it and is not spoken either)."""
+    out, in_command = [], False
+    for c in script:
+        if c == "<":
+            in_command = True
+        if c == ">":
+            in_command = False
+        if not (in_command or c == ">"):
+            out.append(c)
+    return "".join(out)

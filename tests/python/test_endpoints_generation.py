@@ -13,6 +13,7 @@ from fastapi import FastAPI, HTTPException
 from fastapi.testclient import TestClient
 
 from vestrel import brevano, endpoints
+from route_table import ROUTE_TABLE
 
 S = endpoints.BrevanoStatus
 
@@ -103,8 +104,9 @@ def wait_until_settled(timeout=10):
     while endpoints.get_status()["status"] == S.GENERATING:
         assert time.monotonic() < deadline, "generation did not end"
         time.sleep(0.01)
+    # Only generation threads: other tests' daemon threads (loopback servers) live on.
     for t in threading.enumerate():
-        if t is not threading.current_thread() and t.daemon and t.name.startswith("Thread-"):
+        if getattr(t, "_target", None) is endpoints._generation_worker:
             t.join(timeout)
 
 
@@ -460,26 +462,6 @@ def test_status_enum_and_request_models():
     assert isinstance(req.scenes[0].background, endpoints.BrevanoBackgroundVideoDTO)
 
 
-ROUTE_TABLE = [
-    ("POST", "/project/create", "create_project"),
-    ("POST", "/project/open", "open_project"),
-    ("POST", "/project/delete_current", "delete_current_project"),
-    ("POST", "/media/import_clip", "import_clip"),
-    ("POST", "/timeline/add_clip", "timeline_add_clip"),
-    ("POST", "/tts/generate", "tts_generate"),
-    ("GET", "/media/background-videos", "list_background_videos"),
-    ("POST", "/media/background-videos", "add_background_video_url"),
-    ("POST", "/media/background-videos/upload", "add_background_video_upload"),
-    ("DELETE", "/media/background-videos/{asset_id}", "delete_background_video"),
-    ("GET", "/media/background-music", "list_background_music"),
-    ("POST", "/media/background-music/upload", "add_background_music_upload"),
-    ("DELETE", "/media/background-music/{asset_id}", "delete_background_music"),
-    ("GET", "/media/{filename}", "get_media"),
-    ("POST", "/templates/upload", "upload_template"),
-    ("GET", "/templates/list", "list_templates"),
-    ("GET", "/brevano/status", "brevano_status"),
-    ("POST", "/brevano/generate", "brevano_generate"),
-]
 
 
 def test_route_table_in_registration_order_with_names_and_docs():

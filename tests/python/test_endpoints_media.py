@@ -10,22 +10,13 @@ from fastapi.testclient import TestClient
 
 from media_library import lib, pexels, pexels_server, videos  # noqa: F401 (fixtures)
 from pexels_fake import IMAGE
+from route_table import ROUTE_TABLE
 
 import vestrel.endpoints as endpoints
 import vestrel.media as media
 
-MEDIA_ROUTES = [
-    ("GET", "/media/background-videos", "list_background_videos"),
-    ("POST", "/media/background-videos", "add_background_video_url"),
-    ("POST", "/media/background-videos/upload", "add_background_video_upload"),
-    ("DELETE", "/media/background-videos/{asset_id}", "delete_background_video"),
-    ("GET", "/media/background-music", "list_background_music"),
-    ("POST", "/media/background-music/upload", "add_background_music_upload"),
-    ("DELETE", "/media/background-music/{asset_id}", "delete_background_music"),
-    ("GET", "/media/{filename}", "get_media"),
-    ("POST", "/templates/upload", "upload_template"),
-    ("GET", "/templates/list", "list_templates"),
-]
+# The media and template routes: the seventh to the sixteenth of the router.
+MEDIA_ROUTES = ROUTE_TABLE[6:16]
 
 
 @pytest.fixture

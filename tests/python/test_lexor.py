@@ -365,7 +365,7 @@ def test_split_keeps_empty_words_with_the_word_before():
 def test_aligned_script_goes_back_into_scenes(fresh_cache, tmp_path):
     scenes = ["<counter>Platz drei: Köln. <split>Schön hier! ", "Platz zwei: Berlin.<split>"]
     script = "".join(scenes)
-    speech = ref_speech(script)
+    speech = ref.spoken_text(script)
     audio = tmp_path / "voice.mp3"
     audio.write_bytes(b"ID3")
     t = lexor.generate_transcription(str(audio), speech)
@@ -411,19 +411,6 @@ def test_commands_at_the_script_edges_come_back(scenes, drop_trailing_space):
         [[w.text for w in p] for p in parts]
     with pytest.raises(Exception):  # the plain rule fails on each of them
         ref.update_transcription(plain, script, mended=False)
-
-
-def ref_speech(script):
-    """The spoken text: the script without its command characters."""
-    out, in_command = [], False
-    for c in script:
-        if c == "<":
-            in_command = True
-        if c == ">":
-            in_command = False
-        if not (in_command or c == ">"):
-            out.append(c)
-    return "".join(out)
 
 
 # --- differential: the module against the step-by-step rule --------------------------------
@@ -513,7 +500,7 @@ def test_differential_against_the_step_by_step_rule():
     mended_differs = edges_mended = 0
     for case in range(4000):
         script = random_script(rng)
-        segments, exact = random_transcript(rng, ref_speech(script))
+        segments, exact = random_transcript(rng, ref.spoken_text(script))
         mine, theirs, plain = make(*segments), make(*segments), make(*segments)
         context = f"case {case}: script={script!r} segments={segments!r}"
 
@@ -532,7 +519,7 @@ def test_differential_against_the_step_by_step_rule():
         elif unmended[0] != "ok" and got[0] == "ok":
             mended_differs += 1
             edges_mended += not same_ends
-        speech = ref_speech(script)
+        speech = ref.spoken_text(script)
         if exact and any(segments) and (speech[:1] != " " or spoken[:1] == " ") \
                 and (speech[-1:] != " " or spoken[-1:] == " "):
             # The transcript says exactly what the script says (and normalising, which looks
