@@ -2,17 +2,18 @@
 
 Each benchmark module defines run() -> list of (name, value_text) rows, measuring the system
 against a baseline in the same run and asserting identical results (never time limits).
+Each benchmark runs in a fresh interpreter, so one benchmark's heap and caches do not
+colour another's figures; each reports its own peak memory.
 """
 
 import importlib.util
 import resource
+import subprocess
 import sys
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests" / "fakes"))
 
 
 def timed(fn, *args, repeat=5, **kwargs):
@@ -26,7 +27,23 @@ def timed(fn, *args, repeat=5, **kwargs):
     return best, result
 
 
+def run_one(path):
+    sys.path.insert(0, str(HERE))
+    sys.path.insert(0, str(HERE.parent / "tests" / "fakes"))
+    module_spec = importlib.util.spec_from_file_location(path.stem, path)
+    mod = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(mod)
+    print(f"== {path.stem}", flush=True)
+    for name, value in mod.run():
+        print(f"  {name:<60} {value}", flush=True)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"  {'peak memory':<60} {peak:.1f} MiB", flush=True)
+    return 0
+
+
 def main(argv):
+    if len(argv) == 3 and argv[1] == "--one":
+        return run_one(Path(argv[2]))
     names = argv[1:]
     files = sorted(HERE.glob("bench_*.py"))
     if names:
@@ -34,16 +51,11 @@ def main(argv):
     if not files:
         print("no benchmarks yet")
         return 0
+    status = 0
     for f in files:
-        module_spec = importlib.util.spec_from_file_location(f.stem, f)
-        mod = importlib.util.module_from_spec(module_spec)
-        module_spec.loader.exec_module(mod)
-        print(f"== {f.stem}")
-        for name, value in mod.run():
-            print(f"  {name:<60} {value}")
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(f"peak memory: {peak:.1f} MiB")
-    return 0
+        done = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--one", str(f)])
+        status = status or done.returncode
+    return status
 
 
 if __name__ == "__main__":
