@@ -53,24 +53,26 @@ const Signature& edit_signature(const char* name) {
     return declare({name, {arg("index", Kind::Int), arg("char", Kind::Str)}, true});
 }
 
-nb::object update_char(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    static const Signature& sig = edit_signature("update_char");
+// update_char and insert_char: the located word's text is rebuilt with `edit` applied at
+// the located offset.
+template <void (*edit)(std::u32string&, std::size_t, std::u32string_view)>
+nb::object edit_char(const Signature& sig, nb::handle self, nb::args args, nb::kwargs kwargs) {
     auto v = parse(sig, args, kwargs);
     Located at = locate(self, v[0]);
     std::u32string text = code_points(at.text);
-    alignment::update_at(text, at.offset, code_points(v[1]));
+    edit(text, at.offset, code_points(v[1]));
     at.word.attr("text") = from_code_points(text);
     return nb::none();
 }
 
+nb::object update_char(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    static const Signature& sig = edit_signature("update_char");
+    return edit_char<alignment::update_at>(sig, self, args, kwargs);
+}
+
 nb::object insert_char(nb::handle self, nb::args args, nb::kwargs kwargs) {
     static const Signature& sig = edit_signature("insert_char");
-    auto v = parse(sig, args, kwargs);
-    Located at = locate(self, v[0]);
-    std::u32string text = code_points(at.text);
-    alignment::insert_at(text, at.offset, code_points(v[1]));
-    at.word.attr("text") = from_code_points(text);
-    return nb::none();
+    return edit_char<alignment::insert_at>(sig, self, args, kwargs);
 }
 
 nb::object pop(nb::handle self, nb::args args, nb::kwargs kwargs) {
