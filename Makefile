@@ -11,16 +11,24 @@ export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 all: install
 
-# ffmpeg and GoogleTest come from the system's packages (installed when we are root).
+# C libraries, programs and fonts come from the system's packages (installed when we are root):
+# ffmpeg (thumbnails, renders), GoogleTest, espeak-ng (offline voice and aligner), LAME (MP3),
+# libavformat/libavcodec (decoding voice-overs) and the fonts the caption templates name.
+SYSTEM_PACKAGES := ffmpeg libgtest-dev pkg-config libespeak-ng-dev espeak-ng-data \
+  libmp3lame-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev \
+  fonts-open-sans fonts-roboto-unhinted fonts-noto-core
+
 system-deps:
 	@missing=""; \
-	command -v ffmpeg >/dev/null 2>&1 || missing="$$missing ffmpeg"; \
-	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	for p in $(SYSTEM_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing system packages:$$missing"; \
 	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	  else \
-	    echo "missing system packages:$$missing (install them as root)"; \
+	    echo "missing system packages:$$missing (install them as root)"; exit 1; \
 	  fi; \
 	fi
 
