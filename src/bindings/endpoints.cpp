@@ -2,7 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/common/function.hpp"
-#include "bindings/endpoints/route.hpp"
+#include "bindings/common/route.hpp"
 #include "bindings/endpoints/routes.hpp"
 
 namespace nb = nanobind;

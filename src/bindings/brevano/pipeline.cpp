@@ -116,7 +116,40 @@ void edit_report(nb::handle edit) {
     }
 }
 
-nb::object generate_short(nb::handle data) {
+// Stage marks on the shared stage reporter (vestrel.progress): which stage runs, how long
+// each took, which one failed. A cancel request is honoured when the next stage begins
+// (start_stage raises progress.Cancelled). A run begun by the caller (the generation route
+// marks "media" first) is continued; a direct call begins its own run without "media".
+class StageMarks {
+  public:
+    StageMarks() : progress_(import("vestrel.progress")) {
+        if (!truthy(progress_.attr("snapshot")()["active"])) {
+            progress_.attr("begin_run")();
+            progress_.attr("skip_stage")("media");
+        }
+    }
+    void start(const char* name) {
+        at_ = name;
+        progress_.attr("start_stage")(name);
+    }
+    void finish() { progress_.attr("finish_stage")(at_); }
+    // A stage that does not apply to this run; a failure before the next stage begins is
+    // counted to that next stage.
+    void skip(const char* name, const char* next) {
+        progress_.attr("skip_stage")(name);
+        at_ = next;
+    }
+    void fail(const std::string& error) {
+        progress_.attr("fail_stage")(at_, nb::str(error.c_str(), error.size()));
+    }
+    void end() { progress_.attr("end_run")(); }
+
+  private:
+    nb::object progress_;
+    const char* at_ = "voice";
+};
+
+nb::object generate_short(nb::handle data, StageMarks& marks) {
     // 1. The raw script (commands included) and the text to be spoken.
     nb::list captions;
     for (nb::handle scene : data.attr("scenes")) captions.append(scene.attr("caption"));
@@ -127,6 +160,7 @@ nb::object generate_short(nb::handle data) {
     // 2. Speech synthesis; without an engine the file already at the output path is used.
     nb::object engine = data.attr("tts_engine");
     if (truthy(engine)) {
+        marks.start("voice");
         print("[Brevano] Generating TTS...");
         log({"[Brevano] Raw text: ", head(raw_text, 100), "..."});
         log({"[Brevano] Speech text (commands removed): ", head(speech_text, 100), "..."});
@@ -144,9 +178,13 @@ nb::object generate_short(nb::handle data) {
         if (truthy(language) && engine.equal(nb::str("eleven"))) kwargs["language_code"] = language;
         call_kw(stage("tts").attr("generate_tts"), kwargs);
         log({"[Brevano] TTS saved to: ", data.attr("voice_output_filepath")});
+        marks.finish();
+    } else {
+        marks.skip("voice", "project");
     }
 
     // 3. The built-in template, beside this module's own file.
+    marks.start("project");
     if (!truthy(data.attr("davinci_template_path"))) {
         nb::object path = import("os").attr("path");
         nb::object dir = path.attr("dirname")(self_module().attr("__file__"));
@@ -158,9 +196,11 @@ nb::object generate_short(nb::handle data) {
     stage("montra").attr("setup_davinci")(
         nb::arg("template_project_path") = data.attr("davinci_template_path"),
         nb::arg("project_name") = data.attr("davinci_project_name"));
+    marks.finish();
 
     // 5. Silence removal: the shortened file replaces the voice-over for every later stage.
     if (truthy(data.attr("remove_silence"))) {
+        marks.start("silence");
         nb::object min_duration = data.attr("min_silence_duration");
         log({"[Brevano] Removing silence (min duration: ", min_duration, "s)..."});
         nb::object shortened = stage("montra").attr("remove_silence_from_audio")(
@@ -168,24 +208,32 @@ nb::object generate_short(nb::handle data) {
             nb::arg("min_silence_duration") = data.attr("min_silence_duration"));
         nb::setattr(data, "voice_output_filepath", shortened);
         log({"[Brevano] Silence removed. Output: ", data.attr("voice_output_filepath")});
+        marks.finish();
+    } else {
+        marks.skip("silence", "transcription");
     }
 
     // 6.-8. Alignment of the spoken text with the audio.
+    marks.start("transcription");
     log({"[Brevano] Transcribing audio with Whisper model '", data.attr("whisper_model"),
          "' language '", data.attr("language"), "'..."});
     nb::object transcription = stage("lexor").attr("generate_transcription")(
         data.attr("voice_output_filepath"), speech_text, data.attr("whisper_model"),
         data.attr("language"));
     transcription_report(transcription);
+    marks.finish();
 
     // 9.-11. Commands back into the words, then the words cut by scene.
+    marks.start("alignment");
     stage("lexor").attr("update_transcription")(transcription, raw_text);
     nb::list scene_captions;
     for (nb::handle scene : data.attr("scenes")) scene_captions.append(scene.attr("caption"));
     nb::object per_scene = stage("lexor").attr("split_by_scenes")(transcription, scene_captions);
     per_scene_report(per_scene);
+    marks.finish();
 
     // 12.-13. The edit: one montra.Scene per input scene with its timed captions.
+    marks.start("captions");
     print("[Brevano] Building Resolve edit...");
     nb::object edit = stage("montra").attr("Edit")(data.attr("voice_output_filepath"),
                                                    data.attr("bg_music_filepath"));
@@ -210,7 +258,10 @@ nb::object generate_short(nb::handle data) {
         edit.attr("scenes").attr("append")(built);
     }
 
+    marks.finish();
+
     // 14. Scene times; the header comes before they are computed.
+    marks.start("assembly");
     print("[Brevano] EDIT SCENES TIMING DEBUG:");
     edit.attr("set_scenes_duration")();
     edit_report(edit);
@@ -218,6 +269,8 @@ nb::object generate_short(nb::handle data) {
     // 15.-16. The timeline.
     print("[Brevano] Rendering...");
     stage("montra").attr("render")(edit);
+    marks.finish();
+    marks.end();
     print("[Brevano] Done.");
     return nb::none();
 }
@@ -247,7 +300,20 @@ void register_pipeline(nb::module_& m) {
         [](nb::args args, nb::kwargs kwargs) {
             static const Signature& sig = declare({"generate_short", {arg("data")}});
             auto v = parse(sig, args, kwargs);
-            return generate_short(v[0]);
+            StageMarks marks;
+            try {
+                return generate_short(v[0], marks);
+            } catch (nb::python_error& e) {
+                // The failing stage is recorded with the error's text; the error goes on.
+                nb::object text = nb::steal(PyObject_Str(e.value().ptr()));
+                if (!text.is_valid()) PyErr_Clear();
+                marks.fail(text.is_valid() ? utf8(text)
+                                           : std::string(Py_TYPE(e.value().ptr())->tp_name));
+                throw;
+            } catch (const std::exception& e) {
+                marks.fail(e.what());
+                throw;
+            }
         },
         nb::sig("def generate_short(data: BrevanoInput) -> None"),
         "Main pipeline:\n- generate voice\n- remove silence\n- transcribe\n- map captions\n"

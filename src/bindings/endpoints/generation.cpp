@@ -3,7 +3,7 @@
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/endpoints/module.hpp"
-#include "bindings/endpoints/route.hpp"
+#include "bindings/common/route.hpp"
 #include "bindings/endpoints/routes.hpp"
 
 namespace vestrel::endpoints {
@@ -142,6 +142,9 @@ void record_error(nb::handle exc) {
     self_module().attr("set_status")(status_member("ERROR"), exception_text(exc));
 }
 
+// The shared stage reporter (the pipeline marks its stages there, this route "media").
+nb::object progress() { return import("vestrel.progress"); }
+
 // _generation_worker(data): runs one generation and always leaves DONE or ERROR behind.
 nb::object generation_worker(nb::handle data) {
     nb::handle mod = self_module();
@@ -150,6 +153,7 @@ nb::object generation_worker(nb::handle data) {
         mod.attr("generate_short")(data);
         mod.attr("set_status")(status_member("DONE"));
     } catch (nb::python_error& e) {
+        progress().attr("end_run")();
         if (error_is(e, PyExc_Exception)) {
             print_exception(e);
             record_error(e.value());
@@ -160,6 +164,8 @@ nb::object generation_worker(nb::handle data) {
         record_error(e.value());
         throw;
     }
+    // The run is over however the pipeline ended it: a late cancel request lapses.
+    progress().attr("end_run")();
     return nb::none();
 }
 
@@ -218,6 +224,7 @@ void build_and_start(nb::handle req) {
     nb::object input_type = mod.attr("BrevanoInput");
     nb::object data = nb::steal(PyObject_Call(input_type.ptr(), nb::tuple().ptr(), kw.ptr()));
     if (!data.is_valid()) throw nb::python_error();
+    progress().attr("finish_stage")("media");
 
     nb::object thread =
         nb::module_::import_("threading")
@@ -230,6 +237,9 @@ nb::object brevano_generate(nb::handle req) {
     // 1. Refused while a generation runs; otherwise this request now owns GENERATING.
     Previous previous;
     if (!claim_generation(previous)) raise_http(409, "Generation already running");
+    // Stage "media": the request's identifiers resolved to files, up to the thread start.
+    progress().attr("begin_run")();
+    progress().attr("start_stage")("media");
 
     // 2. Scene count, then 3.-9. A refusal answers 400 and changes nothing; any other
     // failure is recorded as the generation error and answered with 500.
@@ -239,18 +249,22 @@ nb::object brevano_generate(nb::handle req) {
         build_and_start(req);
     } catch (Refusal& refused) {
         previous.restore();
+        progress().attr("rollback_run")();
         raise_http(400, refused.detail, refused.context);
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) {
             previous.restore();
+            progress().attr("rollback_run")();
             throw;
         }
         print_exception(e);
         nb::object text = exception_text(e.value());
         self_module().attr("set_status")(status_member("ERROR"), text);
+        progress().attr("fail_stage")("media", text);
         raise_http(500, text, e.value());
     } catch (...) {
         previous.restore();
+        progress().attr("rollback_run")();
         throw;
     }
 

@@ -4,7 +4,7 @@
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/endpoints/module.hpp"
-#include "bindings/endpoints/route.hpp"
+#include "bindings/common/route.hpp"
 #include "bindings/endpoints/routes.hpp"
 #include "core/media.hpp"
 

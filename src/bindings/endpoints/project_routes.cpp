@@ -6,7 +6,7 @@
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/endpoints/module.hpp"
-#include "bindings/endpoints/route.hpp"
+#include "bindings/common/route.hpp"
 #include "bindings/endpoints/routes.hpp"
 
 namespace vestrel::endpoints {

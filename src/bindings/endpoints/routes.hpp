@@ -3,9 +3,17 @@
 
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/route.hpp"
+
 namespace vestrel::endpoints {
 
 namespace nb = nanobind;
+
+// The route callables are shared with the other routers of the package.
+using py::add_route;
+using py::raise_http;
+using py::register_route_type;
+using py::RouteParam;
 
 // /project/*, /media/import_clip, /timeline/add_clip, /tts/generate
 void register_project_routes(nb::module_& m, nb::handle router);

@@ -64,6 +64,49 @@ void register_render(nb::module_& m) {
             return nb::none();
         },
         "Block until Resolve reports that no render is in progress, polling once a second.");
+
+    // Job-level render control: the caller keeps the job id and follows that job alone.
+    m.def(
+        "start_render_job",
+        [](nb::args a, nb::kwargs k) {
+            static const Signature& sig = declare({"start_render_job", {}});
+            parse(sig, a, k);
+            nb::object project = fn("get_current_project")();
+            if (!truthy(project.attr("GetCurrentTimeline")())) fail("No current timeline");
+            nb::object job = project.attr("AddRenderJob")();
+            if (!truthy(job)) fail("Could not add render job");
+            // Resolve's job ids are text; anything else is passed on in its text form.
+            nb::object job_id = PyUnicode_CheckExact(job.ptr()) ? job : nb::object(nb::str(job));
+            if (!truthy(project.attr("StartRendering")(job_id)))
+                fail("Could not start render job '" + utf8(job_id) + "'");
+            log("Render job '" + utf8(job_id) + "' started");
+            return job_id;
+        },
+        "Queue a render job for the current timeline, start it and return its job id.");
+
+    m.def(
+        "get_render_job_status",
+        [](nb::args a, nb::kwargs k) {
+            static const Signature& sig =
+                declare({"get_render_job_status", {arg("job_id", Kind::Str)}});
+            auto v = parse(sig, a, k);
+            nb::object status = fn("get_current_project")().attr("GetRenderJobStatus")(v[0]);
+            // Resolve answers an empty dictionary for a job it does not hold.
+            if (!truthy(status)) fail("Render job '" + utf8(v[0]) + "' not found");
+            return import("builtins").attr("dict")(status);
+        },
+        "Resolve's status of one render job: \"JobStatus\", \"CompletionPercentage\" and, "
+        "after a failure, \"Error\".");
+
+    m.def(
+        "is_rendering",
+        [](nb::args a, nb::kwargs k) {
+            static const Signature& sig = declare({"is_rendering", {}});
+            parse(sig, a, k);
+            return truthy(fn("get_current_project")().attr("IsRenderingInProgress")());
+        },
+        "Whether Resolve renders anything for the current project now (one question, no "
+        "wait).");
 }
 
 }  // namespace vestrel::lumora

@@ -1,4 +1,4 @@
-// Route functions of the router: C++ callables that FastAPI accepts as endpoints.
+// Route functions of a router: C++ callables that FastAPI accepts as endpoints.
 //
 // FastAPI reads an endpoint's parameters from inspect.signature, its name from __name__ and
 // its description from __doc__. A Route instance carries those three as instance attributes,
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace vestrel::endpoints {
+namespace vestrel::py {
 
 namespace nb = nanobind;
 
@@ -28,6 +28,9 @@ struct RouteParam {
     nb::object default_value{};  // invalid handle: no default
 };
 
+// Makes the route type available as `m._Route`. The type is created by the first module
+// that asks (every module of the package shares one nanobind domain, where a C++ type can be
+// registered only once); later modules get the same type.
 void register_route_type(nb::module_& m);
 
 // Creates the route object, stores it as module attribute `name` and registers it on
@@ -44,4 +47,4 @@ nb::object add_route(nb::module_& m, nb::handle router, const char* method, cons
 // __cause__ stays unset, also when the route itself runs inside a caller's `except` block.
 [[noreturn]] void raise_http(int status_code, nb::handle detail, nb::handle context);
 
-}  // namespace vestrel::endpoints
+}  // namespace vestrel::py

@@ -1,10 +1,14 @@
-#include "bindings/endpoints/route.hpp"
+#include "bindings/common/route.hpp"
 
 #include <nanobind/stl/function.h>
 
-namespace vestrel::endpoints {
+namespace vestrel::py {
 
 void register_route_type(nb::module_& m) {
+    if (nb::handle existing = nb::type<Route>(); existing.is_valid()) {
+        m.attr("_Route") = existing;
+        return;
+    }
     nb::class_<Route>(m, "_Route", nb::dynamic_attr())
         .def("__call__",
              [](Route& r, nb::args args, nb::kwargs kwargs) { return r.fn(args, kwargs); })
@@ -57,4 +61,4 @@ void raise_http(int status_code, const std::string& detail) {
     raise_http(status_code, nb::str(detail.c_str()));
 }
 
-}  // namespace vestrel::endpoints
+}  // namespace vestrel::py

@@ -1,0 +1,119 @@
+// vestrel.progress: the stage reporter of the running or last generation and its render.
+//
+// It lives in a module of its own so that the pipeline (brevano), the generation route
+// (endpoints), the render routes (studio) and the command line reach the same reporter
+// without importing one another. The state itself is the core's Reporter.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <stdexcept>
+
+#include "bindings/common/function.hpp"
+#include "core/progress.hpp"
+
+namespace nb = nanobind;
+using vestrel::progress::Reporter;
+
+namespace {
+
+Reporter& reporter() {
+    // One per process, never destroyed (threads may still report while the process ends).
+    static Reporter* r = new Reporter();
+    return *r;
+}
+
+// ValueError "Unknown stage: <name>" for a name that is no stage.
+template <typename F>
+auto checked(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        throw nb::python_error();
+    }
+}
+
+nb::object seconds_value(const std::optional<double>& s) {
+    return s ? nb::object(nb::float_(*s)) : nb::none();
+}
+
+nb::dict snapshot_dict() {
+    using namespace vestrel::progress;
+    const Snapshot s = reporter().snapshot();
+    nb::list stages;
+    for (size_t i = 0; i < kStages.size(); ++i) {
+        nb::dict st;
+        st["name"] = nb::str(kStages[i].data(), kStages[i].size());
+        const std::string_view state = state_name(s.stages[i].state);
+        st["state"] = nb::str(state.data(), state.size());
+        st["seconds"] = seconds_value(s.stages[i].seconds);
+        stages.append(st);
+    }
+    auto name_or_none = [](int i) -> nb::object {
+        if (i < 0) return nb::none();
+        return nb::str(kStages[i].data(), kStages[i].size());
+    };
+    nb::dict d;
+    d["stage"] = name_or_none(s.running_stage >= 0 ? s.running_stage : s.failed_stage);
+    d["stages"] = stages;
+    d["error"] = s.error ? nb::object(nb::str(s.error->c_str())) : nb::none();
+    d["failed_stage"] = name_or_none(s.failed_stage);
+    d["active"] = s.active;
+    d["cancel_requested"] = s.cancel_requested;
+    return d;
+}
+
+}  // namespace
+
+NB_MODULE(progress, m) {
+    m.doc() = "progress\nStage reporter of the running or last generation and its render.";
+    nb::list names;
+    for (std::string_view s : vestrel::progress::kStages) names.append(nb::str(s.data(), s.size()));
+    m.attr("STAGES") = nb::tuple(names);
+
+    nb::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__doc__"] = "Raised at a stage boundary when the run was asked to stop.";
+    nb::object cancelled = nb::borrow<nb::object>((PyObject*)&PyType_Type)(
+        "Cancelled", nb::make_tuple(nb::borrow((PyObject*)PyExc_Exception)), ns);
+    m.attr("Cancelled") = cancelled;
+
+    m.def("begin_run", [] { reporter().begin_run(); },
+          "A new run begins: every stage pending, no error, no cancel request.");
+    m.def("rollback_run", [] { reporter().rollback_run(); },
+          "Puts back the state from before the last begin_run (a run refused at once).");
+    m.def("end_run", [] { reporter().end_run(); },
+          "The run has ended; a cancel request that came too late lapses.");
+    m.def(
+        "start_stage",
+        [](const std::string& name) {
+            if (!checked([&] { return reporter().start(name); })) {
+                nb::object type = nb::module_::import_("vestrel.progress").attr("Cancelled");
+                PyErr_SetObject(type.ptr(), nb::str("Cancelled").ptr());
+                throw nb::python_error();
+            }
+        },
+        nb::arg("name"),
+        "The stage begins; raises Cancelled (and marks the stage failed) when a cancel was "
+        "requested.");
+    m.def(
+        "finish_stage", [](const std::string& name) { checked([&] { reporter().finish(name); }); },
+        nb::arg("name"), "The stage is done.");
+    m.def(
+        "skip_stage", [](const std::string& name) { checked([&] { reporter().skip(name); }); },
+        nb::arg("name"), "The stage does not apply to this run.");
+    m.def(
+        "fail_stage",
+        [](const std::string& name, const std::string& error) {
+            checked([&] { reporter().fail(name, error); });
+        },
+        nb::arg("name"), nb::arg("error"), "The stage failed with the given text; the run ends.");
+    m.def("request_cancel", [] { return reporter().request_cancel(); },
+          "Asks the run (or a running render) to stop at the next stage boundary; False when "
+          "nothing runs.");
+    m.def("cancel_requested", [] { return reporter().cancel_requested(); },
+          "Whether a stop was asked for and not yet honoured.");
+    m.def("snapshot", &snapshot_dict,
+          "The stages with their states and seconds, the running or failed stage, the error.");
+    vestrel::py::finalize_functions(m);
+}
