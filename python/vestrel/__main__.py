@@ -40,10 +40,11 @@ def pick_resolve(mode):
 
 def create_app(resolve=None):
     from fastapi import FastAPI
-    from vestrel import endpoints, lumora
+    from vestrel import endpoints, lumora, studio
 
     app = FastAPI(title="vestrel")
     app.include_router(endpoints.router)
+    app.include_router(studio.router)
     if resolve is not None and hasattr(lumora, "set_resolve"):
         lumora.set_resolve(resolve)
     return app

@@ -20,6 +20,13 @@ using namespace vestrel::py;
 
 nb::object attr(const char* name) { return self().attr(name); }
 
+// str(obj)
+nb::object text(nb::handle obj) {
+    nb::object s = nb::steal(PyObject_Str(obj.ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    return s;
+}
+
 // Holds the module's render lock: of two render requests that arrive together, the second
 // sees the first one's job (the lock waits with the GIL released).
 class RenderLock {
@@ -47,7 +54,7 @@ nb::object lumora_call(F&& f) {
         return f();
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_RuntimeError)) throw;
-        raise_http(400, nb::str(e.value()), e.value());
+        raise_http(400, text(e.value()), e.value());
     }
 }
 
@@ -79,7 +86,7 @@ nb::object studio_render(nb::handle req) {
 
     nb::object filename = optional_field(req, "filename");
     const std::string name = filename.is_none()
-                                 ? default_output_name(utf8(nb::str(project.attr("GetName")())))
+                                 ? default_output_name(utf8(text(project.attr("GetName")())))
                                  : utf8(filename);
     if (auto refused = refuse_output_name(name)) raise_http(400, *refused);
 
@@ -92,7 +99,7 @@ nb::object studio_render(nb::handle req) {
         lumora_call([&] { return lumora.attr("load_render_preset")(preset); });
     }
 
-    nb::object folder = nb::str(attr("media").attr("CACHE_DIR"));
+    nb::object folder = text(attr("media").attr("CACHE_DIR"));
     const std::string stem = name.substr(0, name.size() - 4);
     nb::object path = import("os").attr("path").attr("join")(folder, nb::str(name.c_str()));
     lumora_call([&] {
@@ -122,7 +129,7 @@ JobView read_status(nb::handle lumora, nb::handle job_id, nb::handle job) {
     nb::object st;
     try {
         st = lumora.attr("get_render_job_status")(job_id);
-        const std::string js = utf8(nb::str(st.attr("get")("JobStatus", "")));
+        const std::string js = utf8(text(st.attr("get")("JobStatus", "")));
         if ((js == "Ready" || js == "Rendering") && !truthy(lumora.attr("is_rendering")()))
             st = lumora.attr("get_render_job_status")(job_id);  // it may just have ended
     } catch (nb::python_error& e) {
@@ -132,9 +139,9 @@ JobView read_status(nb::handle lumora, nb::handle job_id, nb::handle job) {
     nb::object stamp = file_stamp(job["path"]);
     const bool written = !stamp.is_none() && !stamp.equal(job["before"]);
     nb::object err = st.attr("get")("Error", "");
-    return read_job(utf8(nb::str(st.attr("get")("JobStatus", ""))),
+    return read_job(utf8(text(st.attr("get")("JobStatus", ""))),
                     as_float(st.attr("get")("CompletionPercentage", 0)),
-                    err.is_none() ? std::string() : utf8(nb::str(err)), written);
+                    err.is_none() ? std::string() : utf8(text(err)), written);
 }
 
 nb::object studio_render_status(nb::handle job_id) {
@@ -146,7 +153,7 @@ nb::object studio_render_status(nb::handle job_id) {
     if (view.status != "rendering" && attr("_last_job").equal(job_id)) {
         nb::object progress = attr("progress");
         nb::object stages = progress.attr("snapshot")()["stages"];
-        if (nb::str(stages[nb::int_(8)]["state"]).equal(nb::str("running"))) {
+        if (text(stages[nb::int_(8)]["state"]).equal(nb::str("running"))) {
             if (view.status == "done")
                 progress.attr("finish_stage")("render");
             else
