@@ -1,4 +1,8 @@
-"""Host launcher: python -m vestrel serve [--host H] [--port P] [--resolve auto|sim|real]."""
+"""Host launcher and command line.
+
+python -m vestrel serve [--host H] [--port P] [--resolve auto|sim|real]
+python -m vestrel generate REQUEST.json [-o short.mp4] [--resolve auto|sim|real] [--verbose]
+"""
 
 import argparse
 import sys
@@ -57,7 +61,10 @@ def main(argv=None):
     serve.add_argument("--host", default="127.0.0.1")
     serve.add_argument("--port", type=int, default=8000)
     serve.add_argument("--resolve", choices=("auto", "sim", "real"), default="auto")
+    _add_generate_parser(sub)
     args = parser.parse_args(argv)
+    if args.command == "generate":
+        return generate(args)
 
     resolve, line = pick_resolve(args.resolve)
     app = create_app(resolve)
@@ -66,6 +73,363 @@ def main(argv=None):
     import uvicorn
     uvicorn.run(app, host=args.host, port=args.port)
     return 0
+
+
+
+# ---------------------------------------------------------------- python -m vestrel generate
+#
+# Makes a short from a request file: the same request as POST /brevano/generate (validated by
+# the same model and route, so refusals read the same), where a scene's background and the
+# music may also name a local file. The generation runs through the same route and worker;
+# then the current timeline is rendered. Progress goes to standard error, the path of the
+# video to standard output. Exit status: 0 done, 1 a stage failed, 2 the request is refused.
+
+EXIT_DONE, EXIT_FAILED, EXIT_REFUSED = 0, 1, 2
+
+
+class _Refused(Exception):
+    """The request is refused before anything runs (exit status 2)."""
+
+
+class _StageFailed(Exception):
+    def __init__(self, stage, message):
+        super().__init__(message)
+        self.stage = stage
+        self.message = message
+
+
+def _add_generate_parser(sub):
+    gen = sub.add_parser("generate", help="make a short from a request file")
+    gen.add_argument("request", help="JSON file with the fields of a generation request")
+    gen.add_argument("-o", "--output", default="short.mp4",
+                     help="where the video is written (ends in .mp4; default short.mp4)")
+    gen.add_argument("--resolve", choices=("auto", "sim", "real"), default="auto")
+    gen.add_argument("-v", "--verbose", action="store_true",
+                     help="show the pipeline's log lines while it runs")
+
+
+def _read_request(path):
+    import json
+
+    try:
+        with open(path, encoding="utf-8") as f:
+            body = json.load(f)
+    except OSError as e:
+        raise _Refused(f"Cannot read {path}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise _Refused(f"{path} is not valid JSON: {e}") from None
+    if not isinstance(body, dict):
+        raise _Refused(f"{path} must hold a JSON object with the request's fields")
+    return body
+
+
+def _local_files(body, base):
+    """Finds the local files the request names; returns {(kind, index): Path}, kind "video"
+    (scene index) or "music" (index None), and the request with placeholders for them."""
+    from pathlib import Path
+
+    files, shaped = {}, dict(body)
+    scenes = body.get("scenes")
+    if isinstance(scenes, list):
+        shaped["scenes"] = []
+        for i, scene in enumerate(scenes):
+            bg = scene.get("background") if isinstance(scene, dict) else None
+            if isinstance(bg, dict) and "file" in bg:
+                if "background_id" in bg:
+                    raise _Refused(f"Scene {i + 1}: give background_id or file, not both")
+                if not isinstance(bg["file"], str) or not bg["file"]:
+                    raise _Refused(f"Scene {i + 1}: background file must be a file path")
+                files[("video", i)] = (base / Path(bg["file"])).resolve()
+                bg = {k: v for k, v in bg.items() if k != "file"}
+                bg["background_id"] = "file"
+                scene = dict(scene, background=bg)
+            shaped["scenes"].append(scene)
+    if "bg_music_file" in body:
+        music = shaped.pop("bg_music_file")
+        if body.get("bg_music_id"):
+            raise _Refused("Give bg_music_id or bg_music_file, not both")
+        if music is not None:
+            if not isinstance(music, str) or not music:
+                raise _Refused("bg_music_file must be a file path")
+            files[("music", None)] = (base / Path(music)).resolve()
+    return files, shaped
+
+
+def _validation_text(error):
+    lines = []
+    for e in error.errors():
+        where = ".".join(str(p) for p in e.get("loc", ()))
+        lines.append(f"{where}: {e.get('msg')}" if where else str(e.get("msg")))
+    return "Invalid request: " + "; ".join(lines)
+
+
+def _check_request(body, endpoints, media):
+    """The refusals the route would give, before any file is added to the library."""
+    import pydantic
+
+    try:
+        req = endpoints.BrevanoRequest.model_validate(body)
+    except pydantic.ValidationError as e:
+        raise _Refused(_validation_text(e)) from None
+    if len(req.scenes) > 6:
+        raise _Refused("Maximum 6 scenes allowed")
+    if req.davinci_template_path:
+        try:
+            media.get_template(req.davinci_template_path)
+        except FileNotFoundError as e:
+            raise _Refused(str(e)) from None
+
+
+def _same_content(a, b):
+    import filecmp
+
+    return filecmp.cmp(a, b, shallow=False)
+
+
+def _library_file(asset_id, media):
+    """The file of a library asset in the cache (its stem is the asset id), or None."""
+    for path in media.CACHE_DIR.glob(asset_id + ".*"):
+        if path.stem == asset_id and path.is_file():
+            return path
+    return None
+
+
+def _add_to_library(kind, path, media):
+    """The library id for a local file: an asset with the same content is reused, otherwise
+    the file is added like an upload."""
+    listed = media.list_background_videos() if kind == "video" else media.list_background_music()
+    size = path.stat().st_size
+    for item in listed:
+        existing = _library_file(item["id"], media)
+        if existing is not None and existing.stat().st_size == size and _same_content(
+                existing, path):
+            return item["id"], True
+    add = (media.add_background_video_upload if kind == "video"
+           else media.add_background_music_upload)
+    with open(path, "rb") as f:
+        added = add(title=path.stem, file=f, filename=path.name)
+    return added["id"], False
+
+
+class _Progress:
+    """One bar per stage on standard error: redrawn in place on a terminal, one line per
+    change of state otherwise (logs, CI)."""
+
+    WIDTH = 24
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.tty = hasattr(stream, "isatty") and stream.isatty()
+        self.drawn = False
+        self.reported = {}
+
+    def _bar(self, state, seconds, percent):
+        if state in ("done",):
+            fill = self.WIDTH
+        elif percent is not None:
+            fill = int(self.WIDTH * max(0, min(100, percent)) / 100)
+        elif state == "running":
+            fill = int((seconds or 0) * 4) % (self.WIDTH + 1)
+        else:
+            fill = 0
+        return "#" * fill + "-" * (self.WIDTH - fill)
+
+    def _line(self, stage, render_percent):
+        name, state, seconds = stage["name"], stage["state"], stage["seconds"]
+        percent = render_percent if name == "render" else None
+        shown = f"{seconds:6.1f} s" if seconds is not None else " " * 8
+        extra = f" {percent:3d}%" if percent is not None and state == "running" else ""
+        return f"  {name:<14} [{self._bar(state, seconds, percent)}] {state:<8}{shown}{extra}"
+
+    def update(self, snapshot, render_percent=None, force_media=None):
+        stages = [dict(s) for s in snapshot["stages"]]
+        if force_media is not None:
+            stages[0].update(force_media)
+        if self.tty:
+            if self.drawn:
+                self.stream.write(f"\x1b[{len(stages)}F")
+            for st in stages:
+                self.stream.write("\x1b[2K" + self._line(st, render_percent) + "\n")
+            self.drawn = True
+        else:
+            for st in stages:
+                key = (st["state"], render_percent // 10 * 10
+                       if st["name"] == "render" and render_percent is not None else None)
+                if st["state"] != "pending" and self.reported.get(st["name"]) != key:
+                    self.reported[st["name"]] = key
+                    self.stream.write(self._line(st, render_percent) + "\n")
+        self.stream.flush()
+
+
+def _show_log_tail(log, err, verbose, lines=40):
+    """After a failure: the last lines of the pipeline's log (already shown when verbose)."""
+    if verbose:
+        return
+    tail = log.getvalue().splitlines()[-lines:]
+    if tail:
+        err.write("--- last lines of the log ---\n" + "\n".join(tail) + "\n---\n")
+
+
+def _file_stamp(path):
+    try:
+        st = path.stat()
+    except OSError:
+        return None
+    return (st.st_ino, st.st_mtime_ns, st.st_size)
+
+
+def _run_generation(req, endpoints, progress, bars):
+    import time
+
+    from fastapi import HTTPException
+
+    try:
+        endpoints.brevano_generate(req)
+    except HTTPException as e:
+        if e.status_code == 400:
+            raise _Refused(str(e.detail)) from None
+        raise _StageFailed("media", str(e.detail)) from None
+    generating = endpoints.BrevanoStatus.GENERATING
+    while endpoints.get_status()["status"] == generating:
+        bars.update(progress.snapshot())
+        time.sleep(0.1)
+    status = endpoints.get_status()
+    snapshot = progress.snapshot()
+    bars.update(snapshot)
+    if status["status"] != endpoints.BrevanoStatus.DONE:
+        raise _StageFailed(snapshot["failed_stage"] or "generation", str(status["error"]))
+
+
+def _render(output, lumora, progress, bars):
+    """Renders the current timeline to `output` and waits for the job to end."""
+    import time
+
+    progress.start_stage("render")
+    before = _file_stamp(output)
+    try:
+        lumora.set_render_output(output.stem, str(output.parent))
+        job = lumora.start_render_job()
+    except RuntimeError as e:
+        raise _StageFailed("render", str(e)) from None
+    percent = 0
+    while True:
+        if progress.cancel_requested():
+            raise _StageFailed("render", "Cancelled")
+        try:
+            status = lumora.get_render_job_status(job)
+            if status.get("JobStatus") in ("Ready", "Rendering") and not lumora.is_rendering():
+                status = lumora.get_render_job_status(job)  # it may just have ended
+        except RuntimeError as e:
+            raise _StageFailed("render", str(e)) from None
+        state = status.get("JobStatus")
+        try:
+            percent = max(percent, int(float(status.get("CompletionPercentage") or 0)))
+        except (TypeError, ValueError):
+            pass
+        if state == "Complete":
+            break
+        if state == "Failed":
+            raise _StageFailed("render", str(status.get("Error") or "Render failed"))
+        if state == "Cancelled":
+            raise _StageFailed("render", "Cancelled")
+        if state not in ("Ready", "Rendering"):
+            raise _StageFailed("render", f"Resolve reports render job {job} as {state!r}")
+        if state == "Ready" and not lumora.is_rendering():
+            raise _StageFailed("render", f"Resolve did not start render job {job}")
+        bars.update(progress.snapshot(), render_percent=percent)
+        time.sleep(0.2)
+    stamp = _file_stamp(output)
+    if stamp is None or stamp == before:
+        raise _StageFailed("render", f"Resolve reported render job {job} complete, but it "
+                                     f"wrote no file at {output}")
+    progress.finish_stage("render")
+    bars.update(progress.snapshot(), render_percent=100)
+
+
+def generate(args):
+    import contextlib
+    import io
+    import time
+    from pathlib import Path
+
+    err, out = sys.stderr, sys.stdout
+    bars = _Progress(err)
+    log = err if args.verbose else io.StringIO()
+    progress = None
+    try:
+        request_path = Path(args.request)
+        output = Path(args.output).expanduser().resolve()
+        if not output.name.endswith(".mp4") or output.name == ".mp4":
+            raise _Refused(f"The output must be an .mp4 file: {args.output}")
+        body = _read_request(request_path)
+        # The command's own defaults: the offline voice and the built-in aligner.
+        body.setdefault("tts_engine", "espeak")
+        body.setdefault("whisper_model", "builtin")
+        files, shaped = _local_files(body, request_path.resolve().parent)
+
+        from vestrel import endpoints, lumora, media, progress
+
+        _check_request(shaped, endpoints, media)
+        for path in files.values():
+            if not path.is_file():
+                raise _Refused(f"File not found: {path}")
+        resolve, line = pick_resolve(args.resolve)
+        print(line, file=err, flush=True)
+        if resolve is None:
+            raise _StageFailed("project", "No Resolve available")
+        lumora.set_resolve(resolve)
+        output.parent.mkdir(parents=True, exist_ok=True)
+
+        with contextlib.redirect_stdout(log), contextlib.redirect_stderr(log):
+            # Local files join the media library (same content: the asset already there).
+            started = time.monotonic()
+            ids, known = {}, {}
+            for key, path in files.items():
+                bars.update(progress.snapshot(), force_media={
+                    "state": "running", "seconds": time.monotonic() - started})
+                if (key[0], path) not in known:
+                    try:
+                        asset_id, reused = _add_to_library(key[0], path, media)
+                    except Exception as e:
+                        raise _StageFailed("media", f"{path}: {e}") from None
+                    print(f"[vestrel] {'Reusing' if reused else 'Added'} {path} as {asset_id}")
+                    known[(key[0], path)] = asset_id
+                ids[key] = known[(key[0], path)]
+            for (kind, index), asset_id in ids.items():
+                if kind == "video":
+                    shaped["scenes"][index]["background"]["background_id"] = asset_id
+                else:
+                    shaped["bg_music_id"] = asset_id
+            req = endpoints.BrevanoRequest.model_validate(shaped)
+            _run_generation(req, endpoints, progress, bars)
+            _render(output, lumora, progress, bars)
+    except _Refused as e:
+        print(f"vestrel: refused: {e}", file=err)
+        return EXIT_REFUSED
+    except _StageFailed as e:
+        if progress is not None and e.stage in progress.STAGES:
+            snap = progress.snapshot()
+            if snap["failed_stage"] != e.stage:
+                progress.fail_stage(e.stage, e.message)
+            bars.update(progress.snapshot())
+        _show_log_tail(log, err, args.verbose)
+        print(f"vestrel: failed at stage '{e.stage}': {e.message}", file=err)
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        if progress is not None:
+            progress.request_cancel()
+        print("vestrel: interrupted", file=err)
+        return 130
+    except Exception as e:  # a fault of the command itself: say where, with its traceback
+        import traceback
+
+        traceback.print_exception(e, file=err)
+        _show_log_tail(log, err, args.verbose)
+        stage = (progress.snapshot()["stage"] if progress is not None else None) or "generation"
+        print(f"vestrel: failed at stage '{stage}': {e}", file=err)
+        return EXIT_FAILED
+    print(str(output), file=out, flush=True)
+    return EXIT_DONE
 
 
 if __name__ == "__main__":
