@@ -1,13 +1,17 @@
-# make serve : set up everything that is missing, then serve on 127.0.0.1:8000
+# make demo  : set up everything that is missing, then make demo/short.mp4 offline
+# make serve : set up everything that is missing, then serve on $(HOST):$(PORT)
+#              (default 127.0.0.1:8000; e.g. make serve HOST=0.0.0.0 PORT=9000)
 # make test  : set up everything that is missing, then the C++ tests and pytest
 # make bench : benchmarks, each printed as a ratio against a baseline of the same run
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 BUILD  := build/cmake
+HOST   ?= 127.0.0.1
+PORT   ?= 8000
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: all setup system-deps install serve test test-cpp test-py bench format clean
+.PHONY: all setup system-deps install serve demo test test-cpp test-py bench format clean
 
 all: install
 
@@ -48,7 +52,38 @@ install: system-deps $(VENV)/.build-tools
 setup: install
 
 serve: install
-	$(VPY) -m vestrel serve --host 127.0.0.1 --port 8000
+	$(VPY) -m vestrel serve --host $(HOST) --port $(PORT)
+
+# The demo's media, made with ffmpeg once: three slowly moving colour fields (15 s each, so
+# every scene's background outlasts its scene) and a quiet chord as music.
+DEMO_MEDIA := examples/media
+FFGEN := ffmpeg -v error -y -f lavfi
+GRADIENT = gradients=size=540x960:rate=30:duration=15:speed=0.01:nb_colors=3
+$(DEMO_MEDIA)/morgen.mp4:
+	@mkdir -p $(@D)
+	$(FFGEN) -i "$(GRADIENT):c0=0xf4a261:c1=0xe76f51:c2=0x264653" \
+	  -c:v libx264 -preset veryfast -crf 26 -pix_fmt yuv420p $@
+$(DEMO_MEDIA)/wasser.mp4:
+	@mkdir -p $(@D)
+	$(FFGEN) -i "$(GRADIENT):c0=0x1d3557:c1=0x457b9d:c2=0xa8dadc" \
+	  -c:v libx264 -preset veryfast -crf 26 -pix_fmt yuv420p $@
+$(DEMO_MEDIA)/licht.mp4:
+	@mkdir -p $(@D)
+	$(FFGEN) -i "$(GRADIENT):c0=0xffd166:c1=0x06d6a0:c2=0x118ab2" \
+	  -c:v libx264 -preset veryfast -crf 26 -pix_fmt yuv420p $@
+$(DEMO_MEDIA)/musik.mp3:
+	@mkdir -p $(@D)
+	$(FFGEN) -i "aevalsrc=0.10*sin(2*PI*220*t)*(0.6+0.4*sin(2*PI*0.25*t))+0.06*sin(2*PI*277.18*t)+0.06*sin(2*PI*329.63*t):s=44100:d=45" \
+	  -ac 2 -b:a 128k $@
+
+# One short made offline (offline voice, built-in aligner, simulator) into demo/short.mp4,
+# with its own media library under demo/ (the user's library is not touched).
+demo: install $(DEMO_MEDIA)/morgen.mp4 $(DEMO_MEDIA)/wasser.mp4 $(DEMO_MEDIA)/licht.mp4 \
+      $(DEMO_MEDIA)/musik.mp3
+	@mkdir -p demo
+	XDG_DATA_HOME=$(CURDIR)/demo/data XDG_CACHE_HOME=$(CURDIR)/demo/cache \
+	  $(VPY) -m vestrel generate examples/demo.json -o demo/short.mp4 --resolve sim
+	@echo "The video is in demo/short.mp4"
 
 test-cpp: install
 	@if [ -f $(BUILD)/CTestTestfile.cmake ]; then \
