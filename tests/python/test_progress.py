@@ -211,3 +211,13 @@ def test_cancelled_generation_ends_in_error_cancelled(client, stages):
     gate.set()
     assert wait_for_end() == {"status": "error", "error": "Cancelled"}
     assert (progress.snapshot()["failed_stage"], states()["voice"]) == ("project", "done")
+
+
+def test_a_fresh_process_shows_every_stage_pending():
+    from conftest import run_python
+
+    proc = run_python("from vestrel import progress; s = progress.snapshot(); "
+                      "print({(x['state'], x['seconds']) for x in s['stages']}, s['stage'], "
+                      "s['error'], s['failed_stage'], progress.request_cancel())")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "{('pending', None)} None None None False\n"

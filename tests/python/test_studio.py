@@ -198,3 +198,12 @@ def test_a_job_whose_project_is_gone_reads_as_error(sim, client):
     lumora.import_project(TEMPLATE, "next2")
     body = client.get(f"/studio/render/{job}").json()
     assert (body["status"], body["error"]) == ("error", f"Render job '{job}' not found")
+
+
+def test_a_cancel_left_from_an_earlier_render_lapses(sim, client):
+    client.post("/studio/render", json={"filename": "first.mp4"})
+    assert progress.request_cancel() is True  # the render stage runs
+    project().StopRendering()
+    r = client.post("/studio/render", json={"filename": "second.mp4"})
+    assert r.status_code == 200, r.text
+    assert progress.snapshot()["stage"] == "render" and not progress.cancel_requested()

@@ -115,8 +115,10 @@ nb::object studio_render(nb::handle req) {
     job["before"] = before;
     attr("_jobs")[job_id] = job;
     self().attr("_last_job") = job_id;
-    // The render is the last stage of the last generation's progress.
+    // The render is the last stage of the last generation's progress. No generation runs
+    // now, so its run is over: a cancel request left from an earlier render lapses.
     nb::object progress = attr("progress");
+    progress.attr("end_run")();
     progress.attr("start_stage")("render");
 
     nb::dict answer;
