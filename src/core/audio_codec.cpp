@@ -160,6 +160,9 @@ std::vector<std::uint8_t> encode_mp3(const std::vector<std::int16_t>& input, int
     lame_set_VBR(gf.get(), vbr_off);
     lame_set_brate(gf.get(), options.bitrate_kbps);
     lame_set_quality(gf.get(), options.quality);
+    int lowpass = options.lowpass_hz;
+    if (lowpass == 0 && sample_rate < options.sample_rate) lowpass = sample_rate / 2;
+    if (lowpass != 0) lame_set_lowpassfreq(gf.get(), lowpass);
     lame_set_bWriteVbrTag(gf.get(), 1);  // the Info frame with delay and padding
     lame_set_write_id3tag_automatic(gf.get(), 0);
     if (lame_init_params(gf.get()) < 0)
