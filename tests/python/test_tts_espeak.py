@@ -66,6 +66,8 @@ def pitch_hz(samples, rate=8000):
     (GERMAN, {"voice_name": "de"}, "voice.wav", "pcm_s16le", 22050),
     (ENGLISH, {"language_code": "en"}, "voice.MP3", "mp3", 44100),
     (ENGLISH, {"voice_name": "en-us", "rate": 175}, "voice.Wav", "pcm_s16le", 22050),
+    # A language as `espeak-ng --voices` lists it, with a variant.
+    (ENGLISH, {"voice_name": "en-gb+f3", "pitch": 60}, "voice.mp3", "mp3", 44100),
 ])
 def test_writes_decodable_speech_of_fitting_length(tmp_path, text, settings, name, codec, rate):
     out = str(tmp_path / name)
