@@ -117,10 +117,10 @@ bool is_mbrola(const espeak_VOICE* v) {
 // Identifiers of the voices espeak-ng lists for a language, best first, MBROLA voices left
 // out. Copied: the library's list is rebuilt by its next listing.
 std::vector<std::string> voices_for_locked(const std::string& language) {
-    espeak_VOICE spec{};
-    spec.languages = language.c_str();
+    espeak_VOICE selector{};
+    selector.languages = language.c_str();
     std::vector<std::string> out;
-    const espeak_VOICE** list = espeak_ListVoices(&spec);
+    const espeak_VOICE** list = espeak_ListVoices(&selector);
     for (int i = 0; list && list[i]; ++i)
         if (!is_mbrola(list[i]) && list[i]->identifier) out.push_back(list[i]->identifier);
     return out;

@@ -266,3 +266,15 @@ def test_speech_route_with_the_offline_engine(tmp_path):
                                            "output_path": out, "voice_name": "nope"})
     assert r.status_code == 500
     assert r.json()["detail"].startswith("Unknown espeak-ng voice 'nope'")
+
+
+def test_finds_the_system_data_when_the_environment_points_elsewhere(tmp_path):
+    from conftest import run_python
+
+    # A data path without espeak-ng's data: the engine falls back to the installed data.
+    out = tmp_path / "v.wav"
+    proc = run_python("from vestrel import tts\n"
+                      f"tts.EspeakVoiceModule().generate_voice('Hallo Welt', {str(out)!r})\n",
+                      env={"ESPEAK_DATA_PATH": str(tmp_path)})
+    assert proc.returncode == 0, proc.stderr
+    assert probe(out)["duration"] > 0.5
