@@ -43,6 +43,12 @@ TEST(Espeak, WordsAreMonotoneInsideTheSamplesAndPointAtTheText) {
     }
     // The last word is spoken: there is sound after its start.
     EXPECT_GT(rms(s.samples, s.words.back().sample, s.samples.size()), 100.0);
+
+    // Positions count from the start of each synthesis, not of the process.
+    espeak::Speech again = espeak::synthesize(text, {});
+    ASSERT_EQ(again.words.size(), s.words.size());
+    for (std::size_t i = 0; i < s.words.size(); ++i)
+        EXPECT_NEAR(double(again.words[i].sample), double(s.words[i].sample), 200.0);
 }
 
 TEST(Espeak, DurationFitsTheText) {
