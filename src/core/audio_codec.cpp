@@ -48,12 +48,18 @@ void put_u16(std::vector<std::uint8_t>& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v & 0xFF));
     out.push_back(static_cast<std::uint8_t>(v >> 8));
 }
-void put_tag(std::vector<std::uint8_t>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
+void put_tag(std::vector<std::uint8_t>& out, const char* tag) {
+    out.insert(out.end(), tag, tag + 4);
+}
 
 std::string av_error(int code) {
     char buffer[AV_ERROR_MAX_STRING_SIZE] = {0};
     av_strerror(code, buffer, sizeof buffer);
     return buffer;
+}
+
+Error lame_error(int code) {
+    return Error("MP3 encoding failed (LAME error " + std::to_string(code) + ")");
 }
 
 struct SwrFree {
@@ -173,8 +179,8 @@ std::vector<std::uint8_t> encode_mp3(const std::vector<std::int16_t>& input, int
     // buffer stays small and the count fits an int.
     constexpr std::size_t kBlock = 1 << 16;
     std::vector<std::uint8_t> out;
-    out.reserve(samples->size() * options.bitrate_kbps / 8 / std::max(1, options.sample_rate / 1000) +
-                16384);
+    const double seconds = static_cast<double>(samples->size()) / options.sample_rate;
+    out.reserve(static_cast<std::size_t>(seconds * options.bitrate_kbps * 125) + 16384);
     std::vector<unsigned char> buffer(kBlock * 5 / 4 + 7200);
     for (std::size_t at = 0; at < samples->size(); at += kBlock) {
         int n = static_cast<int>(std::min(kBlock, samples->size() - at));
@@ -182,11 +188,11 @@ std::vector<std::uint8_t> encode_mp3(const std::vector<std::int16_t>& input, int
         short* pcm = const_cast<short*>(samples->data() + at);
         int written = lame_encode_buffer(gf.get(), pcm, pcm, n, buffer.data(),
                                          static_cast<int>(buffer.size()));
-        if (written < 0) throw Error("MP3 encoding failed (LAME error " + std::to_string(written) + ")");
+        if (written < 0) throw lame_error(written);
         out.insert(out.end(), buffer.begin(), buffer.begin() + written);
     }
     int written = lame_encode_flush(gf.get(), buffer.data(), static_cast<int>(buffer.size()));
-    if (written < 0) throw Error("MP3 encoding failed (LAME error " + std::to_string(written) + ")");
+    if (written < 0) throw lame_error(written);
     out.insert(out.end(), buffer.begin(), buffer.begin() + written);
 
     // LAME left an empty frame at the start for the Info header: fill it in now.

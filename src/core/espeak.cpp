@@ -183,7 +183,8 @@ Speech synthesize(const std::string& utf8_text, const Options& options) {
     if (status == ENS_VOICE_NOT_FOUND)
         throw UnknownVoice("Unknown espeak-ng voice '" + options.voice + "': " + kListHint);
     if (status != ENS_OK)
-        throw Error("espeak-ng could not load voice '" + options.voice + "': " + status_text(status));
+        throw Error("espeak-ng could not load voice '" + options.voice +
+                    "': " + status_text(status));
 
     // Parameters are global and survive from one synthesis to the next: set every one.
     espeak_SetParameter(espeakRATE, options.rate == 0 ? espeakRATE_NORMAL : options.rate, 0);

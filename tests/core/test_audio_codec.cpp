@@ -16,8 +16,10 @@ namespace {
 
 std::vector<std::int16_t> sine(double hz, int rate, double seconds, double amplitude = 12000) {
     std::vector<std::int16_t> out(static_cast<std::size_t>(rate * seconds));
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<std::int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * i / rate)));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        double phase = 2 * M_PI * hz * static_cast<double>(i) / rate;
+        out[i] = static_cast<std::int16_t>(std::lround(amplitude * std::sin(phase)));
+    }
     return out;
 }
 
