@@ -69,15 +69,17 @@ struct LameClose {
     void operator()(lame_global_flags* g) const { lame_close(g); }
 };
 
-// A name in the target's directory that nothing else uses: the target's name, the process
-// id, a counter and a random number.
+// A short hidden name in the target's directory that nothing else uses (the process id, a
+// counter and a random number), so it fits wherever the target's name fits and the rename
+// stays within one file system.
 std::string temporary_name(const std::string& path) {
     static std::atomic<unsigned> counter{0};
     static thread_local std::mt19937_64 rng{std::random_device{}()};
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%d.%u.%08llx.part", static_cast<int>(getpid()),
+    char name[80];
+    std::snprintf(name, sizeof name, ".vestrel-%d-%u-%08llx.part", static_cast<int>(getpid()),
                   counter.fetch_add(1), static_cast<unsigned long long>(rng() & 0xFFFFFFFFu));
-    return path + suffix;
+    std::size_t slash = path.find_last_of('/');
+    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name;
 }
 
 }  // namespace

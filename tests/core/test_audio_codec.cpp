@@ -149,6 +149,12 @@ TEST(AudioCodec, AtomicWriteReplacesWholeOrNothing) {
                  audio::UnsupportedFormat);
     EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"blocked.mp3", "voice.wav"}));
 
+    // A name as long as the file system allows still gets its file.
+    fs::path longest = dir.path / (std::string(251, 'v') + ".wav");
+    audio::write_audio_file(longest.string(), {1, 2, 3}, 22050);
+    EXPECT_EQ(fs::file_size(longest), 44u + 6u);
+    fs::remove(longest);
+
     // Replacing an existing file.
     audio::write_audio_file(target.string(), sine(200, 22050, 0.25), 22050);
     EXPECT_EQ(fs::file_size(target), 44u + 2u * 5512u);
