@@ -34,21 +34,21 @@ system-deps:
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install --progress-bar on --upgrade pip
 
 # Build tools first: the package is built without isolation, in the fixed build folder.
 $(VENV)/.build-tools: $(VENV)/bin/python
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(VPY) -m pip install --progress-bar on "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
 	touch $@
 
 install: system-deps $(VENV)/.build-tools
-	$(VPY) -m pip install -q --no-build-isolation -e ".[audio,tts,test]" \
+	$(VPY) -m pip install --progress-bar on --no-build-isolation -e ".[audio,tts,test]" \
 	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
 
 setup: install
 
 serve: install
-	$(VPY) -m vestrel serve --host 127.0.0.1 --port 8000
+	$(VPY) -m vestrel serve --host $(or $(HOST),127.0.0.1) --port $(or $(PORT),8000) $(if $(TOKEN),--token $(TOKEN))
 
 test-cpp: install
 	@if [ -f $(BUILD)/CTestTestfile.cmake ]; then \
