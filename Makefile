@@ -48,7 +48,7 @@ install: system-deps $(VENV)/.build-tools
 setup: install
 
 serve: install
-	$(VPY) -m vestrel serve --host $(or $(HOST),127.0.0.1) --port $(or $(PORT),8000) $(if $(TOKEN),--token $(TOKEN))
+	$(VPY) -m vestrel serve --host $(or $(HOST),127.0.0.1) --port $(or $(PORT),8000) $(if $(TOKEN),--token $(TOKEN)) $(foreach h,$(ALLOWED_HOSTS),--allowed-host $(h))
 
 test-cpp: install
 	@if [ -f $(BUILD)/CTestTestfile.cmake ]; then \
