@@ -69,3 +69,13 @@ format:
 
 clean:
 	rm -rf build
+
+# make fuzz : a bounded schemathesis run over /openapi.json of `python -m vestrel serve` on
+#             loopback, with the test fakes and loopback service URLs (FUZZ_EXAMPLES per route)
+.PHONY: fuzz
+FUZZ_EXAMPLES ?= 100
+fuzz: install
+	@$(VPY) -c "import schemathesis" 2>/dev/null || $(VPY) -m pip install --progress-bar on \
+	  --no-build-isolation -e ".[audio,tts,test,fuzz]" \
+	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
+	$(VPY) tests/fuzz/run_fuzz.py --max-examples $(FUZZ_EXAMPLES) --time-limit 900
