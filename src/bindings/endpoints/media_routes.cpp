@@ -122,6 +122,11 @@ nb::object get_media(nb::handle filename) {
 // at most limit + 1 bytes are ever held.
 nb::object read_template(nb::handle upload) {
     constexpr std::uint64_t limit = vestrel::limits::max_template_bytes;
+    // The framework has spooled the upload to disk and knows its size: an upload known to be
+    // too large is refused without reading any of it.
+    nb::object size = nb::getattr(upload, "size", nb::none());
+    if (PyLong_Check(size.ptr()) && nb::cast<long long>(size) > static_cast<long long>(limit))
+        raise_http(413, "Template too large (at most 200 MB)");
     nb::object content = upload.attr("file").attr("read")(nb::int_(limit + 1));
     if (static_cast<std::uint64_t>(nb::len(content)) > limit) {
         content = nb::object();
