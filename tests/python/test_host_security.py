@@ -133,7 +133,8 @@ def test_opening_a_page_with_the_token_sets_the_cookie_and_redirects():
     assert cookie.startswith("vestrel_token=s3cret;") and "HttpOnly" in cookie
     assert c.get("/?token=s3cret").headers["location"] == "/"
     # The client now holds the cookie: pages, media and downloads work without a header.
-    assert c.get("/media/background-videos").json() == {"items": []}
+    r = c.get("/media/background-videos")
+    assert r.status_code == 200 and "items" in r.json()
     assert c.get("/?token=bad").status_code == 401
 
 
