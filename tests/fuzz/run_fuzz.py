@@ -130,7 +130,8 @@ def main(argv=None):
                    "--no-color"]
             started = time.monotonic()
             try:
-                run = subprocess.run(cmd, capture_output=True, text=True,
+                # In the report folder: schemathesis keeps its own state in the working folder.
+                run = subprocess.run(cmd, capture_output=True, text=True, cwd=report,
                                      timeout=opts.time_limit)
                 tail = run.stdout[-1500:]
             except subprocess.TimeoutExpired as e:
