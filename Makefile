@@ -34,21 +34,21 @@ system-deps:
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install --progress-bar on --upgrade pip
 
 # Build tools first: the package is built without isolation, in the fixed build folder.
 $(VENV)/.build-tools: $(VENV)/bin/python
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(VPY) -m pip install --progress-bar on "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
 	touch $@
 
 install: system-deps $(VENV)/.build-tools
-	$(VPY) -m pip install -q --no-build-isolation -e ".[audio,tts,test]" \
+	$(VPY) -m pip install --progress-bar on --no-build-isolation -e ".[audio,tts,test]" \
 	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
 
 setup: install
 
 serve: install
-	$(VPY) -m vestrel serve --host 127.0.0.1 --port 8000
+	$(VPY) -m vestrel serve --host $(or $(HOST),127.0.0.1) --port $(or $(PORT),8000) $(if $(TOKEN),--token $(TOKEN)) $(foreach h,$(ALLOWED_HOSTS),--allowed-host $(h))
 
 test-cpp: install
 	@if [ -f $(BUILD)/CTestTestfile.cmake ]; then \
@@ -69,3 +69,13 @@ format:
 
 clean:
 	rm -rf build
+
+# make fuzz : a bounded schemathesis run over /openapi.json of `python -m vestrel serve` on
+#             loopback, with the test fakes and loopback service URLs (FUZZ_EXAMPLES per route)
+.PHONY: fuzz
+FUZZ_EXAMPLES ?= 100
+fuzz: install
+	@$(VPY) -c "import schemathesis" 2>/dev/null || $(VPY) -m pip install --progress-bar on \
+	  --no-build-isolation -e ".[audio,tts,test,fuzz]" \
+	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
+	$(VPY) tests/fuzz/run_fuzz.py --max-examples $(FUZZ_EXAMPLES) --time-limit 900
