@@ -1,6 +1,6 @@
 # make demo  : set up everything that is missing, then make demo/short.mp4 offline
 # make serve : set up everything that is missing, then serve on HOST:PORT
-#              (default 127.0.0.1:8000; e.g. make serve HOST=0.0.0.0 PORT=9000)
+#              (default 127.0.0.1:8000; e.g. make serve PORT=9000)
 # make test  : set up everything that is missing, then the C++ tests and pytest
 # make bench : benchmarks, each printed as a ratio against a baseline of the same run
 PYTHON ?= python3
@@ -36,15 +36,15 @@ system-deps:
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install --progress-bar on --upgrade pip
 
 # Build tools first: the package is built without isolation, in the fixed build folder.
 $(VENV)/.build-tools: $(VENV)/bin/python
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
+	$(VPY) -m pip install --progress-bar on "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja
 	touch $@
 
 install: system-deps $(VENV)/.build-tools
-	$(VPY) -m pip install -q --no-build-isolation -e ".[audio,tts,test]" \
+	$(VPY) -m pip install --progress-bar on --no-build-isolation -e ".[audio,tts,test]" \
 	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
 
 setup: install
@@ -102,3 +102,13 @@ format:
 
 clean:
 	rm -rf build
+
+# make fuzz : a bounded schemathesis run over /openapi.json of `python -m vestrel serve` on
+#             loopback, with the test fakes and loopback service URLs (FUZZ_EXAMPLES per route)
+.PHONY: fuzz
+FUZZ_EXAMPLES ?= 100
+fuzz: install
+	@$(VPY) -c "import schemathesis" 2>/dev/null || $(VPY) -m pip install --progress-bar on \
+	  --no-build-isolation -e ".[audio,tts,test,fuzz]" \
+	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
+	$(VPY) tests/fuzz/run_fuzz.py --max-examples $(FUZZ_EXAMPLES) --time-limit 900

@@ -1,5 +1,5 @@
-"""The media library's catalogue operations written plainly in Python, step by step as
-specified: the baseline that bench_media measures the system against."""
+"""The media library's catalogue operations written plainly in Python, one step after
+another as the library defines them: the baseline that bench_media measures the system against."""
 
 import json
 import os

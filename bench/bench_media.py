@@ -1,5 +1,5 @@
 """Catalogue operations with 10,000 entries and 100 concurrent adds, against the plain
-Python rendering of the specified steps (bench/baseline_media.py)."""
+Python rendering of the same steps (bench/baseline_media.py)."""
 
 import io
 import json
@@ -113,7 +113,7 @@ def run():
                      f"{t_base * 1e3:.1f} ms, {kept_base} entries kept"))
         rows.append(("100 concurrent adds: vestrel",
                      f"{t_ours * 1e3:.1f} ms, {kept_ours} entries kept ({t_base / t_ours:.2f}x)"))
-        rows.append(("100 concurrent adds: specified steps without a lock",
+        rows.append(("100 concurrent adds: the plain steps without a lock",
                      f"{kept_unlocked} entries kept"))
     finally:
         media.DATA_DIR, media.CACHE_DIR, media.DB_PATH = saved

@@ -61,7 +61,7 @@ def _ffmpeg(*args):
     subprocess.run(["ffmpeg", "-v", "error", "-y", *args], check=True, timeout=120)
 
 
-def _one_run(folder, videos, music, run):
+def _one_run(folder, videos, music, run, script=None):
     import contextlib
     import io
 
@@ -100,7 +100,7 @@ def _one_run(folder, videos, music, run):
 
     scenes = [brevano.BrevanoScene(caption=text, bg_video=brevano.BrevanoBackgroundVideo(
         filepath=str(videos[i % len(videos)]), brightness=100, contrast=100, saturation=100))
-        for i, text in enumerate(SCRIPT)]
+        for i, text in enumerate(script or SCRIPT)]
     data = brevano.BrevanoInput(
         scenes, str(music), str(folder / f"voice_{run}.mp3"), "edge",
         edge_voice_name="de-DE-KatjaNeural", whisper_model="tiny", language="de",

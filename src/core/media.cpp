@@ -1,6 +1,13 @@
 #include "core/media.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <system_error>
 
 namespace vestrel::media {
@@ -101,6 +108,116 @@ bool is_regular_file_inside(const fs::path& dir, const fs::path& candidate) {
     for (; r != root.end(); ++r, ++t)
         if (t == target.end() || *r != *t) return false;
     return t != target.end();
+}
+
+namespace {
+
+bool proper_prefix(const fs::path& root, const fs::path& target) {
+    auto r = root.begin(), t = target.begin();
+    for (; r != root.end(); ++r, ++t)
+        if (t == target.end() || *r != *t) return false;
+    return t != target.end();
+}
+
+}  // namespace
+
+int open_regular_file_inside(const fs::path& dir, const fs::path& candidate) {
+    std::error_code ec;
+    const fs::path root = fs::canonical(dir, ec);
+    if (ec) return -1;
+    // Non-blocking, so that a FIFO put under the name cannot stall the open.
+    const int fd = ::open(candidate.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat opened{}, named{};
+    bool ok = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
+    if (ok) {
+        // Where the name leads now, and whether that is the very file that was opened.
+        const fs::path target = fs::canonical(candidate, ec);
+        ok = !ec && proper_prefix(root, target) && ::stat(target.c_str(), &named) == 0 &&
+             named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+    }
+    if (ok) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    }
+    if (!ok) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+FileLock::FileLock(const fs::path& path) {
+    do {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), path.string());
+    int rc;
+    do {
+        rc = ::flock(fd_, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int err = errno;
+        ::close(fd_);
+        throw std::system_error(err, std::generic_category(), path.string());
+    }
+}
+
+FileLock::~FileLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing the only descriptor releases the lock
+}
+
+std::string_view asset_id_of(std::string_view name) {
+    for (std::string_view prefix : {std::string_view("bg_"), std::string_view("music_")}) {
+        if (!name.starts_with(prefix) || name.size() < prefix.size() + 8) continue;
+        const std::string_view hex = name.substr(prefix.size(), 8);
+        const bool all_hex = std::all_of(hex.begin(), hex.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        });
+        if (all_hex) return name.substr(0, prefix.size() + 8);
+    }
+    return {};
+}
+
+std::vector<std::string> orphan_asset_files(const fs::path& cache,
+                                            const std::vector<std::string>& catalogued,
+                                            long long min_age_seconds) {
+    std::vector<std::string> out;
+    const auto now = std::chrono::system_clock::now();
+    for (const std::string& name : list_names(cache)) {
+        const std::string_view id = asset_id_of(name);
+        if (id.empty() || std::binary_search(catalogued.begin(), catalogued.end(), id)) continue;
+        struct stat st{};
+        const fs::path p = cache / name;
+        if (::lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+        const auto changed = std::chrono::system_clock::from_time_t(st.st_mtime);
+        if (now - changed < std::chrono::seconds(min_age_seconds)) continue;
+        out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> stale_catalogue_temps(const fs::path& dir, std::string_view db_name) {
+    std::vector<std::string> out;
+    for (const std::string& name : list_names(dir)) {
+        const std::string_view n(name);
+        if (n.size() > db_name.size() + 4 && n.starts_with(db_name) && n.ends_with(".tmp")) {
+            std::error_code ec;
+            if (fs::is_regular_file(fs::symlink_status(dir / name, ec))) out.push_back(name);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::size_t remove_names(const fs::path& dir, const std::vector<std::string>& names) {
+    std::size_t removed = 0;
+    for (const std::string& name : names) {
+        std::error_code ec;
+        if (fs::remove(dir / name, ec) && !ec) ++removed;
+    }
+    return removed;
 }
 
 }  // namespace vestrel::media

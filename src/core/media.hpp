@@ -62,3 +62,45 @@ bool is_regular_file_inside(const std::filesystem::path& dir,
                             const std::filesystem::path& candidate);
 
 }  // namespace vestrel::media
+
+namespace vestrel::media {
+
+// Opens `candidate` for reading when, once links are followed, it is a regular file inside
+// `dir`; returns the descriptor, or -1. The tests run on the opened file itself (its device
+// and inode must be those of the resolved name inside `dir`), so a name swapped for a link
+// between the check and the read cannot make the descriptor refer to anything else.
+int open_regular_file_inside(const std::filesystem::path& dir,
+                             const std::filesystem::path& candidate);
+
+// An exclusive advisory lock (flock) on `path`, created when missing; held until destroyed.
+// Throws std::system_error when the file cannot be opened or locked.
+class FileLock {
+public:
+    explicit FileLock(const std::filesystem::path& path);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+// The asset identifier a cache file name belongs to: "bg_" or "music_" followed by 8
+// lowercase hexadecimal digits at the start of the name; empty when the name has none.
+std::string_view asset_id_of(std::string_view name);
+
+// Files of `cache` that belong to an asset not in `catalogued` (sorted identifiers) and were
+// last changed at least `min_age_seconds` ago. Directories are never listed.
+std::vector<std::string> orphan_asset_files(const std::filesystem::path& cache,
+                                            const std::vector<std::string>& catalogued,
+                                            long long min_age_seconds);
+
+// Temporary catalogue files left in `dir` by an interrupted write: `db_name` + anything +
+// ".tmp".
+std::vector<std::string> stale_catalogue_temps(const std::filesystem::path& dir,
+                                               std::string_view db_name);
+
+// Removes the named files of `dir` (errors ignored); returns how many went.
+std::size_t remove_names(const std::filesystem::path& dir, const std::vector<std::string>& names);
+
+}  // namespace vestrel::media

@@ -115,6 +115,9 @@ struct Timeline {
     int height = 1080;
     std::vector<Track> video{1};
     std::vector<Track> audio{1};
+    // Derived data the scripting layer keeps per timeline (the item lists it hands out),
+    // opaque here; it goes with the timeline.
+    std::shared_ptr<void> scripting_cache;
 
     int track_count(TrackType t) const;
     const Track* track(TrackType t, int64_t index) const;

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace vestrel::media;
@@ -83,4 +88,98 @@ TEST(MediaFiles, RegularFileInside) {
     EXPECT_FALSE(is_regular_file_inside(cache, cache / "missing"));
     EXPECT_EQ(list_names(cache).size(), 4u);
     fs::remove_all(root);
+}
+
+namespace {
+
+fs::path fresh_dir(const char* name) {
+    const fs::path d = fs::temp_directory_path() / (std::string("vestrel_core_") + name + "_" +
+                                                    std::to_string(::getpid()));
+    fs::remove_all(d);
+    fs::create_directories(d);
+    return d;
+}
+
+void touch(const fs::path& p, long long age_seconds = 0) {
+    std::ofstream(p) << "x";
+    fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::seconds(age_seconds));
+}
+
+}  // namespace
+
+TEST(MediaSweep, AssetIdOf) {
+    EXPECT_EQ(asset_id_of("bg_0123abcd.mp4"), "bg_0123abcd");
+    EXPECT_EQ(asset_id_of("bg_0123abcd_thumb.jpg"), "bg_0123abcd");
+    EXPECT_EQ(asset_id_of("music_ffffffff"), "music_ffffffff");
+    EXPECT_EQ(asset_id_of("bg_0123ABCD.mp4"), "");
+    EXPECT_EQ(asset_id_of("bg_0123abc.mp4"), "");
+    EXPECT_EQ(asset_id_of("voice_0123abcd.mp3"), "");
+    EXPECT_EQ(asset_id_of("xbg_0123abcd.mp4"), "");
+}
+
+TEST(MediaSweep, OrphansAreOldUnrecordedAssetFilesOnly) {
+    const fs::path d = fresh_dir("orphans");
+    touch(d / "bg_00000001.mp4", 7200);        // recorded
+    touch(d / "bg_00000002.mp4", 7200);        // orphan
+    touch(d / "bg_00000002_thumb.jpg", 7200);  // orphan
+    touch(d / "music_00000003.mp3", 10);       // young orphan: may be an upload under way
+    touch(d / "voice_00000004.mp3", 7200);     // never an asset
+    fs::create_directory(d / "bg_00000005");   // directories are never listed
+    EXPECT_EQ(orphan_asset_files(d, {"bg_00000001"}, 3600),
+              (std::vector<std::string>{"bg_00000002.mp4", "bg_00000002_thumb.jpg"}));
+    EXPECT_EQ(remove_names(d, {"bg_00000002.mp4", "missing"}), 1u);
+    fs::remove_all(d);
+}
+
+TEST(MediaSweep, StaleCatalogueTemps) {
+    const fs::path d = fresh_dir("temps");
+    for (const char* n : {"db.json", "db.json.lock", "db.jsonab12.tmp", "db.json.tmp", "x.tmp",
+                          "db.jsonX.tmp.bak"})
+        touch(d / n);
+    EXPECT_EQ(stale_catalogue_temps(d, "db.json"), (std::vector<std::string>{"db.jsonab12.tmp"}));
+    fs::remove_all(d);
+}
+
+TEST(MediaServe, OpensOnlyRegularFilesInside) {
+    const fs::path d = fresh_dir("serve");
+    const fs::path out = fresh_dir("serve_out");
+    touch(d / "a.jpg");
+    touch(out / "secret.jpg");
+    fs::create_symlink(out / "secret.jpg", d / "link.jpg");
+    fs::create_symlink(d / "a.jpg", d / "alias.jpg");
+    fs::create_directory(d / "sub");
+    int fd = open_regular_file_inside(d, d / "a.jpg");
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+    fd = open_regular_file_inside(d, d / "alias.jpg");
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+    EXPECT_EQ(open_regular_file_inside(d, d / "link.jpg"), -1);
+    EXPECT_EQ(open_regular_file_inside(d, d / "sub"), -1);
+    EXPECT_EQ(open_regular_file_inside(d, d / ".."), -1);
+    EXPECT_EQ(open_regular_file_inside(d, d / "missing"), -1);
+    fs::remove_all(d);
+    fs::remove_all(out);
+}
+
+TEST(MediaLock, SecondLockWaitsForTheFirst) {
+    const fs::path d = fresh_dir("lock");
+    const fs::path p = d / "db.json.lock";
+    std::atomic<bool> second_has_it{false};
+    std::thread t;
+    {
+        FileLock first(p);
+        EXPECT_TRUE(fs::exists(p));
+        // flock locks belong to open files: a second open in this process waits too.
+        t = std::thread([&] {
+            FileLock second(p);
+            second_has_it = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(second_has_it.load());
+    }
+    t.join();
+    EXPECT_TRUE(second_has_it.load());
+    EXPECT_THROW(FileLock(d / "missing_dir" / "x.lock"), std::system_error);
+    fs::remove_all(d);
 }

@@ -136,7 +136,7 @@ def test_bodies_that_do_not_fit_are_refused_before_the_call(client, record, path
     ("/media/import_clip", {"clip_path": "/x"}, "import_clip", KeyError("clip"), "'clip'"),
     ("/timeline/add_clip", {"clip_name": "A", "start_time": 0, "duration": 1},
      "add_clip_to_timeline", ValueError("bad"), "bad"),
-    ("/tts/generate", {"text": "x", "engine": "nope", "output_path": "/o"}, "generate_tts",
+    ("/tts/generate", {"text": "x", "engine": "nope", "output_path": "/o.mp3"}, "generate_tts",
      ValueError("Unsupported TTS engine: nope"), "Unsupported TTS engine: nope"),
 ])
 def test_failures_answer_500_with_the_text(client, monkeypatch, capsys, path, body, name, error, detail):

@@ -192,6 +192,32 @@ def test_overlap_is_refused_and_items_come_in_time_order(project):
     assert tl.GetEndFrame() == 108120
 
 
+def test_track_lists_follow_every_placement_and_are_fresh_copies(project):
+    """Placements in any order, among hundreds of items: each list is the track in time
+    order, a list of its own (changing it changes nothing), refusals checked exactly."""
+    import random
+
+    title = project.GetMediaPool().GetRootFolder().GetClipList()[0]
+    tl = project.GetCurrentTimeline()
+    starts = list(range(108000, 108000 + 30 * 400, 30))
+    random.Random(7).shuffle(starts)
+    for k, start in enumerate(starts):
+        assert len(place(project, title, 29, start, track=3)) == 1
+        if k % 37 == 0:
+            got = tl.GetItemListInTrack("video", 3)
+            assert [i.GetStart() for i in got] == sorted(starts[:k + 1])
+            got.clear()
+            assert len(tl.GetItemListInTrack("video", 3)) == k + 1
+        # A placement reaching one frame into the item just placed is refused.
+        assert place(project, title, 29, start + 29, track=3) == []
+        assert place(project, title, 29, start - 29, track=3) == []
+    assert place(project, title, 0, 108000 + 30 * 400, track=3) != []
+    assert place(project, title, 29, 108015, track=3) == []
+    items = tl.GetItemListInTrack("video", 3)
+    assert len(items) == 401 and items[-1].GetStart() == 108000 + 30 * 400
+    assert tl.GetEndFrame() == 108000 + 30 * 400 + 1
+
+
 def test_refused_placements(project):
     pool = project.GetMediaPool()
     title = pool.GetRootFolder().GetClipList()[0]

@@ -461,3 +461,39 @@ def test_detect_refuses_bad_formats():
         montra._detect_nonsilent(b"\0" * 8, 2, 1, 0)
     with pytest.raises(TypeError):
         montra._detect_nonsilent("text", 2, 1, 44100)
+
+
+# ---------------------------------------------------------------- pause length bounds
+
+PAUSE_TEXT = "min_silence_duration must be between 0 and 10 seconds"
+
+
+@pytest.mark.parametrize("value", [-0.001, 10.0001, 1e6, math.inf, -math.inf, math.nan])
+def test_pause_length_out_of_range_refused_before_the_file_check(tmp_path, value):
+    with pytest.raises(ValueError) as info:
+        montra.remove_silence_from_audio(str(tmp_path / "missing.mp3"), value)
+    assert str(info.value) == PAUSE_TEXT and type(info.value) is ValueError
+
+
+@pytest.mark.parametrize("value", [0, 10, 10.0])
+def test_pause_length_bounds_are_accepted(tmp_path, value):
+    with pytest.raises(Exception, match="^Input audio file not found: "):
+        montra.remove_silence_from_audio(str(tmp_path / "missing.mp3"), value)
+
+
+def test_a_pause_that_is_not_inserted_is_never_built(tmp_path, monkeypatch):
+    """One stretch of speech needs no pause: none is built, however long it would be."""
+    built = []
+    original = AudioSegment.silent.__func__
+
+    def silent(cls, *args, **kwargs):
+        built.append(kwargs.get("duration", args[0] if args else None))
+        return original(cls, *args, **kwargs)
+
+    monkeypatch.setattr(AudioSegment, "silent", classmethod(silent))
+    src = make_audio(tmp_path / "one.wav", [("silence", 0.3), ("tone", 0.5), ("silence", 0.3)])
+    out = montra._remove_silence_pydub(src, str(tmp_path / "o.wav"), 1e6)
+    assert out == str(tmp_path / "o.wav") and built == []
+    two = make_audio(tmp_path / "two.wav", [("tone", 0.3), ("silence", 0.5), ("tone", 0.3)])
+    montra.remove_silence_from_audio(two, 0.25)
+    assert built == [250]

@@ -5,6 +5,7 @@
 #include "bindings/endpoints/module.hpp"
 #include "bindings/common/route.hpp"
 #include "bindings/endpoints/routes.hpp"
+#include "core/limits.hpp"
 
 namespace vestrel::endpoints {
 
@@ -184,6 +185,23 @@ struct Refusal {
     nb::object context{};
 };
 
+// Bounds that keep one request from taking the server's memory (the pause is built as
+// audio) or holding the only generation slot for minutes (work grows with the script).
+void refuse_costly_request(nb::handle req) {
+    // Checked whether or not pauses are cut: the value travels with the input either way.
+    if (!limits::pause_in_range(as_float(req.attr("min_silence_duration"))))
+        throw Refusal{nb::str("min_silence_duration must be between 0 and 10 seconds")};
+    std::size_t chars = 0;
+    for (nb::handle dto : req.attr("scenes")) {
+        nb::object caption = dto.attr("caption");
+        const Py_ssize_t n = PyObject_Length(caption.ptr());  // code points of a str
+        if (n < 0) throw nb::python_error();
+        chars += static_cast<std::size_t>(n);
+    }
+    if (chars > limits::max_script_chars)
+        throw Refusal{nb::str("Script too long (at most 20000 characters)")};
+}
+
 // Steps 3 to 9 of a generation request: media resolved, input built, thread started.
 void build_and_start(nb::handle req) {
     nb::handle mod = self_module();
@@ -258,6 +276,7 @@ nb::object brevano_generate(nb::handle req) {
     try {
         if (nb::len(nb::object(req.attr("scenes"))) > 6)
             throw Refusal{nb::str("Maximum 6 scenes allowed")};
+        refuse_costly_request(req);
         build_and_start(req);
     } catch (Refusal& refused) {
         previous.restore();

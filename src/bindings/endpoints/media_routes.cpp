@@ -6,7 +6,13 @@
 #include "bindings/endpoints/module.hpp"
 #include "bindings/common/route.hpp"
 #include "bindings/endpoints/routes.hpp"
+#include "core/limits.hpp"
 #include "core/media.hpp"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
 
 namespace vestrel::endpoints {
 
@@ -77,20 +83,56 @@ nb::object get_media(nb::handle filename) {
     const std::string name = utf8(filename);
     nb::object file_path = import("pathlib").attr("Path")(cache).attr("__truediv__")(filename);
     // Only a regular file inside the cache directory is served: "..", sub-directories and
-    // links leading out of it are "not found" like a missing name.
-    bool ok = !name.empty() && name.find('/') == std::string::npos &&
-              name.find('\0') == std::string::npos;
-    if (ok) {
+    // links leading out of it are "not found" like a missing name. The file is opened once
+    // and checked as opened, so what is sent is what was checked even when the name is
+    // swapped for a link meanwhile.
+    int fd = -1;
+    if (!name.empty() && name.find('/') == std::string::npos &&
+        name.find('\0') == std::string::npos) {
         const std::filesystem::path dir(utf8(nb::str(cache)));
         const std::filesystem::path candidate(utf8(nb::str(file_path)));
         nb::gil_scoped_release release;
-        ok = vestrel::media::is_regular_file_inside(dir, candidate);
+        fd = vestrel::media::open_regular_file_inside(dir, candidate);
     }
-    if (!ok) raise_http(404, "File not found");
+    if (fd < 0) raise_http(404, "File not found");
+    nb::object os = import("os");
+    nb::object file;
+    try {
+        file = os.attr("fdopen")(fd, "rb");
+    } catch (nb::python_error&) {
+        ::close(fd);
+        throw;
+    }
+    nb::object st = os.attr("fstat")(fd);
+    // The response reads the descriptor through its /proc name: the same open file, never a
+    // new lookup of the cache name. It closes the file once sent; should sending fail, the
+    // file object held by the response closes it when the response goes.
+    const std::string fd_path = "/proc/self/fd/" + std::to_string(fd);
     const std::string_view type = vestrel::media::media_type_for(name);
-    return import("fastapi.responses")
-        .attr("FileResponse")(nb::str(file_path),
-                              nb::arg("media_type") = nb::str(type.data(), type.size()));
+    nb::object background = import("starlette.background").attr("BackgroundTask")(file.attr("close"));
+    nb::object response = import("fastapi.responses")
+        .attr("FileResponse")(nb::str(fd_path.c_str()),
+                              nb::arg("media_type") = nb::str(type.data(), type.size()),
+                              nb::arg("stat_result") = st, nb::arg("background") = background);
+    response.attr("_served_file") = file;
+    return response;
+}
+
+// Reads an uploaded template, refusing it with 413 once more than the limit has arrived:
+// at most limit + 1 bytes are ever held.
+nb::object read_template(nb::handle upload) {
+    constexpr std::uint64_t limit = vestrel::limits::max_template_bytes;
+    // The framework has spooled the upload to disk and knows its size: an upload known to be
+    // too large is refused without reading any of it.
+    nb::object size = nb::getattr(upload, "size", nb::none());
+    if (PyLong_Check(size.ptr()) && nb::cast<long long>(size) > static_cast<long long>(limit))
+        raise_http(413, "Template too large (at most 200 MB)");
+    nb::object content = upload.attr("file").attr("read")(nb::int_(limit + 1));
+    if (static_cast<std::uint64_t>(nb::len(content)) > limit) {
+        content = nb::object();
+        raise_http(413, "Template too large (at most 200 MB)");
+    }
+    return content;
 }
 
 }  // namespace
@@ -231,8 +273,15 @@ void register_media_routes(nb::module_& m, nb::handle router) {
                       !truthy(filename.attr("lower")().attr("endswith")(".drp")))
                       raise_http(400, "File must be a .drp template file");
                   nb::object path;
+                  nb::object content;
                   try {
-                      nb::object content = v[0].attr("file").attr("read")();
+                      content = read_template(v[0]);
+                  } catch (nb::python_error& e) {
+                      if (!error_is(e, PyExc_Exception)) throw;
+                      if (error_is(e, import("fastapi").attr("HTTPException").ptr())) throw;
+                      raise_http(500, nb::str(e.value()), e.value());
+                  }
+                  try {
                       path = media().attr("upload_template")(content, filename);
                   } catch (nb::python_error& e) {
                       if (!error_is(e, PyExc_Exception)) throw;

@@ -5,6 +5,7 @@
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/endpoints/module.hpp"
 #include "bindings/common/route.hpp"
 #include "bindings/endpoints/routes.hpp"
@@ -149,6 +150,12 @@ void register_project_routes(nb::module_& m, nb::handle router) {
     add_route(m, router, "post", "/tts/generate", "tts_generate", nullptr,
               {{"req", TTSRequest}}, [](nb::args a, nb::kwargs kw) {
                   nb::object req = request("tts_generate", a, kw);
+                  // The engines open the output before any audio arrives: a name that is not
+                  // an audio file would let a request empty or replace any writable file.
+                  nb::object out = req.attr("output_path");
+                  if (!truthy(out.attr("lower")().attr("endswith")(
+                          nb::make_tuple(".mp3", ".wav"))))
+                      raise_http(400, "output_path must end in .mp3 or .wav");
                   return guarded([&] {
                       self_module().attr("generate_tts")(
                           nb::arg("text") = req.attr("text"),

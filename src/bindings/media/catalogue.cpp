@@ -1,6 +1,10 @@
 // Storage layout and the catalogue db.json: load, atomic save, naming helpers.
+#include <algorithm>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <system_error>
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
@@ -57,17 +61,112 @@ std::mutex& catalogue_mutex() {
     static std::mutex mtx;
     return mtx;
 }
+
+// Catalogue paths already swept by this process (guarded by the catalogue mutex).
+std::set<std::string>& swept_catalogues() {
+    static std::set<std::string> swept;
+    return swept;
+}
+
+// How old an unrecorded asset file must be before it counts as left by a crash: an upload
+// under way in another process writes its files before it records them.
+constexpr long long orphan_min_age_seconds = 3600;
+
+// The identifiers of the catalogue, sorted; nothing when it cannot be read or does not have
+// the expected shape (then nothing may be swept).
+std::optional<std::vector<std::string>> catalogued_ids() {
+    nb::object db;
+    try {
+        db = load_db();
+    } catch (nb::python_error& e) {
+        if (!error_is(e, PyExc_Exception)) throw;
+        return std::nullopt;
+    }
+    std::vector<std::string> ids;
+    for (const char* key : {"background_videos", "background_music"}) {
+        if (!PyDict_Check(db.ptr())) return std::nullopt;
+        PyObject* list = PyDict_GetItemString(db.ptr(), key);  // borrowed
+        if (list == nullptr) continue;
+        if (!PyList_Check(list)) return std::nullopt;
+        for (nb::handle entry : nb::handle(list)) {
+            if (!PyDict_Check(entry.ptr())) return std::nullopt;
+            PyObject* id = PyDict_GetItemString(entry.ptr(), "id");
+            if (id == nullptr || !PyUnicode_Check(id)) return std::nullopt;
+            ids.push_back(utf8(id));
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// Removes what interrupted changes of earlier processes left: temporary catalogue files
+// (no writer can be active, the file lock is held) and asset files that no catalogue entry
+// names. Runs at the first change of each catalogue in a process, under both locks, so it
+// neither races a writer nor costs anything afterwards. A catalogue that cannot be read
+// leaves everything in place: what is an orphan cannot be told then.
+void sweep_crash_debris(const std::filesystem::path& db_path) {
+    if (!swept_catalogues().insert(db_path.string()).second) return;
+    std::error_code ec;
+    if (!std::filesystem::exists(db_path, ec)) {
+        // No catalogue yet: only temporary files can be debris, assets are left alone.
+        const std::filesystem::path dir = db_path.parent_path();
+        const std::string name = db_path.filename().string();
+        nb::gil_scoped_release release;
+        vestrel::media::remove_names(dir, vestrel::media::stale_catalogue_temps(dir, name));
+        return;
+    }
+    const std::optional<std::vector<std::string>> ids = catalogued_ids();
+    if (!ids) return;
+    const std::filesystem::path cache = fs_path(attr("CACHE_DIR"));
+    const std::filesystem::path dir = db_path.parent_path();
+    const std::string name = db_path.filename().string();
+    nb::gil_scoped_release release;
+    vestrel::media::remove_names(dir, vestrel::media::stale_catalogue_temps(dir, name));
+    vestrel::media::remove_names(
+        cache, vestrel::media::orphan_asset_files(cache, *ids, orphan_min_age_seconds));
+}
+
+[[noreturn]] void raise_os_error(const std::system_error& e) {
+    PyErr_SetObject(PyExc_OSError,
+                    nb::make_tuple(e.code().value(), nb::str(e.code().message().c_str()),
+                                   nb::str(e.what()))
+                        .ptr());
+    throw nb::python_error();
+}
 }  // namespace
 
 CatalogueLock::CatalogueLock() {
-    // Uncontended: take it at once and keep the GIL (giving the GIL up here would make this
-    // thread queue for it again behind every other thread).
-    if (catalogue_mutex().try_lock()) return;
-    nb::gil_scoped_release release;
-    catalogue_mutex().lock();
+    const std::filesystem::path db_path = fs_path(attr("DB_PATH"));
+    std::filesystem::path lock_path = db_path;
+    lock_path += ".lock";
+    // Uncontended: take the mutex at once and keep the GIL (giving it up would make this
+    // thread queue for it again behind every other thread). Contended, and for the file
+    // lock, wait with the GIL released: the holders need it to finish their change.
+    if (!catalogue_mutex().try_lock()) {
+        nb::gil_scoped_release release;
+        catalogue_mutex().lock();
+    }
+    try {
+        {
+            nb::gil_scoped_release release;
+            file_lock_ = std::make_unique<vestrel::media::FileLock>(lock_path);
+        }
+        sweep_crash_debris(db_path);
+    } catch (const std::system_error& e) {
+        file_lock_.reset();
+        catalogue_mutex().unlock();
+        raise_os_error(e);
+    } catch (...) {
+        file_lock_.reset();
+        catalogue_mutex().unlock();
+        throw;
+    }
 }
 
-CatalogueLock::~CatalogueLock() { catalogue_mutex().unlock(); }
+CatalogueLock::~CatalogueLock() {
+    file_lock_.reset();
+    catalogue_mutex().unlock();
+}
 
 void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
     const std::filesystem::path d = fs_path(dir);

@@ -94,9 +94,12 @@ void register_music_templates(nb::module_& m) {
             if (blank(v[0])) raise(PyExc_ValueError, "Title is required");
             const std::string id = "music_" + hex8();
             nb::object ext = safe_ext(v[2], nb::str(".mp3"));
-            nb::object target = join(attr("CACHE_DIR"), id + utf8(ext));
-            store_upload(v[1], target);
-            append_entry("background_music", id, v[0], "upload", nb::none());
+            nb::object cache = attr("CACHE_DIR");
+            nb::object target = join(cache, id + utf8(ext));
+            remove_on_failure(cache, id, [&] {
+                store_upload(v[1], target);
+                append_entry("background_music", id, v[0], "upload", nb::none());
+            });
             nb::dict result;
             result["id"] = nb::str(id.c_str());
             result["title"] = v[0];

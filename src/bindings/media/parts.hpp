@@ -3,7 +3,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include "core/media.hpp"
+
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,19 +50,35 @@ void save_db(nb::handle db);
 // The catalogue's list under `key`; a catalogue without it gets an empty one.
 nb::object catalogue_list(nb::handle db, const char* key);
 
-// Serialises catalogue changes inside the process. The mutex is waited for with the GIL
-// released: its holder needs the GIL for its file I/O, so waiting with the GIL held would
-// deadlock.
+// Serialises catalogue changes: a mutex inside the process and an exclusive file lock on
+// "db.json.lock" beside the catalogue (made by the first change) across processes. Both are
+// waited for with the GIL released: their holders need the GIL to finish their change. The
+// first change of a catalogue in a process also removes what crashed changes left behind.
 class CatalogueLock {
 public:
     CatalogueLock();
     ~CatalogueLock();
     CatalogueLock(const CatalogueLock&) = delete;
     CatalogueLock& operator=(const CatalogueLock&) = delete;
+
+private:
+    std::unique_ptr<vestrel::media::FileLock> file_lock_;
 };
 
 // Removes every non-directory file in `dir` whose name starts with `prefix`.
 void remove_files_with_prefix(nb::handle dir, const std::string& prefix);
+
+// Runs `work`, the steps of an upload of asset `id`; when it raises, every file of the asset
+// in `dir` is removed before the error goes on.
+template <typename F>
+void remove_on_failure(nb::handle dir, const std::string& id, F&& work) {
+    try {
+        work();
+    } catch (...) {
+        remove_files_with_prefix(dir, id);
+        throw;
+    }
+}
 
 // An entry of a catalogue list with its identifier and whether its file is in the cache.
 struct ListedAsset {

@@ -276,10 +276,14 @@ void register_videos(nb::module_& m) {
             nb::object ext = safe_ext(v[2], nb::str(".mp4"));
             nb::object cache = attr("CACHE_DIR");
             nb::object video = join(cache, id + utf8(ext));
-            store_upload(v[1], video);
-            attr("_generate_video_thumbnail")(path_str(video),
-                                              join(cache, id + "_thumb.jpg"));
-            append_entry("background_videos", id, v[0], "upload", nb::none());
+            // A failed upload takes its files with it: nothing records them, so they would
+            // only fill the cache.
+            remove_on_failure(cache, id, [&] {
+                store_upload(v[1], video);
+                attr("_generate_video_thumbnail")(path_str(video),
+                                                  join(cache, id + "_thumb.jpg"));
+                append_entry("background_videos", id, v[0], "upload", nb::none());
+            });
             return add_result(id, v[0], true);
         },
         "Store an uploaded background video and cut its thumbnail with ffmpeg.");

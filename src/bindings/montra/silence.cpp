@@ -13,6 +13,7 @@
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/montra/parts.hpp"
+#include "core/limits.hpp"
 #include "core/silence.hpp"
 
 namespace vestrel::montra {
@@ -179,9 +180,10 @@ nb::object append_segments(nb::handle audio_segment, nb::handle audio, nb::handl
 nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle raw, const Pcm& pcm,
                          const std::vector<Range>& ranges, nb::handle pause) {
     const int frame_width = pcm.channels * pcm.sample_width;
-    const bool no_conversion = pcm.frame_rate >= int_attr(pause, "frame_rate") &&
-                               pcm.sample_width >= int_attr(pause, "sample_width") &&
-                               pcm.channels >= int_attr(pause, "channels");
+    const bool no_conversion = ranges.size() == 1 ||
+                               (pcm.frame_rate >= int_attr(pause, "frame_rate") &&
+                                pcm.sample_width >= int_attr(pause, "sample_width") &&
+                                pcm.channels >= int_attr(pause, "channels"));
     if (!(ranges.size() == 1 || no_conversion) || pcm.size % frame_width != 0) return nb::none();
 
     // The pause as every append converts it: appended to an empty slice of the audio.
@@ -254,14 +256,22 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
             return nb::borrow(input_audio);
         }
 
-        // int(min_silence_duration * 1000): truncation toward zero, refusing inf and nan.
-        nb::object pause_ms =
-            nb::steal(PyNumber_Long(nb::float_(min_silence_duration * 1000.0).ptr()));
-        if (!pause_ms.is_valid()) throw nb::python_error();
-        nb::object pause = audio_segment.attr("silent")(nb::arg("duration") = pause_ms);
+        // The pause goes only between two stretches: with one stretch none is built (its
+        // length would cost memory for nothing).
+        const Py_ssize_t stretches = PyObject_Length(ranges.ptr());
+        if (stretches < 0) throw nb::python_error();
+        nb::object pause = nb::none();
+        if (stretches > 1) {
+            // int(min_silence_duration * 1000): truncation toward zero, refusing inf and nan.
+            nb::object pause_ms =
+                nb::steal(PyNumber_Long(nb::float_(min_silence_duration * 1000.0).ptr()));
+            if (!pause_ms.is_valid()) throw nb::python_error();
+            pause = audio_segment.attr("silent")(nb::arg("duration") = pause_ms);
+        }
 
         nb::object result = nb::none();
-        if (in_core && Py_TYPE(pause.ptr()) == (PyTypeObject*)library_class.ptr())
+        if (in_core && (pause.is_none() ||
+                        Py_TYPE(pause.ptr()) == (PyTypeObject*)library_class.ptr()))
             result = join_segments(audio_segment, audio, raw, pcm, core_ranges, pause);
         if (result.is_none()) result = append_segments(audio_segment, audio, ranges, pause);
 
@@ -333,6 +343,8 @@ void register_silence(nb::module_& m) {
                           opt("min_silence_duration", Kind::Float, nb::float_(0.3))}});
             auto v = parse(sig, args, kwargs);
             nb::handle input_audio = v[0];
+            if (!limits::pause_in_range(nb::cast<double>(v[1])))
+                raise(PyExc_ValueError, "min_silence_duration must be between 0 and 10 seconds");
             nb::object os_path = nb::module_::import_("os").attr("path");
             if (!nb::cast<bool>(os_path.attr("exists")(input_audio)))
                 raise_text(PyExc_Exception,

@@ -2,6 +2,8 @@
 // always comes back as the same Python object while that one is alive, and two wrappers of
 // one core object compare equal.
 #include <algorithm>
+#include <map>
+#include <set>
 
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
@@ -26,6 +28,76 @@ using core::Timeline;
 using core::TimelineItem;
 using core::Tool;
 using core::TrackType;
+
+// The Python lists of a timeline's tracks, kept in step with the tracks. A script asks for a
+// whole track after every placement (to find the item just placed), so building the list
+// anew each time (a wrapper per item) would make filling a track of n items cost O(n^2)
+// wrapper creations; with the kept list only the new items are wrapped and the answer is a
+// copy of the kept list.
+struct TrackListCache {
+    struct Entry {
+        std::vector<const TimelineItem*> items;  // what `list` holds, in order
+        PyObject* list = nullptr;                // owned reference
+    };
+    std::map<std::pair<int, int64_t>, Entry> tracks;
+
+    TrackListCache() { live().insert(this); }
+    ~TrackListCache() {
+        live().erase(this);
+        // Timelines may outlive the interpreter (process exit): then the lists are left.
+        if (!Py_IsInitialized() || !PyGILState_Check()) return;
+        clear();
+    }
+    void clear() {
+        for (auto& [key, e] : tracks) Py_XDECREF(e.list);
+        tracks.clear();
+    }
+    // Every cache alive; emptied when the interpreter exits, so that the wrappers the lists
+    // hold are released while it still runs (timelines held by the project manager live on).
+    static std::set<TrackListCache*>& live() {
+        static std::set<TrackListCache*> caches;
+        return caches;
+    }
+    static void clear_all() {
+        for (TrackListCache* c : live()) c->clear();
+    }
+};
+
+nb::list item_list(Timeline& t, TrackType type, int64_t index, const core::Track& track) {
+    static const bool cleared_at_exit = [] {
+        nb::module_::import_("atexit").attr("register")(
+            nb::cpp_function([] { TrackListCache::clear_all(); }));
+        return true;
+    }();
+    (void)cleared_at_exit;
+    auto cache = std::static_pointer_cast<TrackListCache>(t.scripting_cache);
+    if (!cache) {
+        cache = std::make_shared<TrackListCache>();
+        t.scripting_cache = cache;
+    }
+    TrackListCache::Entry& e = cache->tracks[{static_cast<int>(type), index}];
+    if (!e.list) {
+        e.list = PyList_New(0);
+        if (!e.list) throw nb::python_error();
+    }
+    // Items only ever come in (in time order): keep the common prefix, wrap the rest.
+    size_t same = 0;
+    while (same < e.items.size() && same < track.size() && e.items[same] == track[same].get())
+        ++same;
+    if (same < e.items.size() || same < track.size()) {
+        if (PyList_SetSlice(e.list, static_cast<Py_ssize_t>(same), PY_SSIZE_T_MAX, nullptr) != 0)
+            throw nb::python_error();
+        e.items.resize(same);
+        for (size_t i = same; i < track.size(); ++i) {
+            nb::object item = nb::cast(track[i]);
+            if (PyList_Append(e.list, item.ptr()) != 0) throw nb::python_error();
+            e.items.push_back(track[i].get());
+        }
+    }
+    PyObject* copy = PyList_GetSlice(e.list, 0, PY_SSIZE_T_MAX);
+    if (!copy) throw nb::python_error();
+    return nb::steal<nb::list>(copy);
+}
 
 const char* const kRenderPresets[] = {"H.264 Master", "H.265 Master", "YouTube - 1080p",
                                       "Vimeo - 1080p", "TikTok - 1080p"};
@@ -401,7 +473,8 @@ void register_objects(nb::module_& m) {
         .def("GetItemListInTrack", [](Timeline& t, const std::string& type, int64_t index) {
             auto tt = track_type(type);
             const core::Track* tr = tt ? t.track(*tt, index) : nullptr;
-            return tr ? *tr : core::Track{};
+            if (!tr) return nb::list();
+            return item_list(t, *tt, index, *tr);
         })
         .def("__repr__", [](Timeline& t) { return "<Timeline '" + t.name + "'>"; });
     identity(timeline);
