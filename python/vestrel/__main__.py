@@ -405,7 +405,7 @@ class _Progress:
         self.reported = {}
 
     def _bar(self, state, seconds, percent):
-        if state in ("done",):
+        if state == "done":
             fill = self.WIDTH
         elif percent is not None:
             fill = int(self.WIDTH * max(0, min(100, percent)) / 100)
