@@ -83,7 +83,7 @@ def test_import_project_only_of_template_files(pm, tmp_path):
 
 
 @pytest.mark.parametrize("template, font", [("tolvane.drp", "Open Sans"),
-                                            ("tolvane_modern_fonts.drp", "Montserrat")])
+                                            ("tolvane_modern_fonts.drp", "Roboto")])
 def test_builtin_templates(pm, template, font):
     assert pm.ImportProject(os.path.join(TEMPLATES, template), "t")
     p = pm.LoadProject("t")
