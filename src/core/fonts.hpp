@@ -3,6 +3,7 @@
 // being replaced by whatever fontconfig would pick.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,5 +16,11 @@ namespace vestrel::fonts {
 std::vector<std::pair<std::string, std::string>> missing(
     const std::vector<std::pair<std::string, std::string>>& wanted,
     const std::string& config_file);
+
+// How many times its em a face's line is as libass measures it (the Windows ascent plus
+// descent): libass sizes text by that line, so a title meant to be drawn with an em of E
+// pixels is given the size E times this. nullopt when the face is not installed.
+std::optional<double> line_per_em(const std::string& family, const std::string& style,
+                                  const std::string& config_file);
 
 }  // namespace vestrel::fonts

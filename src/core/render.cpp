@@ -104,7 +104,7 @@ std::string style_line(const std::string& name, const TitleStyle& s, int width) 
     const double w = width;
     const int margin = static_cast<int>(std::lround((1.0 - std::clamp(s.wrap_width, 0.05, 1.0)) / 2 * w));
     std::ostringstream o;
-    o << "Style: " << name << "," << s.font << "," << num(std::max(1.0, s.size * w)) << ","
+    o << "Style: " << name << "," << s.font << "," << num(std::max(1.0, s.size * w * s.line_per_em)) << ","
       << ass_colour(s.fill) << "," << ass_colour(s.fill) << "," << ass_colour(s.outline) << ","
       << ass_colour(s.shadow) << "," << face.weight << "," << (face.italic ? -1 : 0)
       << ",0,0,100,100,0,0,1," << num(std::max(0.0, s.outline_thickness * w)) << ","

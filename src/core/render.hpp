@@ -26,8 +26,8 @@ struct Rgba {
     double r = 1.0, g = 1.0, b = 1.0, a = 1.0;  // 0..1 each
 };
 
-// How a title draws its text. Sizes and distances are fractions of the frame width, the
-// position is the text's centre with y counted from the bottom (as Fusion counts).
+// How a title draws its text. Sizes (the em of the font) and distances are fractions of the
+// frame width; the position is the text's centre, y counted from the bottom (as in Fusion).
 struct TitleStyle {
     std::string font = "Open Sans";
     std::string style = "Bold";  // weight and slant words: "Black", "ExtraBold Italic"...
@@ -39,6 +39,9 @@ struct TitleStyle {
     double outline_thickness = 0.0;
     Rgba shadow{0, 0, 0, 0.6};
     double shadow_offset = 0.0;
+    // The font's line height per em as libass measures it (fonts::line_per_em): `size` is
+    // the em, and libass is given the line. Filled in by the renderer, which reads the font.
+    double line_per_em = 1.0;
 };
 
 // The style a title item's "Template" tool gives (inputs absent keep the defaults above).

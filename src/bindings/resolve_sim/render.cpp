@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include <nanobind/stl/shared_ptr.h>
@@ -204,13 +205,26 @@ struct Task {
 void finish(RenderRun& run, RenderRun::State state, const std::string& error = "") {
     std::lock_guard lock(run.m);
     run.pid = 0;
-    if (run.cancel) {
+    if (run.cancel && state != RenderRun::State::Complete) {
         run.state = RenderRun::State::Cancelled;
         return;
     }
     run.state = state;
     run.error = error;
     if (state == RenderRun::State::Complete) run.percent = 100;
+}
+
+// Gives every title the line height per em of its font, so that its size is the em.
+void size_titles(render::Snapshot& s, const std::string& fonts_conf) {
+    std::map<std::pair<std::string, std::string>, double> known;
+    for (render::VideoLayer& l : s.video) {
+        if (l.kind != render::VideoLayer::Kind::Title) continue;
+        const std::pair key{l.style.font, l.style.style};
+        auto it = known.find(key);
+        if (it == known.end())
+            it = known.emplace(key, fonts::line_per_em(key.first, key.second, fonts_conf).value_or(1.0)).first;
+        l.style.line_per_em = it->second;
+    }
 }
 
 void render_one(Task& t, const std::string& fonts_conf) {
@@ -237,6 +251,7 @@ void render_one(Task& t, const std::string& fonts_conf) {
         fs::path(t.target_dir) / ("." + t.name + "." + t.job_id + ".part");
     t.output.path = fs::absolute(part_path, ec).string();
 
+    size_titles(t.snapshot, fonts_conf);
     render::Plan plan;
     try {
         plan = render::plan(t.snapshot, t.output);
@@ -386,14 +401,28 @@ bool start(Project& p, const std::vector<std::string>& ids) {
     return true;
 }
 
+// Stops every running job and waits (a few seconds at most) until their runs have ended and
+// cleaned up, so that the queue answers "Cancelled" as soon as the call returns.
 void stop(Project& p) {
     if (p.simulated_render) return p.stop_rendering();
+    std::vector<std::shared_ptr<RenderRun>> stopped;
     for (RenderJob& j : p.jobs) {
         if (!j.run) continue;
         std::lock_guard lock(j.run->m);
         if (j.run->state != RenderRun::State::Rendering) continue;
         j.run->cancel = true;
         if (j.run->pid > 0) kill(static_cast<pid_t>(j.run->pid), SIGKILL);
+        stopped.push_back(j.run);
+    }
+    nb::gil_scoped_release release;
+    for (int i = 0; i < 1000; ++i) {
+        bool running = false;
+        for (const auto& run : stopped) {
+            std::lock_guard lock(run->m);
+            running |= run->state == RenderRun::State::Rendering;
+        }
+        if (!running) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -553,18 +582,20 @@ void render_title_png(const core::Timeline& timeline, const core::TimelineItem& 
     }
     if (one.video.empty() || one.video.front().kind != render::VideoLayer::Kind::Title)
         raise(PyExc_ValueError, "'" + item.name + "' is not a title with text");
-    const render::VideoLayer& title = one.video.front();
+    render::VideoLayer& title = one.video.front();
     if (!render::face_of_style(title.style.style))
         raise(PyExc_RuntimeError, "Unknown font style '" + title.style.style + "' of title '" +
                                       item.name + "'");
     const std::string conf = fonts_conf_path();
-    const std::string script = render::single_title_script(title, timeline.width, timeline.height);
     std::error_code ec;
     const std::string target = fs::absolute(png_path, ec).string();
     std::string why;
     {
         nb::gil_scoped_release release;
         auto absent = fonts::missing({{title.style.font, title.style.style}}, conf);
+        size_titles(one, conf);
+        const std::string script =
+            render::single_title_script(title, timeline.width, timeline.height);
         WorkFolder work;
         if (!absent.empty())
             why = missing_fonts_text(absent);
