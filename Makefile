@@ -15,10 +15,11 @@ all: install
 
 # C libraries, programs and fonts come from the system's packages (installed when we are root):
 # ffmpeg (thumbnails, renders), GoogleTest, espeak-ng (offline voice and aligner), LAME (MP3),
-# libavformat/libavcodec (decoding voice-overs) and the fonts the caption templates name.
+# libavformat/libavcodec (decoding voice-overs), the fonts the caption templates name and
+# fontconfig with FreeType (which of them are installed, how libass sizes them).
 SYSTEM_PACKAGES := ffmpeg libgtest-dev pkg-config libespeak-ng-dev espeak-ng-data \
   libmp3lame-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev \
-  fonts-open-sans fonts-roboto-unhinted fonts-noto-core
+  fonts-open-sans fonts-roboto-unhinted fonts-noto-core fontconfig libfontconfig-dev libfreetype-dev
 
 system-deps:
 	@missing=""; \
