@@ -236,7 +236,17 @@ class Builder {
         return path;
     }
 
+    // A fade clip made once per generator, ramp and length in this export.
     std::string fade_clip(const render::VideoLayer& layer, int64_t length, const std::string& path) {
+        const std::string key = layer.name + "|" + std::to_string(layer.alpha_start) + "|" +
+                                std::to_string(layer.alpha_end) + "|" +
+                                std::to_string(layer.ramp_frames) + "|" + std::to_string(length);
+        if (auto it = fades_.find(key); it != fades_.end()) return it->second;
+        fades_[key] = make_fade_clip(layer, length, path);
+        return path;
+    }
+
+    std::string make_fade_clip(const render::VideoLayer& layer, int64_t length, const std::string& path) {
         std::vector<std::string> args;
         try {
             args = timeline_export::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
@@ -265,6 +275,7 @@ class Builder {
     double rate_;
     nb::object otio_, rt_, tr_, schema_;
     std::map<std::pair<std::string, std::string>, std::string> drawn_;
+    std::map<std::string, std::string> fades_;
 };
 
 // The adapter names the FCPXML format after common frame sizes only; the timeline's own size
