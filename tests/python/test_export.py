@@ -390,3 +390,36 @@ def test_generate_command_refuses_an_unknown_export_format(tmp_path):
                           env=env, capture_output=True, text=True, timeout=60)
     assert proc.returncode == 2
     assert "Unknown export format 'pdf': known formats are otio, fcpxml" in proc.stderr
+
+
+def test_generate_command_writes_the_exports_beside_the_video(tmp_path):
+    folder = tmp_path / "req"
+    folder.mkdir()
+    make_video(folder / "wald.mp4", rate="25", seconds=6.0, size="108x192")
+    request = folder / "request.json"
+    request.write_text(json.dumps({
+        "scenes": [{"caption": "Hallo und willkommen. ", "background": {"file": "wald.mp4"}},
+                   {"caption": "Bis bald.", "background": {"file": "wald.mp4"}}],
+        "tts_engine": "edge", "whisper_model": "tiny", "davinci_project_name": "cli_export"}))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(FAKES), env.get("PYTHONPATH", "")])
+    env["XDG_DATA_HOME"] = str(tmp_path / "data")
+    env["XDG_CACHE_HOME"] = str(tmp_path / "cache")
+    out = tmp_path / "out" / "clip.mp4"
+    proc = subprocess.run([sys.executable, "-m", "vestrel", "generate", str(request), "-o",
+                           str(out), "--resolve", "sim", "--export", "otio,fcpxml,srt"],
+                          env=env, capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == f"{out}\n"
+    for name in ("clip.otio", "clip.fcpxml", "clip.srt"):
+        assert f"Exported {name.split('.')[1]}: {out.parent / name}" in proc.stderr
+    tl = otio.adapters.read_from_file(str(out.parent / "clip.otio"))
+    captions = [c for c in tl.tracks[2] if isinstance(c, otio.schema.Clip)]
+    cues = _srt_cues((out.parent / "clip.srt").read_text(encoding="utf-8"), 30)
+    assert [c.metadata["vestrel"]["text"] for c in captions] == [c[3] for c in cues]
+    assert [(c.range_in_parent().start_time.to_frames(),
+             c.range_in_parent().end_time_exclusive().to_frames()) for c in captions] \
+        == [(c[1], c[2]) for c in cues]
+    for clip in captions:
+        assert (out.parent / "clip_titles").samefile(
+            Path(otio.url_utils.filepath_from_url(clip.media_reference.target_url)).parent)
