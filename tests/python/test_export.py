@@ -234,6 +234,14 @@ def test_exports_the_simulator_does_not_write_answer_false(short, tmp_path, cons
     assert not path.exists()
 
 
+def test_export_into_a_missing_folder_answers_false(short, tmp_path):
+    _, resolve, timeline = short
+    target = tmp_path / "missing" / "short.otio"
+    assert timeline.Export(str(target), resolve.EXPORT_OTIO, resolve.EXPORT_NONE) is False
+    assert not (tmp_path / "missing").exists()
+    assert timeline.Export(12, resolve.EXPORT_OTIO, resolve.EXPORT_NONE) is False
+
+
 def test_constants_are_distinct_and_on_the_scripting_object(short):
     _, resolve, _ = short
     types = [n for n in dir(resolve) if n.startswith("EXPORT_") and n not in (

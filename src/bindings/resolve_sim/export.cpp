@@ -351,7 +351,11 @@ bool timeline_export_call(const Timeline& t, nb::handle file_name, nb::handle ty
     if (!PyUnicode_Check(file_name.ptr())) return false;
     const auto kind = kind_of(type, subtype);
     if (!kind) return false;
-    const std::string path = fs::absolute(fs::path(utf8(file_name))).lexically_normal().string();
+    const fs::path target = fs::absolute(fs::path(utf8(file_name))).lexically_normal();
+    std::error_code ec;
+    // Like Resolve, no folder is made for the file: its folder must exist.
+    if (target.filename().empty() || !fs::is_directory(target.parent_path(), ec)) return false;
+    const std::string path = target.string();
     try {
         write_export(t, *kind, path);
         return true;

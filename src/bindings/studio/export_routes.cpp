@@ -323,6 +323,19 @@ nb::object studio_export(nb::handle req) {
     if (!tx::file_name(format, "x"))
         raise_http(400, "Unknown export format '" + format + "': known formats are " +
                             known_formats());
+    // One export at a time: two exports of one name would write the same files.
+    nb::object lock = attr("_export_lock");
+    lock.attr("acquire")();
+    struct Release {
+        nb::handle lock;
+        ~Release() {
+            PyObject* r = PyObject_CallMethod(lock.ptr(), "release", nullptr);
+            if (r)
+                Py_DECREF(r);
+            else
+                PyErr_WriteUnraisable(lock.ptr());
+        }
+    } release{lock};
     std::string path;
     try {
         path = export_timeline(format, text_of(attr("media").attr("CACHE_DIR")),
@@ -346,6 +359,7 @@ nb::object studio_export(nb::handle req) {
 }  // namespace
 
 void register_export_routes(nb::module_& m, nb::handle router) {
+    m.attr("_export_lock") = import("threading").attr("Lock")();
     m.def(
         "export_timeline",
         [](const std::string& format, const std::string& folder, nb::handle stem, bool bundle) {
