@@ -246,10 +246,8 @@ class _Progress:
         extra = f" {percent:3d}%" if percent is not None and state == "running" else ""
         return f"  {name:<14} [{self._bar(state, seconds, percent)}] {state:<8}{shown}{extra}"
 
-    def update(self, snapshot, render_percent=None, force_media=None):
-        stages = [dict(s) for s in snapshot["stages"]]
-        if force_media is not None:
-            stages[0].update(force_media)
+    def update(self, snapshot, render_percent=None):
+        stages = snapshot["stages"]
         if self.tty:
             if self.drawn:
                 self.stream.write(f"\x1b[{len(stages)}F")
@@ -369,7 +367,6 @@ def _export(formats, output, err):
 def generate(args):
     import contextlib
     import io
-    import time
     from pathlib import Path
 
     err, out = sys.stderr, sys.stdout
@@ -407,11 +404,12 @@ def generate(args):
 
         with contextlib.redirect_stdout(log), contextlib.redirect_stderr(log):
             # Local files join the media library (same content: the asset already there).
-            started = time.monotonic()
+            # That is the first part of the "media" stage, which the route continues.
+            progress.begin_run()
+            progress.start_stage("media")
             ids, known = {}, {}
             for key, path in files.items():
-                bars.update(progress.snapshot(), force_media={
-                    "state": "running", "seconds": time.monotonic() - started})
+                bars.update(progress.snapshot())
                 if (key[0], path) not in known:
                     try:
                         asset_id, reused = _add_to_library(key[0], path, media)
