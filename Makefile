@@ -96,6 +96,8 @@ test-py: install
 test: test-cpp test-py
 
 bench: install
+	$(VPY) -m pip install -q --no-build-isolation -e ".[audio,tts,test,bench]" \
+	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
 	$(VPY) bench/run.py
 
 format:
