@@ -7,6 +7,8 @@
 // True or False; why it failed goes to standard error.
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 

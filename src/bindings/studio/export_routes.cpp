@@ -7,6 +7,7 @@
 // `export_timeline` is also what `python -m vestrel generate --export` calls.
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
