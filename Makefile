@@ -45,7 +45,7 @@ $(VENV)/.build-tools: $(VENV)/bin/python
 	touch $@
 
 install: system-deps $(VENV)/.build-tools
-	$(VPY) -m pip install --progress-bar on --no-build-isolation -e ".[audio,tts,test]" \
+	$(VPY) -m pip install --progress-bar on --no-build-isolation -e ".[audio,tts,test,export]" \
 	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
 
 setup: install

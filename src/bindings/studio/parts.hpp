@@ -14,4 +14,7 @@ nb::handle self();
 // POST /studio/render, GET /studio/render/{job_id}, their request model and job table.
 void register_render_routes(nb::module_& m, nb::handle router);
 
+// GET /studio/timeline, POST /studio/export and export_timeline (also used by the command).
+void register_export_routes(nb::module_& m, nb::handle router);
+
 }  // namespace vestrel::studio
