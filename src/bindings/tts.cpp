@@ -21,6 +21,7 @@ NB_MODULE(tts, m) {
     vestrel::tts::register_interface(m);
     vestrel::tts::register_edge(m);
     vestrel::tts::register_elevenlabs(m);
+    vestrel::tts::register_espeak(m);
     vestrel::py::finalize_functions(m);
     vestrel::tts::register_signatures(m);
 }

@@ -222,6 +222,11 @@ def test_full_run_calls_every_stage_in_order_with_exact_arguments(stages, capsys
     (dict(tts_engine="eleven", language="", eleven_voice_id=None),
      {"voice_name": "de-DE-X", "api_key": "key"}),
     (dict(tts_engine="custom", edge_voice_name="", eleven_voice_id="", eleven_api_key=None), {}),
+    # The offline engine gets the language as well, whatever the case of its name.
+    (dict(tts_engine="ESPEAK", edge_voice_name=None, eleven_voice_id=None, eleven_api_key=None,
+          language="en"), {"language_code": "en"}),
+    (dict(tts_engine="espeak", language=""),
+     {"voice_name": "de-DE-X", "voice_id": "vid", "api_key": "key"}),
 ])
 def test_optional_speech_arguments(stages, overrides, expected):
     data = make_input(**overrides)

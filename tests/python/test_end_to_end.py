@@ -338,3 +338,59 @@ def test_failing_stage_ends_in_error(server, media_files):
     assert r.status_code == 200, r.text
     assert _wait_for_end(base) == {"status": {"status": "error",
                                               "error": "Unsupported TTS engine: morse"}}
+
+
+@pytest.fixture
+def no_network(monkeypatch):
+    """Only loopback is reachable, and the Edge client fails if anything uses it."""
+    import socket
+
+    import edge_tts
+
+    real_connect = socket.socket.connect
+
+    def connect(sock, address):
+        host = address[0] if isinstance(address, tuple) else address
+        if sock.family in (socket.AF_INET, socket.AF_INET6) and not (
+                str(host).startswith("127.") or host in ("::1", "localhost")):
+            raise OSError(f"network unreachable in this test: {host}")
+        return real_connect(sock, address)
+
+    def no_edge(*args, **kwargs):
+        raise AssertionError("the Edge client was used")
+
+    monkeypatch.setattr(socket.socket, "connect", connect)
+    monkeypatch.setattr(edge_tts, "Communicate", no_edge)
+
+
+def test_generation_with_the_offline_voice(server, media_files, no_network, monkeypatch):
+    """"tts_engine": "espeak" speaks the script with libespeak-ng: no service is needed."""
+    import requests
+    from vestrel import montra
+
+    base, resolve = server
+    videos, _ = media_files
+    video_ids = [_upload(base, "/media/background-videos/upload", v, f"Offline {i}",
+                         "video/mp4") for i, v in enumerate(videos)]
+    captured = {}
+    real_render = montra.render
+
+    def spy(edit):
+        captured["edit"] = edit
+        return real_render(edit)
+
+    monkeypatch.setattr(montra, "render", spy)
+    body = _request(video_ids, None, tts_engine="espeak", edge_voice_name=None)
+    r = requests.post(base + "/brevano/generate", json=body, timeout=60)
+    assert r.status_code == 200, r.text
+    assert _wait_for_end(base) == {"status": {"status": "done", "error": None}}
+
+    # The voice-over is real speech (shortened by the silence removal), and it is on the
+    # timeline.
+    speech = captured["edit"].speech
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration",
+                          "-of", "csv=p=0", speech], capture_output=True, text=True, check=True)
+    assert 2.0 < float(out.stdout) < 12.0
+    timeline = resolve.GetProjectManager().GetCurrentProject().GetCurrentTimeline()
+    voice, = _items(timeline, "audio", 1)
+    assert voice.GetName() == os.path.basename(speech)

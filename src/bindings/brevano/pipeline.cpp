@@ -141,7 +141,12 @@ nb::object generate_short(nb::handle data) {
         nb::object api_key = data.attr("eleven_api_key");
         if (truthy(api_key)) kwargs["api_key"] = api_key;
         nb::object language = data.attr("language");
-        if (truthy(language) && engine.equal(nb::str("eleven"))) kwargs["language_code"] = language;
+        // The offline engine speaks the script's language too: without a voice of its own
+        // it picks one from the language (engine names are case-insensitive there).
+        bool espeak = PyUnicode_Check(engine.ptr()) &&
+                      engine.attr("lower")().equal(nb::str("espeak"));
+        if (truthy(language) && (engine.equal(nb::str("eleven")) || espeak))
+            kwargs["language_code"] = language;
         call_kw(stage("tts").attr("generate_tts"), kwargs);
         log({"[Brevano] TTS saved to: ", data.attr("voice_output_filepath")});
     }

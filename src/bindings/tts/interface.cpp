@@ -90,6 +90,17 @@ nb::object create_tts_engine(nb::args args, nb::kwargs kwargs) {
             nb::arg("api_key") = api_key, nb::arg("voice_id") = voice_id,
             nb::arg("check_credits") = check_credits, nb::arg("language_code") = language_code);
     }
+    if (engine.equal(nb::str("espeak"))) {
+        // Offline engine: no key, and a None voice means "not given" (the speech route
+        // passes absent fields on as None).
+        nb::object voice_name = setting(settings, "voice_name", nb::none());
+        nb::object language_code = setting(settings, "language_code", nb::none());
+        nb::object rate = setting(settings, "rate", nb::none());
+        nb::object pitch = setting(settings, "pitch", nb::none());
+        return module().attr("EspeakVoiceModule")(
+            nb::arg("voice_name") = espeak_voice_for_settings(voice_name, language_code),
+            nb::arg("rate") = rate, nb::arg("pitch") = pitch);
+    }
     raise(PyExc_ValueError, "Unsupported TTS engine: " + str(engine));
 }
 

@@ -23,6 +23,13 @@ void register_edge(nb::module_& m);
 // ElevenLabsVoiceModule (after register_interface); reads the API base URL.
 void register_elevenlabs(nb::module_& m);
 
+// EspeakVoiceModule and list_espeak_voices (after register_interface).
+void register_espeak(nb::module_& m);
+// The voice the factory gives the espeak engine: `voice_name` when truthy, else the voice
+// for `language_code` when truthy (ValueError if espeak-ng has none), else "de".
+// `language_code` may be an invalid handle (setting absent).
+nb::object espeak_voice_for_settings(nb::handle voice_name, nb::handle language_code);
+
 // inspect.signature of the module's functions and the engines' methods (after
 // finalize_functions, which makes the module functions able to carry one).
 void register_signatures(nb::module_& m);

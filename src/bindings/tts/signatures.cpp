@@ -60,7 +60,8 @@ void register_signatures(nb::module_& m) {
         {text, outputfile, {"engine", engine_t}, {"engine_kwargs", nb::object(), nb::object(), true}},
         str_t);
 
-    for (const char* cls_name : {"VoiceModule", "EdgeTTSVoiceModule", "ElevenLabsVoiceModule"}) {
+    for (const char* cls_name :
+         {"VoiceModule", "EdgeTTSVoiceModule", "ElevenLabsVoiceModule", "EspeakVoiceModule"}) {
         nb::object cls = m.attr(cls_name);
         set_method(cls, "update_usage", signature({self}));
         set_method(cls, "get_remaining_characters", signature({self}, int_t));
@@ -79,6 +80,15 @@ void register_signatures(nb::module_& m) {
                           {"min_required_chars", int_t, nb::int_(1200)},
                           {"language_code", opt_str, nb::none()}}));
     set_method(eleven, "get_voices", signature({self}));
+
+    nb::object opt_int = import("typing").attr("Optional")[int_t];
+    set_method(m.attr("EspeakVoiceModule"), "__init__",
+               signature({self,
+                          {"voice_name", str_t, nb::str("de")},
+                          {"rate", opt_int, nb::none()},
+                          {"pitch", opt_int, nb::none()}}));
+    m.attr("list_espeak_voices").attr("__signature__") =
+        signature({}, import("builtins").attr("list"));
 }
 
 }  // namespace vestrel::tts

@@ -1,0 +1,224 @@
+// EspeakVoiceModule: offline speech through libespeak-ng, written as MP3 or WAV in-process.
+#include <nanobind/stl/string.h>
+
+#include <cerrno>
+#include <string>
+
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
+#include "bindings/tts/parts.hpp"
+#include "core/audio_codec.hpp"
+#include "core/espeak.hpp"
+
+namespace vestrel::tts {
+
+using namespace vestrel::py;
+
+namespace {
+
+constexpr const char* kDefaultVoice = "de";
+
+// The value of an optional int attribute or argument as the core takes it: None gives
+// `none_value`; anything else must be an int within [low, high].
+int bounded(nb::handle value, const char* name, int low, int high, int none_value,
+            const char* unit) {
+    static const Param& as_int = *new Param(opt_none("value", Kind::Int));
+    if (value.is_none()) return none_value;
+    Param p = as_int;
+    p.name = name;
+    check_value(p, value);
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || v < low || v > high)
+        raise(PyExc_ValueError, std::string(name) + " must be between " + std::to_string(low) +
+                                    " and " + std::to_string(high) + unit + ", got " +
+                                    str(value));
+    return static_cast<int>(v);
+}
+
+int rate_of(nb::handle value) {
+    return bounded(value, "rate", espeak::kMinRate, espeak::kMaxRate, 0, " words per minute");
+}
+int pitch_of(nb::handle value) { return bounded(value, "pitch", 0, 100, -1, ""); }
+
+nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
+    static const Signature& sig =
+        declare({"__init__",
+                 {opt("voice_name", Kind::Str, nb::str(kDefaultVoice)),
+                  opt_none("rate", Kind::Int), opt_none("pitch", Kind::Int)},
+                 true});
+    auto v = parse(sig, a, k);
+    rate_of(v[1]);
+    pitch_of(v[2]);
+    self.attr("voice_name") = v[0];
+    self.attr("rate") = v[1];
+    self.attr("pitch") = v[2];
+    return nb::none();
+}
+
+nb::object update_usage(nb::handle, nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare({"update_usage", {}, true});
+    parse(sig, a, k);
+    return nb::none();
+}
+
+nb::object get_remaining_characters(nb::handle, nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare({"get_remaining_characters", {}, true});
+    parse(sig, a, k);
+    // Offline: no quota, a fixed and practically unlimited count.
+    return nb::int_(1000000000000LL);
+}
+
+// A failed write names the output file as the host's own file errors do
+// (FileNotFoundError: [Errno 2] No such file or directory: '...').
+[[noreturn]] void raise_write_error(const audio::Error& e, nb::handle outputfile) {
+    if (e.error_number() != 0) {
+        errno = e.error_number();
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, outputfile.ptr());
+        throw nb::python_error();
+    }
+    raise(PyExc_Exception, std::string("espeak-ng TTS failed: ") + e.what());
+}
+
+nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare(
+        {"generate_voice", {arg("text", Kind::Str), arg("outputfile", Kind::Str)}, true});
+    auto v = parse(sig, a, k);
+    nb::object text = v[0], outputfile = v[1];
+
+    // The engine's attributes as they are now (they are public and may have been changed).
+    static const Param& voice_param = *new Param(arg("voice_name", Kind::Str));
+    espeak::Options options;
+    options.voice = utf8(check_value(voice_param, self.attr("voice_name")));
+    options.rate = rate_of(self.attr("rate"));
+    options.pitch = pitch_of(self.attr("pitch"));
+
+    // Refusals come before anything is synthesised or written.
+    const std::string path = utf8(outputfile);
+    try {
+        audio::container_for(path);
+    } catch (const audio::UnsupportedFormat& e) {
+        raise(PyExc_ValueError, e.what());
+    }
+    if (!truthy(text.attr("strip")()))
+        raise(PyExc_ValueError, "espeak-ng TTS: the text is empty, nothing to speak");
+    const std::string utf8_text = utf8(text);
+
+    // Synthesis and encoding touch no Python object: other threads run meanwhile.
+    enum class Failure { None, UnknownVoice, Invalid, Synthesis, NoAudio, Write };
+    Failure failure = Failure::None;
+    std::string message;
+    audio::Error write_error("");
+    {
+        nb::gil_scoped_release released;
+        try {
+            espeak::Speech speech = espeak::synthesize(utf8_text, options);
+            if (speech.samples.empty()) {
+                failure = Failure::NoAudio;
+            } else {
+                audio::write_audio_file(path, speech.samples, speech.sample_rate);
+            }
+        } catch (const espeak::UnknownVoice& e) {
+            failure = Failure::UnknownVoice;
+            message = e.what();
+        } catch (const std::invalid_argument& e) {
+            failure = Failure::Invalid;
+            message = e.what();
+        } catch (const audio::Error& e) {
+            failure = Failure::Write;
+            write_error = e;
+        } catch (const std::exception& e) {
+            failure = Failure::Synthesis;
+            message = e.what();
+        }
+    }
+    switch (failure) {
+        case Failure::None:
+            break;
+        case Failure::UnknownVoice:
+            raise(PyExc_Exception, message);
+        case Failure::Invalid:
+            raise(PyExc_ValueError, message);
+        case Failure::Synthesis:
+            raise(PyExc_Exception, "espeak-ng TTS failed: " + message);
+        case Failure::NoAudio:
+            raise(PyExc_Exception, "espeak-ng TTS failed: no audio for the text, nothing written");
+        case Failure::Write:
+            raise_write_error(write_error, outputfile);
+    }
+    return outputfile;
+}
+
+nb::object list_espeak_voices(nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare({"list_espeak_voices", {}});
+    parse(sig, a, k);
+    std::vector<espeak::VoiceInfo> voices;
+    try {
+        nb::gil_scoped_release released;
+        voices = espeak::list_voices();
+    } catch (const std::exception& e) {
+        raise(PyExc_Exception, std::string("espeak-ng TTS failed: ") + e.what());
+    }
+    nb::list out;
+    for (const espeak::VoiceInfo& v : voices) {
+        nb::dict d;
+        d["name"] = nb::str(v.name.c_str());
+        d["identifier"] = nb::str(v.identifier.c_str());
+        nb::list languages;
+        std::size_t at = 0;
+        while (at < v.languages.size()) {
+            std::size_t comma = v.languages.find(',', at);
+            if (comma == std::string::npos) comma = v.languages.size();
+            if (comma > at) languages.append(nb::str(v.languages.substr(at, comma - at).c_str()));
+            at = comma + 1;
+        }
+        d["languages"] = languages;
+        out.append(d);
+    }
+    return out;
+}
+
+}  // namespace
+
+nb::object espeak_voice_for_settings(nb::handle voice_name, nb::handle language_code) {
+    // An explicit voice wins; without one (absent, None or empty) the request's language
+    // picks it, and without either the default voice speaks.
+    if (truthy(voice_name)) return nb::borrow(voice_name);
+    if (language_code.is_valid() && truthy(language_code)) {
+        static const Param& lang_param = *new Param(arg("language_code", Kind::Str));
+        std::string code = utf8(check_value(lang_param, language_code));
+        std::string voice;
+        std::string error;
+        {
+            nb::gil_scoped_release released;
+            try {
+                voice = espeak::voice_for_language(code);
+            } catch (const std::invalid_argument& e) {
+                error = std::string(e.what()) + "; list the valid voices with `espeak-ng --voices` "
+                                                "or vestrel.tts.list_espeak_voices()";
+            } catch (const std::exception& e) {
+                error = std::string("espeak-ng TTS failed: ") + e.what();
+            }
+        }
+        if (!error.empty()) raise(PyExc_ValueError, error);
+        return nb::str(voice.c_str());
+    }
+    return nb::str(kDefaultVoice);
+}
+
+void register_espeak(nb::module_& m) {
+    nb::dict ns;
+    ns["__init__"] = method("__init__", &init);
+    ns["update_usage"] = method("update_usage", &update_usage);
+    ns["get_remaining_characters"] = method("get_remaining_characters", &get_remaining_characters);
+    ns["generate_voice"] = method("generate_voice", &generate_voice);
+    make_class(m, "EspeakVoiceModule", m.attr("VoiceModule"), ns,
+               "Offline TTS implementation using the espeak-ng speech synthesizer.");
+
+    m.def("list_espeak_voices", &list_espeak_voices,
+          "List the voices of the espeak-ng engine as dictionaries with the keys 'name', "
+          "'identifier' and 'languages'.");
+}
+
+}  // namespace vestrel::tts
