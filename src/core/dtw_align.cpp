@@ -110,7 +110,9 @@ Features compute_features(const float* samples, std::size_t count) {
         static_cast<AVComplexFloat*>(av_malloc(sizeof(AVComplexFloat) * kBins)));
     if (!in || !spec) throw std::bad_alloc();
     std::array<float, kBins> power{};
-    std::array<float, kMelBands> mel{};
+    // Mel energies of all frames first: the floor below depends on the whole signal.
+    std::vector<float> mel(out.frames * kMelBands);
+    std::vector<float> mel_total(out.frames);
 
     const std::ptrdiff_t total = static_cast<std::ptrdiff_t>(count);
     for (std::size_t i = 0; i < out.frames; ++i) {
@@ -128,24 +130,43 @@ Features compute_features(const float* samples, std::size_t count) {
         fft(tx.get(), spec.get(), x, sizeof(float));
         for (int b = 0; b < kBins; ++b)
             power[b] = spec.get()[b].re * spec.get()[b].re + spec.get()[b].im * spec.get()[b].im;
+        float sum = 0.0f;
         for (int m = 0; m < kMelBands; ++m) {
             const auto& f = t.filters[m];
             float acc = 0.0f;
             for (std::size_t w = 0; w < f.weights.size(); ++w) acc += f.weights[w] * power[f.first + w];
-            mel[m] = std::log(acc + 1e-8f);
+            mel[i * kMelBands + m] = acc;
+            sum += acc;
         }
-        float* row = out.values.data() + i * kDims;
-        for (int c = 1; c <= kCepstra; ++c) {
-            float acc = 0.0f;
-            for (int m = 0; m < kMelBands; ++m) acc += t.dct[c][m] * mel[m];
-            row[c - 1] = acc;
-        }
+        mel_total[i] = sum;
         const float db = energy > 0.0
                              ? static_cast<float>(10.0 * std::log10(energy / kWindow))
                              : kFloorDb;
         out.energy_db[i] = std::max(db, kFloorDb);
+    }
+
+    // Pauses look alike in every recording only when what lies far below the speech is cut
+    // off: digital silence, an encoder's noise floor and room noise all become one flat
+    // floor, 50 dB under the loud frames (cepstra 0, energy at the floor).
+    auto loud_level = [](std::vector<float> v) {
+        const std::size_t k = (v.size() - 1) * 95 / 100;
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+        return v[k];
+    };
+    const float band_floor = std::max(loud_level(mel_total) * 1e-5f / kMelBands, 1e-20f);
+    const float energy_floor = loud_level(out.energy_db) - 50.0f;
+    std::array<float, kMelBands> logmel{};
+    for (std::size_t i = 0; i < out.frames; ++i) {
+        for (int m = 0; m < kMelBands; ++m)
+            logmel[m] = std::log(std::max(mel[i * kMelBands + m], band_floor));
+        float* row = out.values.data() + i * kDims;
+        for (int c = 1; c <= kCepstra; ++c) {
+            float acc = 0.0f;
+            for (int m = 0; m < kMelBands; ++m) acc += t.dct[c][m] * logmel[m];
+            row[c - 1] = acc;
+        }
         // Log energy in natural-log units, like the cepstra.
-        row[kCepstra] = out.energy_db[i] * 0.2302585f;
+        row[kCepstra] = std::max(out.energy_db[i], energy_floor) * 0.2302585f;
     }
     add_deltas(out);
     return out;
@@ -173,18 +194,23 @@ Range speech_range(const std::vector<float>& energy_db, float threshold_db) {
     return r;
 }
 
-void normalise(Features& f, Range range) {
+void normalise(Features& f, Range range, float threshold_db) {
     if (range.size() == 0) range = {0, f.frames};
-    if (range.size() == 0) return;
+    std::vector<std::size_t> loud;
+    for (std::size_t i = range.begin; i < range.end; ++i)
+        if (f.energy_db[i] > threshold_db) loud.push_back(i);
+    if (loud.empty())
+        for (std::size_t i = range.begin; i < range.end; ++i) loud.push_back(i);
+    if (loud.empty()) return;
     for (int d = 0; d < kDims; ++d) {
         double sum = 0.0, sq = 0.0;
-        for (std::size_t i = range.begin; i < range.end; ++i) {
+        for (std::size_t i : loud) {
             const double v = f.values[i * kDims + d];
             sum += v;
             sq += v * v;
         }
-        const double mean = sum / range.size();
-        const double var = std::max(sq / range.size() - mean * mean, 1e-8);
+        const double mean = sum / loud.size();
+        const double var = std::max(sq / loud.size() - mean * mean, 1e-8);
         const float inv = static_cast<float>(1.0 / std::sqrt(var));
         for (std::size_t i = 0; i < f.frames; ++i) {
             float& v = f.values[i * kDims + d];
@@ -288,7 +314,7 @@ Corridor project(const Path& coarse, std::size_t n, std::size_t m, std::size_t r
 }  // namespace
 
 Path warp_in_corridor(const float* a, std::size_t n, const float* b, std::size_t m,
-                      std::size_t dims, const Corridor& corridor_in) {
+                      std::size_t dims, const Corridor& corridor_in, const Quiet& quiet) {
     Path path;
     if (n == 0 || m == 0) return path;
     Corridor corridor = corridor_in;
@@ -307,6 +333,12 @@ Path warp_in_corridor(const float* a, std::size_t n, const float* b, std::size_t
         const float* ai = a + i * dims;
         for (std::uint32_t j = lo; j <= hi; ++j) {
             const float d = distance(ai, b + static_cast<std::size_t>(j) * dims, dims);
+            // A step that passes over a pause frame of one side (the other side holding its
+            // frame) costs a fixed price, whatever that held frame is: a pause one recording
+            // makes and the other does not is skipped, never matched against speech. Holding
+            // a frame over the other side's speech costs the distance and a surcharge.
+            const float up = (quiet.a && quiet.a[i]) ? quiet.pause_cost : d + quiet.hold_cost;
+            const float left = (quiet.b && quiet.b[j]) ? quiet.pause_cost : d + quiet.hold_cost;
             float best = kInf;
             std::uint8_t how = 0;
             if (i == 0 && j == 0) {
@@ -316,12 +348,12 @@ Path warp_in_corridor(const float* a, std::size_t n, const float* b, std::size_t
                     best = prev[j - 1 - prev_lo] + 2 * d;
                     how = 0;
                 }
-                if (i > 0 && j >= prev_lo && j <= prev_hi && prev[j - prev_lo] + d < best) {
-                    best = prev[j - prev_lo] + d;
+                if (i > 0 && j >= prev_lo && j <= prev_hi && prev[j - prev_lo] + up < best) {
+                    best = prev[j - prev_lo] + up;
                     how = 1;
                 }
-                if (j > lo && cur[j - 1 - lo] + d < best) {
-                    best = cur[j - 1 - lo] + d;
+                if (j > lo && cur[j - 1 - lo] + left < best) {
+                    best = cur[j - 1 - lo] + left;
                     how = 2;
                 }
             }
@@ -352,8 +384,18 @@ Path warp_in_corridor(const float* a, std::size_t n, const float* b, std::size_t
 }
 
 Path warp(const float* a, std::size_t n, const float* b, std::size_t m, std::size_t dims,
-          const WarpOptions& options) {
+          const WarpOptions& options, const Quiet& quiet) {
     if (n == 0 || m == 0) return {};
+    // Pause marks per level: a coarse frame is quiet when both its halves are.
+    auto halve_marks = [](const std::vector<std::uint8_t>& q) {
+        std::vector<std::uint8_t> out((q.size() + 1) / 2);
+        for (std::size_t i = 0; i < out.size(); ++i)
+            out[i] = 2 * i + 1 < q.size() ? (q[2 * i] && q[2 * i + 1]) : q[2 * i];
+        return out;
+    };
+    std::vector<std::vector<std::uint8_t>> qa, qb;
+    if (quiet.a) qa.emplace_back(quiet.a, quiet.a + n);
+    if (quiet.b) qb.emplace_back(quiet.b, quiet.b + m);
     // Level 0 is the input; level k averages 2^k frames. Stop early for short signals.
     std::vector<std::vector<float>> as{std::vector<float>(a, a + n * dims)};
     std::vector<std::vector<float>> bs{std::vector<float>(b, b + m * dims)};
@@ -363,18 +405,29 @@ Path warp(const float* a, std::size_t n, const float* b, std::size_t m, std::siz
         bs.push_back(halve(bs.back(), ms.back(), dims));
         ns.push_back((ns.back() + 1) / 2);
         ms.push_back((ms.back() + 1) / 2);
+        if (!qa.empty()) qa.push_back(halve_marks(qa.back()));
+        if (!qb.empty()) qb.push_back(halve_marks(qb.back()));
     }
+    auto quiet_at = [&](std::size_t level) {
+        Quiet q;
+        q.pause_cost = quiet.pause_cost;
+        q.hold_cost = quiet.hold_cost;
+        if (!qa.empty()) q.a = qa[level].data();
+        if (!qb.empty()) q.b = qb[level].data();
+        return q;
+    };
     std::size_t level = as.size() - 1;
     const std::size_t longer = std::max(ns[level], ms[level]);
     const std::size_t band = std::clamp<std::size_t>(
         static_cast<std::size_t>(std::ceil(options.band_share * static_cast<double>(longer))),
         options.min_band, std::max(options.min_band, options.max_band));
     Path path = warp_in_corridor(as[level].data(), ns[level], bs[level].data(), ms[level], dims,
-                                 diagonal_band(ns[level], ms[level], band));
+                                 diagonal_band(ns[level], ms[level], band), quiet_at(level));
     while (level > 0) {
         --level;
         Corridor c = project(path, ns[level], ms[level], options.radius);
-        path = warp_in_corridor(as[level].data(), ns[level], bs[level].data(), ms[level], dims, c);
+        path = warp_in_corridor(as[level].data(), ns[level], bs[level].data(), ms[level], dims, c,
+                                quiet_at(level));
     }
     return path;
 }

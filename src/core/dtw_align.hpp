@@ -41,9 +41,11 @@ inline constexpr float kSilenceBelowLoud = 40.0f;
 float silence_threshold_db(const std::vector<float>& energy_db);
 Range speech_range(const std::vector<float>& energy_db, float threshold_db);
 
-// Scales every dimension to mean 0 and variance 1 over `range` (the speech), so that two
-// voices of different loudness and timbre compare on their changes.
-void normalise(Features& features, Range range);
+// Scales every dimension to mean 0 and variance 1 over the frames of `range` louder than
+// `threshold_db` (the speech itself: pauses, whose share differs from one recording to the
+// next, would shift the statistics), so that two voices of different loudness and timbre
+// compare on their changes.
+void normalise(Features& features, Range range, float threshold_db);
 
 // A warping path between rows (reference frames) and columns (target frames): a list of
 // cells from (0, 0) to (n - 1, m - 1), each step one of (1, 0), (0, 1), (1, 1).
@@ -60,8 +62,22 @@ Corridor diagonal_band(std::size_t n, std::size_t m, std::size_t radius);
 // The cheapest path inside the corridor under Euclidean frame distances (diagonal steps
 // count the distance twice, so no step kind is favoured). Memory is one back-pointer byte per
 // corridor cell and two rows of costs. `a` is n x dims, `b` is m x dims.
+//
+// Pauses: `a[i]` / `b[j]` mark pause frames (either may be null). One recording may pause
+// where the other speaks on. A step that passes over a pause frame of one side while the other
+// holds its frame costs `pause_cost`, whatever the held frame is; without that the path
+// would rather run far off to pair a pause with some distant pause of the other side.
+struct Quiet {
+    const std::uint8_t* a = nullptr;
+    const std::uint8_t* b = nullptr;
+    float pause_cost = 0.0f;
+    // Added to a step that holds one side's frame while the other side's next frame is
+    // speech: a stretch of speech squeezed into one frame of the other recording is
+    // implausible, a pause that one side holds longer is not.
+    float hold_cost = 0.0f;
+};
 Path warp_in_corridor(const float* a, std::size_t n, const float* b, std::size_t m,
-                      std::size_t dims, const Corridor& corridor);
+                      std::size_t dims, const Corridor& corridor, const Quiet& quiet = {});
 
 // Coarse to fine: the path is found on frames averaged 2^k at a time inside a wide band
 // around the diagonal, then refined level by level in a corridor of `radius` frames around
@@ -75,7 +91,7 @@ struct WarpOptions {
     std::size_t radius = 10;        // corridor half-width on every finer level
 };
 Path warp(const float* a, std::size_t n, const float* b, std::size_t m, std::size_t dims,
-          const WarpOptions& options = {});
+          const WarpOptions& options = {}, const Quiet& quiet = {});
 
 // Per reference frame, the first and last target frame the path pairs it with.
 struct FrameMap {

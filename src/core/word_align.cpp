@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 
 #include "core/dtw_align.hpp"
+#include "core/espeak.hpp"
+#include "core/text.hpp"
 
 namespace vestrel::word_align {
 
@@ -123,6 +126,13 @@ std::vector<std::size_t> match_events(const std::vector<Token>& tokens,
 namespace {
 
 constexpr double kFrameSeconds = static_cast<double>(dtw::kHop) / audio::kInternalRate;
+// The shortest silence (frames) in the voice-over taken for a pause between words.
+constexpr std::size_t kMinPause = 10;
+// The price of passing over one pause frame of either recording, and the surcharge for
+// holding a frame over the other side's speech (distances of two voices' matching speech
+// frames are typically 2 to 5). Chosen on espeak-ng voice variants with pauses inserted.
+constexpr float kPauseCost = 1.0f;
+constexpr float kHoldCost = 1.0f;
 
 struct Signal {
     dtw::Features features;
@@ -138,7 +148,7 @@ Signal analyse(const std::vector<float>& samples) {
     s.features = dtw::compute_features(samples.data(), samples.size());
     s.threshold = dtw::silence_threshold_db(s.features.energy_db);
     s.speech = dtw::speech_range(s.features.energy_db, s.threshold);
-    dtw::normalise(s.features, s.speech);
+    dtw::normalise(s.features, s.speech, s.threshold);
     return s;
 }
 
@@ -183,29 +193,35 @@ std::vector<double> reference_starts(const std::vector<Token>& tokens, const Ref
     return start;
 }
 
-}  // namespace
 
-std::vector<WordTime> align_tokens(const std::vector<Token>& tokens, const Reference& reference,
-                                   const audio::Decoded& voice_over) {
+Signal analyse_reference(const Reference& reference) {
+    return analyse(audio::resample_pcm16(reference.samples.data(), reference.samples.size(),
+                                         reference.sample_rate));
+}
+
+std::vector<WordTime> align_signals(const std::vector<Token>& tokens, const Reference& reference,
+                                    const Signal& ref, const Signal& tgt, double duration) {
     const std::size_t n = tokens.size();
     std::vector<WordTime> out(n);
     if (n == 0) return out;
-
-    const std::vector<float> ref_pcm = audio::resample_pcm16(
-        reference.samples.data(), reference.samples.size(), reference.sample_rate);
-    const Signal ref = analyse(ref_pcm);
-    const Signal tgt = analyse(voice_over.samples);
-    const double duration_frames = voice_over.duration / kFrameSeconds;
+    const double duration_frames = duration / kFrameSeconds;
     if (ref.speech.size() == 0 || tgt.speech.size() == 0) {
         // Nothing to hear on one side: every word sits where the speech (if any) begins.
-        const double at = tgt.speech.size() ? tgt.speech.begin * kFrameSeconds : 0.0;
-        for (auto& w : out) w = {std::min(at, voice_over.duration), std::min(at, voice_over.duration)};
+        const double at = std::min(tgt.speech.size() ? tgt.speech.begin * kFrameSeconds : 0.0, duration);
+        for (auto& w : out) w = {at, at};
         return out;
     }
 
     const std::size_t rn = ref.speech.size(), tn = tgt.speech.size();
+    auto marks = [](const Signal& s) {
+        std::vector<std::uint8_t> q(s.speech.size());
+        for (std::size_t i = 0; i < q.size(); ++i) q[i] = s.silent(s.speech.begin + i);
+        return q;
+    };
+    const std::vector<std::uint8_t> rq = marks(ref), tq = marks(tgt);
+    const dtw::Quiet quiet{rq.data(), tq.data(), kPauseCost, kHoldCost};
     const dtw::Path path = dtw::warp(ref.features.row(ref.speech.begin), rn,
-                                     tgt.features.row(tgt.speech.begin), tn, dtw::kDims);
+                                     tgt.features.row(tgt.speech.begin), tn, dtw::kDims, {}, quiet);
     const dtw::FrameMap map = dtw::frame_map(path, rn);
     auto to_target = [&](double ref_frame) {
         const double local = std::clamp(ref_frame - static_cast<double>(ref.speech.begin), 0.0,
@@ -246,6 +262,48 @@ std::vector<WordTime> align_tokens(const std::vector<Token>& tokens, const Refer
         std::size_t ref_quiet = 0;
         while (rs + ref_quiet < ref.speech.end && ref.silent(rs + ref_quiet)) ++ref_quiet;
         std::size_t f = static_cast<std::size_t>(std::max(0.0, std::round(s)));
+        // A pause only the voice-over makes lands inside some word's span (the path may hold
+        // any frame of the reference across it). Voices pause between words, not inside
+        // them: the word starts after such a pause when most of its speech follows it, and
+        // ends before it otherwise.
+        {
+            const std::size_t hi = static_cast<std::size_t>(std::max(0.0, std::round(e)));
+            std::size_t best_from = 0, best_len = 0;
+            for (std::size_t q = f; q < hi;) {
+                if (!tgt.silent(q)) {
+                    ++q;
+                    continue;
+                }
+                std::size_t r = q;
+                while (r < hi && tgt.silent(r)) ++r;
+                if (r - q > best_len) {
+                    best_from = q;
+                    best_len = r - q;
+                }
+                q = r;
+            }
+            // The reference word's own longest pause (a stop's closure, a comma).
+            std::size_t ref_run = 0;
+            for (std::size_t q = static_cast<std::size_t>(std::max(0.0, rstart[k]));
+                 q < static_cast<std::size_t>(std::max(0.0, rend[k]));) {
+                std::size_t r = q;
+                while (r < ref.features.frames && ref.silent(r) && r < rend[k]) ++r;
+                ref_run = std::max(ref_run, r - q);
+                q = r + 1;
+            }
+            if (best_len >= kMinPause && best_len > ref_run + kMinPause / 2) {
+                std::size_t before = 0, after = 0;
+                for (std::size_t q = f; q < best_from; ++q) before += !tgt.silent(q);
+                for (std::size_t q = best_from + best_len; q < hi; ++q) after += !tgt.silent(q);
+                if (before <= after) {
+                    const std::size_t onset = best_from + best_len;
+                    f = onset > ref_quiet ? onset - ref_quiet : 0;
+                    s = std::max(s, static_cast<double>(f));
+                } else {
+                    e = std::max(s, static_cast<double>(best_from));
+                }
+            }
+        }
         if (tgt.silent(f)) {
             std::size_t onset = f;
             while (onset < tgt.speech.end && onset < e && tgt.silent(onset)) ++onset;
@@ -263,7 +321,7 @@ std::vector<WordTime> align_tokens(const std::vector<Token>& tokens, const Refer
     // audio; times to the millisecond.
     auto seconds = [&](double frames) {
         const double t = std::clamp(frames, 0.0, duration_frames) * kFrameSeconds;
-        return std::min(std::round(t * 1000.0) / 1000.0, voice_over.duration);
+        return std::min(std::round(t * 1000.0) / 1000.0, duration);
     };
     double floor_start = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
@@ -272,6 +330,47 @@ std::vector<WordTime> align_tokens(const std::vector<Token>& tokens, const Refer
         floor_start = out[k].start;
     }
     for (std::size_t k = 0; k + 1 < n; ++k) out[k].end = std::min(out[k].end, out[k + 1].start);
+    return out;
+}
+
+}  // namespace
+
+std::vector<WordTime> align_tokens(const std::vector<Token>& tokens, const Reference& reference,
+                                   const audio::Decoded& voice_over) {
+    if (tokens.empty()) return {};
+    return align_signals(tokens, reference, analyse_reference(reference),
+                         analyse(voice_over.samples), voice_over.duration);
+}
+
+Alignment align_text(const std::string& audio_path, std::u32string_view text,
+                     const std::string& language) {
+    Alignment out;
+    out.tokens = tokenize(text);
+    out.sentences = sentences(text, out.tokens);
+    espeak::Options options;
+    options.voice = espeak::voice_for_language(language);
+    // The reference is spoken and analysed while the voice-over is decoded and analysed:
+    // the two halves share nothing until the warp.
+    Reference reference;
+    auto spoken = std::async(std::launch::async, [&]() {
+        espeak::Speech speech = espeak::synthesize(text::encode(text), options);
+        reference.sample_rate = speech.sample_rate;
+        reference.samples = std::move(speech.samples);
+        reference.events.reserve(speech.words.size());
+        for (const auto& w : speech.words) reference.events.push_back({w.char_start, w.sample});
+        return analyse_reference(reference);
+    });
+    Signal target;
+    try {
+        const audio::Decoded voice_over = audio::decode_file(audio_path);
+        out.duration = voice_over.duration;
+        target = analyse(voice_over.samples);
+    } catch (...) {
+        spoken.wait();  // the synthesis thread must not outlive `reference`
+        throw;
+    }
+    const Signal ref = spoken.get();
+    out.times = align_signals(out.tokens, reference, ref, target, out.duration);
     return out;
 }
 

@@ -67,4 +67,17 @@ struct WordTime {
 std::vector<WordTime> align_tokens(const std::vector<Token>& tokens, const Reference& reference,
                                    const audio::Decoded& voice_over);
 
+// The whole run for a text and a voice-over file: the text is spoken by espeak-ng in the
+// voice for `language` (ISO 639-1) while the file is decoded, then the words are timed.
+// Throws std::invalid_argument naming an unknown language, audio::FileMissing,
+// audio::DecodeError and espeak::Error.
+struct Alignment {
+    std::vector<Token> tokens;
+    std::vector<WordTime> times;
+    std::vector<Sentence> sentences;
+    double duration = 0.0;  // of the voice-over, seconds
+};
+Alignment align_text(const std::string& audio_path, std::u32string_view text,
+                     const std::string& language);
+
 }  // namespace vestrel::word_align
