@@ -261,3 +261,92 @@ def test_alignment_releases_the_interpreter(tmp_path):
         counter.join()
     # With the interpreter held, the counting thread would not run at all meanwhile.
     assert elapsed < 0.01 or during >= 3, (elapsed, during)
+
+
+# --- a whole generation, offline ------------------------------------------------------------
+
+# The HTTP server on the simulator and the uploaded media of the end-to-end tests.
+import test_end_to_end as e2e  # noqa: E402
+from test_end_to_end import media_files, server  # noqa: E402,F401
+
+E2E_SCENES = [
+    "Hallo und willkommen<split> zu drei Tipps für bessere Videos. ",
+    "<counter>Erstens. Halte das Handy quer, nicht hoch. ",
+    "Zweitens: Nutze das Licht vom Fenster. Und drittens? Sprich langsam!",
+]
+
+
+@pytest.mark.skipif(bool(e2e._MISSING), reason="stages not built yet: " + ", ".join(e2e._MISSING))
+def test_offline_generation_puts_captions_where_their_words_are_spoken(server, media_files,
+                                                                        monkeypatch):
+    import re
+
+    pytest.importorskip("pydub")
+    from pydub import AudioSegment
+    from pydub.silence import detect_nonsilent
+    import requests
+    from vestrel import montra
+
+    def no_whisper(*args, **kwargs):
+        raise AssertionError("a Whisper model was asked for")
+
+    monkeypatch.setattr(lexor, "get_whisper_model", no_whisper)
+    base, resolve = server
+    captured = {}
+    real_render = montra.render
+
+    def spy(edit):
+        captured["edit"] = edit
+        return real_render(edit)
+
+    monkeypatch.setattr(montra, "render", spy)
+    videos, _ = media_files
+    ids = [e2e._upload(base, "/media/background-videos/upload", v, f"Offline {i}",
+                       "video/mp4") for i, v in enumerate(videos)]
+    body = e2e._request(ids, None, tts_engine="espeak", edge_voice_name=None,
+                        whisper_model="builtin", remove_silence=True, language="de")
+    body["scenes"] = [{"caption": text, "background": {"background_id": ids[i % 2]}}
+                      for i, text in enumerate(E2E_SCENES)]
+    r = requests.post(base + "/brevano/generate", json=body, timeout=60)
+    assert r.status_code == 200, r.text
+    assert e2e._wait_for_end(base) == {"status": {"status": "done", "error": None}}
+    edit = captured["edit"]
+
+    # The truth: the same text in the same voice, its word starts from espeak-ng, carried
+    # through the silence removal the pipeline ran (every gap becomes a 0.3 s pause).
+    speech_text = re.sub(r"<[^>]*>", "", "".join(E2E_SCENES))
+    rate, samples, events = spoken(speech_text, "de", 0, -1)
+    raw = edit.speech.replace("_no_silence", "")
+    assert raw != edit.speech
+    ranges = detect_nonsilent(AudioSegment.from_file(raw), min_silence_len=100,
+                              silence_thresh=-60)
+
+    def shortened(t_ms):
+        before = 0.0
+        for k, (a, b) in enumerate(ranges):
+            if t_ms < b:
+                return (before + max(t_ms - a, 0) + 300 * k) / 1000
+            before += b - a
+        return (before + 300 * (len(ranges) - 1)) / 1000
+
+    word_start = {pos: shortened(sample * 1000 / rate) for pos, sample in events}
+    lines = [line for s in edit.scenes for line in s.captions.lines]
+    at, checked = 0, 0
+    timeline = resolve.GetProjectManager().GetCurrentProject().GetCurrentTimeline()
+    fps = float(timeline.GetSetting("timelineFrameRate"))
+    titles = {round((item.GetStart() - timeline.GetStartFrame())): item
+              for item in e2e._items(timeline, "video", 3)}
+    for line in lines:
+        spoken_text = re.sub(r"<[^>]*>", "", line.text)
+        first = at + len(spoken_text) - len(spoken_text.lstrip())
+        at += len(spoken_text)
+        if first in word_start:
+            checked += 1
+            assert abs(line.start - word_start[first]) <= 0.100, (line.text, line.start,
+                                                                  word_start[first])
+            if not line.text.startswith(" <counter>"):
+                frame = round(line.start * fps)
+                assert frame in titles, line.text
+                assert abs(frame / fps - word_start[first]) <= 0.100 + 1 / fps
+    assert at == len(speech_text)
+    assert checked >= len(lines) - 1 and checked >= 5
