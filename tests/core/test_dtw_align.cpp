@@ -243,6 +243,14 @@ TEST(Words, EventsGoToTheWordTheirPositionFallsIn) {
     const std::vector<word_align::Event> events{{0, 0}, {4, 100}, {7, 150}, {13, 300}};
     const auto m = word_align::match_events(tokens, events);
     EXPECT_EQ(m, (std::vector<std::size_t>{0, 1, word_align::npos, 3}));
+
+    // A stray event at a sentence start carrying the position of an earlier word, and three
+    // events inside one number: spoken order decides, the earliest of a word counts.
+    const std::u32string u = U"Nicht hoch! Größer 1999 mal.";
+    const auto toks = word_align::tokenize(u);  // Nicht | hoch! | Größer | 1999 | mal.
+    const std::vector<word_align::Event> ev{{0, 0},   {6, 100}, {5, 300}, {12, 301},
+                                            {19, 400}, {20, 450}, {20, 470}, {24, 500}};
+    EXPECT_EQ(word_align::match_events(toks, ev), (std::vector<std::size_t>{0, 1, 3, 4, 7}));
 }
 
 // A constructed "utterance": bursts of tones (one frequency per syllable), the voice-over the

@@ -87,10 +87,14 @@ def test_words_are_found_within_100_ms(tmp_path, capsys, container, language, vo
     spans = word_spans(text)
     # The true start of each word that has an event of its own; a pause of `pause` seconds
     # before every `every`-th of them.
-    starts = {}
+    # (espeak-ng reports, in spoken order, a stray event at some sentence starts with the
+    # position of an earlier word, and several inside a number: only advancing words count.)
+    starts, last = {}, -1
     for pos, sample in events:
         k = next(i for i, (a, b) in enumerate(spans) if pos < b)
-        starts.setdefault(k, sample)
+        if k > last:
+            starts[k] = sample
+            last = k
     out, truth, taken, inserted = array("h"), {}, 0, 0
     for n, (k, sample) in enumerate(sorted(starts.items())):
         out.extend(samples[taken:sample])
