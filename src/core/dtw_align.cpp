@@ -114,21 +114,18 @@ Features compute_features(const float* samples, std::size_t count) {
     std::vector<float> mel(out.frames * kMelBands);
     std::vector<float> mel_total(out.frames);
 
-    // The signal padded by half a window on both sides, raw and pre-emphasised, so that
-    // every frame is a plain slice.
-    const std::size_t pad = kWindow / 2;
-    std::vector<float> plain(count + 2 * pad + kWindow, 0.0f), emph(plain.size(), 0.0f);
+    // The signal padded by half a window on both sides (and one sample more in front, for the
+    // pre-emphasis), so that every frame is a plain slice.
+    const std::size_t pad = kWindow / 2 + 1;
+    std::vector<float> plain(count + 2 * pad + kWindow, 0.0f);
     std::copy(samples, samples + count, plain.begin() + static_cast<std::ptrdiff_t>(pad));
-    for (std::size_t k = 1; k < plain.size(); ++k)
-        emph[k] = plain[k] - kPreEmphasis * plain[k - 1];
     for (std::size_t i = 0; i < out.frames; ++i) {
-        const float* r = plain.data() + i * kHop;
-        const float* e = emph.data() + i * kHop;
+        const float* r = plain.data() + 1 + i * kHop;
         float* x = in.get();
         float energy = 0.0f;
         for (int k = 0; k < kWindow; ++k) {
             energy += r[k] * r[k];
-            x[k] = e[k] * t.window[k];
+            x[k] = (r[k] - kPreEmphasis * r[k - 1]) * t.window[k];
         }
         std::fill(x + kWindow, x + kFft + 2, 0.0f);
         fft(tx.get(), spec.get(), x, sizeof(float));

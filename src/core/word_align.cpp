@@ -208,7 +208,6 @@ std::vector<double> reference_starts(const std::vector<Token>& tokens, const Ref
     return start;
 }
 
-
 Signal analyse_reference(const Reference& reference) {
     return analyse(audio::resample_pcm16(reference.samples.data(), reference.samples.size(),
                                          reference.sample_rate));
@@ -373,7 +372,9 @@ Alignment align_text(const std::string& audio_path, std::u32string_view text,
         reference.samples = std::move(speech.samples);
         reference.events.reserve(speech.words.size());
         for (const auto& w : speech.words) reference.events.push_back({w.char_start, w.sample});
-        return analyse_reference(reference);
+        Signal analysed = analyse_reference(reference);
+        std::vector<std::int16_t>().swap(reference.samples);  // only the events are needed now
+        return analysed;
     });
     Signal target;
     try {
