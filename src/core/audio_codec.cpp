@@ -48,12 +48,18 @@ void put_u16(std::vector<std::uint8_t>& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v & 0xFF));
     out.push_back(static_cast<std::uint8_t>(v >> 8));
 }
-void put_tag(std::vector<std::uint8_t>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
+void put_tag(std::vector<std::uint8_t>& out, const char* tag) {
+    out.insert(out.end(), tag, tag + 4);
+}
 
 std::string av_error(int code) {
     char buffer[AV_ERROR_MAX_STRING_SIZE] = {0};
     av_strerror(code, buffer, sizeof buffer);
     return buffer;
+}
+
+Error lame_error(int code) {
+    return Error("MP3 encoding failed (LAME error " + std::to_string(code) + ")");
 }
 
 struct SwrFree {
@@ -63,15 +69,17 @@ struct LameClose {
     void operator()(lame_global_flags* g) const { lame_close(g); }
 };
 
-// A name in the target's directory that nothing else uses: the target's name, the process
-// id, a counter and a random number.
+// A short hidden name in the target's directory that nothing else uses (the process id, a
+// counter and a random number), so it fits wherever the target's name fits and the rename
+// stays within one file system.
 std::string temporary_name(const std::string& path) {
     static std::atomic<unsigned> counter{0};
     static thread_local std::mt19937_64 rng{std::random_device{}()};
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%d.%u.%08llx.part", static_cast<int>(getpid()),
+    char name[80];
+    std::snprintf(name, sizeof name, ".vestrel-%d-%u-%08llx.part", static_cast<int>(getpid()),
                   counter.fetch_add(1), static_cast<unsigned long long>(rng() & 0xFFFFFFFFu));
-    return path + suffix;
+    std::size_t slash = path.find_last_of('/');
+    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name;
 }
 
 }  // namespace
@@ -160,6 +168,9 @@ std::vector<std::uint8_t> encode_mp3(const std::vector<std::int16_t>& input, int
     lame_set_VBR(gf.get(), vbr_off);
     lame_set_brate(gf.get(), options.bitrate_kbps);
     lame_set_quality(gf.get(), options.quality);
+    int lowpass = options.lowpass_hz;
+    if (lowpass == 0 && sample_rate < options.sample_rate) lowpass = sample_rate / 2;
+    if (lowpass != 0) lame_set_lowpassfreq(gf.get(), lowpass);
     lame_set_bWriteVbrTag(gf.get(), 1);  // the Info frame with delay and padding
     lame_set_write_id3tag_automatic(gf.get(), 0);
     if (lame_init_params(gf.get()) < 0)
@@ -170,8 +181,8 @@ std::vector<std::uint8_t> encode_mp3(const std::vector<std::int16_t>& input, int
     // buffer stays small and the count fits an int.
     constexpr std::size_t kBlock = 1 << 16;
     std::vector<std::uint8_t> out;
-    out.reserve(samples->size() * options.bitrate_kbps / 8 / std::max(1, options.sample_rate / 1000) +
-                16384);
+    const double seconds = static_cast<double>(samples->size()) / options.sample_rate;
+    out.reserve(static_cast<std::size_t>(seconds * options.bitrate_kbps * 125) + 16384);
     std::vector<unsigned char> buffer(kBlock * 5 / 4 + 7200);
     for (std::size_t at = 0; at < samples->size(); at += kBlock) {
         int n = static_cast<int>(std::min(kBlock, samples->size() - at));
@@ -179,11 +190,11 @@ std::vector<std::uint8_t> encode_mp3(const std::vector<std::int16_t>& input, int
         short* pcm = const_cast<short*>(samples->data() + at);
         int written = lame_encode_buffer(gf.get(), pcm, pcm, n, buffer.data(),
                                          static_cast<int>(buffer.size()));
-        if (written < 0) throw Error("MP3 encoding failed (LAME error " + std::to_string(written) + ")");
+        if (written < 0) throw lame_error(written);
         out.insert(out.end(), buffer.begin(), buffer.begin() + written);
     }
     int written = lame_encode_flush(gf.get(), buffer.data(), static_cast<int>(buffer.size()));
-    if (written < 0) throw Error("MP3 encoding failed (LAME error " + std::to_string(written) + ")");
+    if (written < 0) throw lame_error(written);
     out.insert(out.end(), buffer.begin(), buffer.begin() + written);
 
     // LAME left an empty frame at the start for the Info header: fill it in now.

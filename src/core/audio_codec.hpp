@@ -50,6 +50,9 @@ struct Mp3Options {
     int sample_rate = 44100;  // samples are resampled to this rate first if they differ
     int bitrate_kbps = 192;   // constant bit rate
     int quality = 3;          // LAME's algorithm quality, 0 (best, slowest) to 9
+    // 0: half the input's rate when it is resampled up (nothing lies above it, so LAME need
+    // not code that band), else LAME's choice for the bit rate; -1: no low-pass.
+    int lowpass_hz = 0;
 };
 
 // A mono MP3 stream at constant bit rate, with a LAME "Info" header frame carrying the

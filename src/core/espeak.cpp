@@ -114,15 +114,45 @@ bool is_mbrola(const espeak_VOICE* v) {
     return v->identifier && std::string(v->identifier).rfind("mb/", 0) == 0;
 }
 
-// Voices that espeak-ng lists for a language, best first, MBROLA voices left out.
-std::vector<const espeak_VOICE*> voices_for_locked(const std::string& language) {
-    espeak_VOICE spec{};
-    spec.languages = language.c_str();
-    std::vector<const espeak_VOICE*> out;
-    const espeak_VOICE** list = espeak_ListVoices(&spec);
+// Identifiers of the voices espeak-ng lists for a language, best first, MBROLA voices left
+// out. Copied: the library's list is rebuilt by its next listing.
+std::vector<std::string> voices_for_locked(const std::string& language) {
+    espeak_VOICE selector{};
+    selector.languages = language.c_str();
+    std::vector<std::string> out;
+    const espeak_VOICE** list = espeak_ListVoices(&selector);
     for (int i = 0; list && list[i]; ++i)
-        if (!is_mbrola(list[i])) out.push_back(list[i]);
+        if (!is_mbrola(list[i]) && list[i]->identifier) out.push_back(list[i]->identifier);
     return out;
+}
+
+// Selects `voice` as espeak-ng's command line does for `-v`: a voice name or file name
+// (optionally with "+variant"), else a language that a voice lists, as `espeak-ng --voices`
+// shows it ("en-gb" speaks with gmw/en). Returns the library's status.
+espeak_ng_STATUS select_voice_locked(const std::string& voice) {
+    espeak_ng_STATUS status = espeak_ng_SetVoiceByName(voice.c_str());
+    if (status != ENS_VOICE_NOT_FOUND) return status;
+
+    const std::size_t plus = voice.find('+');
+    const std::string language = lower(voice.substr(0, plus));
+    const std::string variant = plus == std::string::npos ? "" : voice.substr(plus);
+    std::string best;
+    int best_priority = 1 << 30;
+    const espeak_VOICE** list = espeak_ListVoices(nullptr);
+    for (int i = 0; list && list[i]; ++i) {
+        const espeak_VOICE* v = list[i];
+        if (is_mbrola(v) || !v->languages || !v->identifier) continue;
+        for (const char* p = v->languages; *p;) {
+            const char* name = p + 1;
+            if (lower(name) == language && *p < best_priority) {
+                best_priority = *p;
+                best = v->identifier;
+            }
+            p = name + std::char_traits<char>::length(name) + 1;
+        }
+    }
+    if (best.empty()) return ENS_VOICE_NOT_FOUND;
+    return espeak_ng_SetVoiceByName((best + variant).c_str());
 }
 
 }  // namespace
@@ -149,11 +179,12 @@ Speech synthesize(const std::string& utf8_text, const Options& options) {
 
     if (options.voice.empty() || options.voice.find('\0') != std::string::npos)
         throw UnknownVoice("Unknown espeak-ng voice '" + options.voice + "': " + kListHint);
-    espeak_ng_STATUS status = espeak_ng_SetVoiceByName(options.voice.c_str());
+    espeak_ng_STATUS status = select_voice_locked(options.voice);
     if (status == ENS_VOICE_NOT_FOUND)
         throw UnknownVoice("Unknown espeak-ng voice '" + options.voice + "': " + kListHint);
     if (status != ENS_OK)
-        throw Error("espeak-ng could not load voice '" + options.voice + "': " + status_text(status));
+        throw Error("espeak-ng could not load voice '" + options.voice +
+                    "': " + status_text(status));
 
     // Parameters are global and survive from one synthesis to the next: set every one.
     espeak_SetParameter(espeakRATE, options.rate == 0 ? espeakRATE_NORMAL : options.rate, 0);
@@ -209,21 +240,23 @@ std::vector<VoiceInfo> list_voices() {
 std::string voice_for_language(const std::string& iso639_1) {
     std::string code = lower(iso639_1);
     std::replace(code.begin(), code.end(), '_', '-');
-    bool plain = !code.empty() && std::all_of(code.begin(), code.end(), [](unsigned char ch) {
-        return std::isalnum(ch) || ch == '-';
-    });
-    if (plain) {
+    const std::string primary = code.substr(0, code.find('-'));
+    // A language tag: a primary subtag of two or three letters, then letters, digits, '-'.
+    bool tag = primary.size() >= 2 && primary.size() <= 3 &&
+               std::all_of(primary.begin(), primary.end(),
+                           [](unsigned char ch) { return std::isalpha(ch) != 0; }) &&
+               std::all_of(code.begin(), code.end(),
+                           [](unsigned char ch) { return std::isalnum(ch) || ch == '-'; });
+    if (tag) {
         std::lock_guard<std::mutex> lock(g_mutex);
         initialize_locked();
         // Preferred voices where espeak-ng's own first choice is a regional one.
         if (code == "en") return "en-us";
-        for (const std::string& candidate : {code, code.substr(0, code.find('-'))}) {
-            auto voices = voices_for_locked(candidate);
-            if (voices.empty()) continue;
-            // A language name is itself a voice name espeak-ng accepts.
-            if (espeak_ng_SetVoiceByName(candidate.c_str()) == ENS_OK) return candidate;
-            return voices.front()->identifier;
-        }
+        // The tag as a voice lists it, else its language without the region.
+        for (const std::string& candidate : {code, primary})
+            if (select_voice_locked(candidate) == ENS_OK) return candidate;
+        std::vector<std::string> voices = voices_for_locked(code);
+        if (!voices.empty()) return voices.front();
     }
     throw std::invalid_argument("espeak-ng has no voice for the language '" + iso639_1 + "'");
 }

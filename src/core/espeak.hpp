@@ -37,7 +37,9 @@ inline constexpr int kMinRate = 80;
 inline constexpr int kMaxRate = 450;
 
 struct Options {
-    std::string voice = "de";  // a voice name, identifier or language, optionally "+variant"
+    // A voice name ("German"), file ("gmw/de") or a language a voice lists ("de", "en-gb"),
+    // optionally with a variant ("de+f3"), as espeak-ng's `-v` option takes it.
+    std::string voice = "de";
     int rate = 0;              // words per minute, kMinRate..kMaxRate; 0 = espeak-ng's default
     int pitch = -1;            // 0-100; -1 = espeak-ng's default
 };

@@ -16,8 +16,10 @@ namespace {
 
 std::vector<std::int16_t> sine(double hz, int rate, double seconds, double amplitude = 12000) {
     std::vector<std::int16_t> out(static_cast<std::size_t>(rate * seconds));
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<std::int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * i / rate)));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        double phase = 2 * M_PI * hz * static_cast<double>(i) / rate;
+        out[i] = static_cast<std::int16_t>(std::lround(amplitude * std::sin(phase)));
+    }
     return out;
 }
 
@@ -146,6 +148,12 @@ TEST(AudioCodec, AtomicWriteReplacesWholeOrNothing) {
     EXPECT_THROW(audio::write_audio_file((dir.path / "voice.ogg").string(), {1, 2}, 22050),
                  audio::UnsupportedFormat);
     EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"blocked.mp3", "voice.wav"}));
+
+    // A name as long as the file system allows still gets its file.
+    fs::path longest = dir.path / (std::string(251, 'v') + ".wav");
+    audio::write_audio_file(longest.string(), {1, 2, 3}, 22050);
+    EXPECT_EQ(fs::file_size(longest), 44u + 6u);
+    fs::remove(longest);
 
     // Replacing an existing file.
     audio::write_audio_file(target.string(), sine(200, 22050, 0.25), 22050);

@@ -66,6 +66,8 @@ def pitch_hz(samples, rate=8000):
     (GERMAN, {"voice_name": "de"}, "voice.wav", "pcm_s16le", 22050),
     (ENGLISH, {"language_code": "en"}, "voice.MP3", "mp3", 44100),
     (ENGLISH, {"voice_name": "en-us", "rate": 175}, "voice.Wav", "pcm_s16le", 22050),
+    # A language as `espeak-ng --voices` lists it, with a variant.
+    (ENGLISH, {"voice_name": "en-gb+f3", "pitch": 60}, "voice.mp3", "mp3", 44100),
 ])
 def test_writes_decodable_speech_of_fitting_length(tmp_path, text, settings, name, codec, rate):
     out = str(tmp_path / name)
@@ -264,3 +266,15 @@ def test_speech_route_with_the_offline_engine(tmp_path):
                                            "output_path": out, "voice_name": "nope"})
     assert r.status_code == 500
     assert r.json()["detail"].startswith("Unknown espeak-ng voice 'nope'")
+
+
+def test_finds_the_system_data_when_the_environment_points_elsewhere(tmp_path):
+    from conftest import run_python
+
+    # A data path without espeak-ng's data: the engine falls back to the installed data.
+    out = tmp_path / "v.wav"
+    proc = run_python("from vestrel import tts\n"
+                      f"tts.EspeakVoiceModule().generate_voice('Hallo Welt', {str(out)!r})\n",
+                      env={"ESPEAK_DATA_PATH": str(tmp_path)})
+    assert proc.returncode == 0, proc.stderr
+    assert probe(out)["duration"] > 0.5
