@@ -96,7 +96,7 @@ test-py: install
 test: test-cpp test-py
 
 bench: install
-	$(VPY) -m pip install -q --no-build-isolation -e ".[audio,tts,test,bench]" \
+	$(VPY) -m pip install -q --no-build-isolation -e ".[audio,tts,test,export,bench]" \
 	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
 	$(VPY) bench/run.py
 
