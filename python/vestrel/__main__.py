@@ -491,6 +491,8 @@ def _render(output, lumora, progress, bars):
     progress.start_stage("render")
     before = _file_stamp(output)
     try:
+        # The output is named .mp4: ask for H.264 in MP4 whatever format the project had.
+        lumora.get_current_project().SetCurrentRenderFormatAndCodec("mp4", "H264")
         lumora.set_render_output(output.stem, str(output.parent))
         job = lumora.start_render_job()
     except RuntimeError as e:

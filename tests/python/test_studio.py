@@ -150,6 +150,16 @@ def test_render_without_body_uses_the_project_name(sim, client):
     assert r.status_code == 200 and r.json()["output"] == "/media/studio_short.mp4"
 
 
+@pytest.mark.parametrize("preset, codec", [(None, "H264"), ("H.265 Master", "H265")])
+def test_render_asks_for_mp4_unless_a_preset_decides(sim, client, preset, codec):
+    # A project left on another codec (a real Resolve keeps the last one) still gives an MP4
+    # in H.264; a preset that is named keeps its own format.
+    project().SetCurrentRenderFormatAndCodec("mp4", "H265")
+    r = client.post("/studio/render", json={"preset": preset} if preset else {})
+    assert r.status_code == 200
+    assert project().GetCurrentRenderFormatAndCodec() == {"format": "mp4", "codec": codec}
+
+
 @pytest.mark.parametrize("name", [
     "a/b.mp4", "../x.mp4", "x.MP4", "x.mov", "x", ".mp4", ".hidden.mp4", "tab\t.mp4",
     "bg_1234abcd.mp4", "music_deadbeef_x.mp4", "voice_0123ABCD.mp4", "BG_00000000.mp4",

@@ -97,6 +97,10 @@ nb::object studio_render(nb::handle req) {
         for (nb::handle p : presets) known = known || p.equal(preset);
         if (!known) raise_http(400, "Unknown render preset: " + utf8(preset));
         lumora_call([&] { return lumora.attr("load_render_preset")(preset); });
+    } else {
+        // Without a preset the project's own format may be anything (a real Resolve keeps the
+        // last one used); the output is named .mp4, so ask for H.264 in MP4.
+        project.attr("SetCurrentRenderFormatAndCodec")("mp4", "H264");
     }
 
     nb::object folder = text(attr("media").attr("CACHE_DIR"));
