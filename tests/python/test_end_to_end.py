@@ -128,6 +128,22 @@ def server():
     lumora.set_resolve(previous)
 
 
+def capture_edit(monkeypatch):
+    """Keeps the edit that the pipeline assembles (under "edit"), to check the timeline
+    against it."""
+    from vestrel import montra
+
+    captured = {}
+    real_render = montra.render
+
+    def spy(edit):
+        captured["edit"] = edit
+        return real_render(edit)
+
+    monkeypatch.setattr(montra, "render", spy)
+    return captured
+
+
 def _upload(base, route, path, title, mime):
     import requests
 
@@ -218,7 +234,6 @@ def fake_services(monkeypatch):
 
 def test_generation_end_to_end(server, media_files, fake_services, monkeypatch, tmp_path):
     import requests
-    from vestrel import montra
 
     base, resolve = server
     videos, music = media_files
@@ -226,15 +241,7 @@ def test_generation_end_to_end(server, media_files, fake_services, monkeypatch, 
                          "video/mp4") for i, v in enumerate(videos)]
     music_id = _upload(base, "/media/background-music/upload", music, "Musik", "audio/mpeg")
 
-    # Keep the edit that the pipeline assembles, to check the timeline against it.
-    captured = {}
-    real_render = montra.render
-
-    def spy(edit):
-        captured["edit"] = edit
-        return real_render(edit)
-
-    monkeypatch.setattr(montra, "render", spy)
+    captured = capture_edit(monkeypatch)
 
     r = requests.post(base + "/brevano/generate", json=_request(video_ids, music_id), timeout=60)
     assert r.status_code == 200, r.text
@@ -394,20 +401,12 @@ def no_network(monkeypatch):
 def test_generation_with_the_offline_voice(server, media_files, no_network, monkeypatch):
     """"tts_engine": "espeak" speaks the script with libespeak-ng: no service is needed."""
     import requests
-    from vestrel import montra
 
     base, resolve = server
     videos, _ = media_files
     video_ids = [_upload(base, "/media/background-videos/upload", v, f"Offline {i}",
                          "video/mp4") for i, v in enumerate(videos)]
-    captured = {}
-    real_render = montra.render
-
-    def spy(edit):
-        captured["edit"] = edit
-        return real_render(edit)
-
-    monkeypatch.setattr(montra, "render", spy)
+    captured = capture_edit(monkeypatch)
     body = _request(video_ids, None, tts_engine="espeak", edge_voice_name=None)
     r = requests.post(base + "/brevano/generate", json=body, timeout=60)
     assert r.status_code == 200, r.text

@@ -289,21 +289,13 @@ def test_offline_generation_puts_captions_where_their_words_are_spoken(server, m
     from pydub import AudioSegment
     from pydub.silence import detect_nonsilent
     import requests
-    from vestrel import montra
 
     def no_whisper(*args, **kwargs):
         raise AssertionError("a Whisper model was asked for")
 
     monkeypatch.setattr(lexor, "get_whisper_model", no_whisper)
     base, resolve = server
-    captured = {}
-    real_render = montra.render
-
-    def spy(edit):
-        captured["edit"] = edit
-        return real_render(edit)
-
-    monkeypatch.setattr(montra, "render", spy)
+    captured = e2e.capture_edit(monkeypatch)
     videos, _ = media_files
     ids = [e2e._upload(base, "/media/background-videos/upload", v, f"Offline {i}",
                        "video/mp4") for i, v in enumerate(videos)]

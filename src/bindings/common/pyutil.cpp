@@ -87,4 +87,14 @@ bool error_is(const nb::python_error& e, PyObject* type) {
 
 nb::object import(const char* name) { return nb::module_::import_(name); }
 
+HeldLock::HeldLock(nb::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+
+HeldLock::~HeldLock() {
+    PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_WriteUnraisable(lock_.ptr());
+}
+
 }  // namespace vestrel::py

@@ -54,4 +54,18 @@ inline nb::object module_attr(nb::handle module, const char* name) {
 // Converts a Python str to UTF-8.
 std::string utf8(nb::handle s);
 
+// Holds a Python lock (threading.Lock) for the life of the guard: acquire() on entry (it
+// waits with the GIL released), release() on exit; a failed release is reported as
+// unraisable, since a destructor cannot raise.
+class HeldLock {
+  public:
+    explicit HeldLock(nb::object lock);
+    ~HeldLock();
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+  private:
+    nb::object lock_;
+};
+
 }  // namespace vestrel::py

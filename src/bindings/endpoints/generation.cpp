@@ -96,21 +96,8 @@ nb::object exception_text(nb::handle exc) {
 }
 
 // Holds _status_lock for the life of the guard (the lock waits with the GIL released).
-class StatusLock {
-  public:
-    StatusLock() : lock_(self_module().attr("_status_lock")) { lock_.attr("acquire")(); }
-    ~StatusLock() {
-        PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(lock_.ptr());
-    }
-    StatusLock(const StatusLock&) = delete;
-    StatusLock& operator=(const StatusLock&) = delete;
-
-  private:
-    nb::object lock_;
+struct StatusLock : py::HeldLock {
+    StatusLock() : py::HeldLock(self_module().attr("_status_lock")) {}
 };
 
 // The status and error that an accepted request replaced, put back if it is refused later.

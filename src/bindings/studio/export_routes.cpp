@@ -324,18 +324,7 @@ nb::object studio_export(nb::handle req) {
         raise_http(400,
                    "Unknown export format '" + format + "': known formats are " + known_formats());
     // One export at a time: two exports of one name would write the same files.
-    nb::object lock = attr("_export_lock");
-    lock.attr("acquire")();
-    struct Release {
-        nb::handle lock;
-        ~Release() {
-            PyObject* r = PyObject_CallMethod(lock.ptr(), "release", nullptr);
-            if (r)
-                Py_DECREF(r);
-            else
-                PyErr_WriteUnraisable(lock.ptr());
-        }
-    } release{lock};
+    py::HeldLock held(attr("_export_lock"));
     std::string path;
     try {
         path = export_timeline(format, text_of(attr("media").attr("CACHE_DIR")),

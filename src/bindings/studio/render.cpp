@@ -29,21 +29,8 @@ nb::object text(nb::handle obj) {
 
 // Holds the module's render lock: of two render requests that arrive together, the second
 // sees the first one's job (the lock waits with the GIL released).
-class RenderLock {
-  public:
-    RenderLock() : lock_(attr("_render_lock")) { lock_.attr("acquire")(); }
-    ~RenderLock() {
-        PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(lock_.ptr());
-    }
-    RenderLock(const RenderLock&) = delete;
-    RenderLock& operator=(const RenderLock&) = delete;
-
-  private:
-    nb::object lock_;
+struct RenderLock : py::HeldLock {
+    RenderLock() : py::HeldLock(attr("_render_lock")) {}
 };
 
 // Calls `f`; a RuntimeError of lumora (no Resolve, no project, no timeline, a refused job)
