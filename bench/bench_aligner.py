@@ -257,8 +257,9 @@ def accuracy_rows(tmp):
         rows.append(("neural voice (Piper joe)", "skipped: install the bench extra"))
     else:
         sr, samples, events = piper
-        starts = starts_by_word(text, [(pos, s) for pos, s, _ in events])
-        breaks = starts_by_word(text, [(pos, b) for pos, _, b in events])
+        starts = starts_by_word(text, [(pos, s) for pos, s, _, _ in events])
+        breaks = starts_by_word(text, [(pos, b) for pos, _, b, _ in events])
+        blanks = starts_by_word(text, [(pos, k) for pos, _, _, k in events])
         truth = {k: s / sr for k, s in starts.items()}
         path = Path(tmp) / "piper.wav"
         write_wav(path, sr, samples)
@@ -282,6 +283,14 @@ def accuracy_rows(tmp):
         rows.append(("  truth at the word break's start instead, pauses shortened",
                      summary([abs(words[k].start - moved_breaks[k]) * 1000
                               for k in moved_breaks])))
+        # And from the start of the blank token before the word's first phoneme, where the
+        # first sound of the word is heard (see piper_truth.py).
+        _, moved_blanks = shorten_pauses(sr, samples, {k: b / sr for k, b in blanks.items()})
+        rows.append(("  truth at the blank before the first phoneme, pauses shortened",
+                     summary([abs(words[k].start - moved_blanks[k]) * 1000
+                              for k in moved_blanks])))
+        rows.append(("    signed error against it, median",
+                     f"{statistics.median((words[k].start - moved_blanks[k]) * 1000 for k in moved_blanks):+.1f} ms"))
     return rows
 
 

@@ -4,8 +4,13 @@ aligner benchmark. Run as a child process (Piper carries its own espeak-ng):
     python piper_truth.py OUT.wav < text
 
 writes 16-bit mono WAV and prints JSON {"sample_rate", "words": [[char_start, sample,
-break_sample], ...]}: where the word's first phoneme starts, and where the word break before
-it starts (Piper gives the break between two words a duration of its own, often 30-50 ms).
+break_sample, blank_sample], ...]}: where the word's first phoneme starts, where the word
+break before it starts (Piper gives the break between two words a duration of its own, often
+30-50 ms), and where the blank token right before the first phoneme starts. The voice puts a
+blank between every two phoneme tokens, and a phoneme's sound often begins in the blank before
+it: the noise of a word-initial "s" or "f" starts a median 27 ms before the phoneme's own token
+and about at its blank's start (measured on this benchmark's text), so the first phoneme's
+start runs late of what a listener hears, the blank's start less so.
 Exit status 3 when piper-tts or the voice is not installed (the `bench` extra).
 
 Piper speaks sentence by sentence and reports, per phoneme, how many samples it produced
@@ -61,17 +66,22 @@ def main():
             audio.append(pause)
             at += len(pause)
         starts, sample, new_word, break_at = [], at, True, at
+        id_samples = chunk.phoneme_id_samples
+        ids_before = 0  # phoneme ids before the current alignment entry
         for a in chunk.phoneme_alignments:
             if a.phoneme == " ":
                 if not new_word:
                     break_at = sample
                 new_word = True
             elif new_word and a.phoneme not in SILENT:
-                starts.append((sample, break_at if starts else sample))
+                blank = int(id_samples[ids_before - 1]) if ids_before else 0
+                starts.append((sample, break_at if starts else sample,
+                               max(sample - blank, break_at if starts else at)))
                 new_word = False
             sample += int(a.num_samples)
+            ids_before += len(a.phoneme_ids)
         if len(starts) == len(written):
-            words += [(pos, s, b) for (pos, _), (s, b) in zip(written, starts)]
+            words += [(pos, s, b, k) for (pos, _), (s, b, k) in zip(written, starts)]
         pcm = chunk.audio_int16_array
         audio.append(pcm)
         at += len(pcm)

@@ -136,8 +136,16 @@ Decoded decode_file(const std::string& path) {
                 swr = make_resampler(frame->ch_layout, static_cast<AVSampleFormat>(frame->format),
                                      source_rate);
                 if (!swr) fail(path, "unsupported sample layout");
-                // A minute of speech at the internal rate, reserved once.
-                out.samples.reserve(static_cast<std::size_t>(kInternalRate) * 60);
+                // The length the container announces (a minute when it names none), so the
+                // buffer is allocated once instead of grown and copied over and over.
+                double seconds = 60.0;
+                if (stream->duration > 0 && stream->time_base.den > 0)
+                    seconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+                else if (fmt->duration > 0)
+                    seconds = static_cast<double>(fmt->duration) / AV_TIME_BASE;
+                seconds = std::clamp(seconds, 1.0, 6.0 * 3600.0);
+                out.samples.reserve(static_cast<std::size_t>(seconds * kInternalRate * 1.01) +
+                                    kInternalRate);
             } else if (frame->sample_rate != source_rate) {
                 fail(path, "sample rate changes inside the stream");
             }

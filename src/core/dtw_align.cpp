@@ -75,6 +75,21 @@ struct AvFree {
     void operator()(void* p) const { av_free(p); }
 };
 
+// Sums in kLanes independent running sums, combined at the end: a single running sum is a
+// chain of dependent additions that the compiler may not reorder, so it cannot use vector
+// instructions; lanes can (this is where most of the feature and warp time went).
+constexpr int kLanes = 8;
+
+float sum_of_squares(const float* r) {
+    static_assert(kWindow % kLanes == 0);
+    std::array<float, kLanes> acc{};
+    for (int k = 0; k < kWindow; k += kLanes)
+        for (int l = 0; l < kLanes; ++l) acc[l] += r[k + l] * r[k + l];
+    float sum = 0.0f;
+    for (float a : acc) sum += a;
+    return sum;
+}
+
 // Regression deltas over two frames on each side (edges repeat the outer frame).
 void add_deltas(Features& f) {
     constexpr int half = kDims / 2;
@@ -114,19 +129,28 @@ Features compute_features(const float* samples, std::size_t count) {
     std::vector<float> mel(out.frames * kMelBands);
     std::vector<float> mel_total(out.frames);
 
-    // The signal padded by half a window on both sides (and one sample more in front, for the
-    // pre-emphasis), so that every frame is a plain slice.
-    const std::size_t pad = kWindow / 2 + 1;
-    std::vector<float> plain(count + 2 * pad + kWindow, 0.0f);
-    std::copy(samples, samples + count, plain.begin() + static_cast<std::ptrdiff_t>(pad));
+    // Frame i is the window of samples [i * kHop - kWindow / 2, i * kHop + kWindow / 2), with
+    // one sample more in front for the pre-emphasis. Frames inside the signal read it in
+    // place; the few at either end read a copy padded with zeros (a copy of the whole signal
+    // would cost as much memory as the signal itself).
+    constexpr std::size_t kBefore = kWindow / 2 + 1;
+    std::array<float, kWindow + 1> edge{};
     for (std::size_t i = 0; i < out.frames; ++i) {
-        const float* r = plain.data() + 1 + i * kHop;
-        float* x = in.get();
-        float energy = 0.0f;
-        for (int k = 0; k < kWindow; ++k) {
-            energy += r[k] * r[k];
-            x[k] = (r[k] - kPreEmphasis * r[k - 1]) * t.window[k];
+        const std::size_t centre = i * kHop;
+        const float* r;
+        if (centre >= kBefore && centre + kWindow / 2 <= count) {
+            r = samples + (centre - kWindow / 2);
+        } else {
+            for (std::size_t k = 0; k < edge.size(); ++k) {
+                const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(centre + k) -
+                                          static_cast<std::ptrdiff_t>(kBefore);
+                edge[k] = at >= 0 && at < static_cast<std::ptrdiff_t>(count) ? samples[at] : 0.0f;
+            }
+            r = edge.data() + 1;
         }
+        float* x = in.get();
+        for (int k = 0; k < kWindow; ++k) x[k] = (r[k] - kPreEmphasis * r[k - 1]) * t.window[k];
+        const float energy = sum_of_squares(r);
         std::fill(x + kWindow, x + kFft + 2, 0.0f);
         fft(tx.get(), spec.get(), x, sizeof(float));
         for (int b = 0; b < kBins; ++b)
@@ -242,12 +266,17 @@ Corridor diagonal_band(std::size_t n, std::size_t m, std::size_t radius) {
 namespace {
 
 float distance(const float* x, const float* y, std::size_t dims) {
-    float acc = 0.0f;
-    for (std::size_t d = 0; d < dims; ++d) {
-        const float diff = x[d] - y[d];
-        acc += diff * diff;
-    }
-    return std::sqrt(acc);
+    std::array<float, kLanes> acc{};
+    std::size_t d = 0;
+    for (; d + kLanes <= dims; d += kLanes)
+        for (int l = 0; l < kLanes; ++l) {
+            const float diff = x[d + l] - y[d + l];
+            acc[l] += diff * diff;
+        }
+    float sum = 0.0f;
+    for (; d < dims; ++d) sum += (x[d] - y[d]) * (x[d] - y[d]);
+    for (float a : acc) sum += a;
+    return std::sqrt(sum);
 }
 
 // Makes a corridor passable: lo and hi never decrease, each row overlaps or touches the

@@ -214,6 +214,36 @@ TEST(Features, SpeechRangeSkipsLeadingAndTrailingSilence) {
     EXPECT_EQ(dtw::speech_range(q.energy_db, dtw::silence_threshold_db(q.energy_db)).size(), 0u);
 }
 
+// Every frame's energy is that of the window centred on its hop, zeros outside the signal:
+// frames at both ends (which read a padded copy) and inside (which read the signal in place)
+// agree with a plain sum, for lengths that end on and off a hop. A frame 2 hops further is
+// that of the signal shifted by 2 hops, so both framings see the same windows.
+TEST(Features, FrameEnergyIsTheWindowAroundItsHopAtTheEndsAndInside) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(-0.5f, 0.5f);
+    for (std::size_t count : {std::size_t{100}, std::size_t{600}, std::size_t{5 * dtw::kHop},
+                              std::size_t{5 * dtw::kHop + 77}, std::size_t{40 * dtw::kHop + 1}}) {
+        std::vector<float> s(count);
+        for (float& v : s) v = u(rng);
+        const dtw::Features f = dtw::compute_features(s.data(), s.size());
+        ASSERT_EQ(f.frames, (count + dtw::kHop - 1) / dtw::kHop);
+        for (std::size_t i = 0; i < f.frames; ++i) {
+            double e = 0.0;
+            for (int k = -dtw::kWindow / 2; k < dtw::kWindow / 2; ++k) {
+                const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i * dtw::kHop) + k;
+                if (at >= 0 && at < static_cast<std::ptrdiff_t>(count)) e += double(s[at]) * s[at];
+            }
+            const double db = 10.0 * std::log10(e / dtw::kWindow);
+            EXPECT_NEAR(f.energy_db[i], db, 1e-3) << "length " << count << ", frame " << i;
+        }
+        std::vector<float> shifted(2 * dtw::kHop, 0.0f);
+        shifted.insert(shifted.end(), s.begin(), s.end());
+        const dtw::Features g = dtw::compute_features(shifted.data(), shifted.size());
+        for (std::size_t i = 0; i < f.frames; ++i)
+            EXPECT_NEAR(g.energy_db[i + 2], f.energy_db[i], 1e-3) << "length " << count;
+    }
+}
+
 // --- words -----------------------------------------------------------------------------
 
 TEST(Words, TokensJoinToTheTextAndCarryTheirLeadingWhitespace) {
