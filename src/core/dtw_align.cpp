@@ -121,9 +121,9 @@ Features compute_features(const float* samples, std::size_t count) {
         throw std::runtime_error("cannot set up the FFT");
     std::unique_ptr<AVTXContext, TxFree> tx(raw);
     std::unique_ptr<float, AvFree> in(static_cast<float*>(av_malloc(sizeof(float) * (kFft + 2))));
-    std::unique_ptr<AVComplexFloat, AvFree> spec(
+    std::unique_ptr<AVComplexFloat, AvFree> spectrum(
         static_cast<AVComplexFloat*>(av_malloc(sizeof(AVComplexFloat) * kBins)));
-    if (!in || !spec) throw std::bad_alloc();
+    if (!in || !spectrum) throw std::bad_alloc();
     std::array<float, kBins> power{};
     // Mel energies of all frames first: the floor below depends on the whole signal.
     std::vector<float> mel(out.frames * kMelBands);
@@ -152,9 +152,9 @@ Features compute_features(const float* samples, std::size_t count) {
         for (int k = 0; k < kWindow; ++k) x[k] = (r[k] - kPreEmphasis * r[k - 1]) * t.window[k];
         const float energy = sum_of_squares(r);
         std::fill(x + kWindow, x + kFft + 2, 0.0f);
-        fft(tx.get(), spec.get(), x, sizeof(float));
+        fft(tx.get(), spectrum.get(), x, sizeof(float));
         for (int b = 0; b < kBins; ++b)
-            power[b] = spec.get()[b].re * spec.get()[b].re + spec.get()[b].im * spec.get()[b].im;
+            power[b] = spectrum.get()[b].re * spectrum.get()[b].re + spectrum.get()[b].im * spectrum.get()[b].im;
         float sum = 0.0f;
         for (int m = 0; m < kMelBands; ++m) {
             const auto& f = t.filters[m];
