@@ -153,8 +153,10 @@ Features compute_features(const float* samples, std::size_t count) {
         const float energy = sum_of_squares(r);
         std::fill(x + kWindow, x + kFft + 2, 0.0f);
         fft(tx.get(), spectrum.get(), x, sizeof(float));
-        for (int b = 0; b < kBins; ++b)
-            power[b] = spectrum.get()[b].re * spectrum.get()[b].re + spectrum.get()[b].im * spectrum.get()[b].im;
+        for (int b = 0; b < kBins; ++b) {
+            const AVComplexFloat& c = spectrum.get()[b];
+            power[b] = c.re * c.re + c.im * c.im;
+        }
         float sum = 0.0f;
         for (int m = 0; m < kMelBands; ++m) {
             const auto& f = t.filters[m];
