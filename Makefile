@@ -20,7 +20,8 @@ all: install
 # libavformat/libavcodec (decoding voice-overs) and the fonts the caption templates name.
 SYSTEM_PACKAGES := ffmpeg libgtest-dev pkg-config libespeak-ng-dev espeak-ng-data \
   libmp3lame-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev \
-  fonts-open-sans fonts-roboto-unhinted fonts-noto-core
+  fonts-open-sans fonts-roboto-unhinted fonts-noto-core \
+  chromium chromium-driver
 
 system-deps:
 	@missing=""; \

@@ -14,4 +14,8 @@ nb::handle self();
 // POST /studio/render, GET /studio/render/{job_id}, their request model and job table.
 void register_render_routes(nb::module_& m, nb::handle router);
 
+// GET /studio/progress, POST /studio/cancel, GET /studio/voices, GET and DELETE
+// /studio/outputs: what the studio page reads beside the render routes.
+void register_page_routes(nb::module_& m, nb::handle router);
+
 }  // namespace vestrel::studio
