@@ -1,5 +1,5 @@
 # make demo  : set up everything that is missing, then make demo/short.mp4 offline
-# make serve : set up everything that is missing, then serve on $(HOST):$(PORT)
+# make serve : set up everything that is missing, then serve on HOST:PORT
 #              (default 127.0.0.1:8000; e.g. make serve HOST=0.0.0.0 PORT=9000)
 # make test  : set up everything that is missing, then the C++ tests and pytest
 # make bench : benchmarks, each printed as a ratio against a baseline of the same run
@@ -7,8 +7,6 @@ PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 BUILD  := build/cmake
-HOST   ?= 127.0.0.1
-PORT   ?= 8000
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 .PHONY: all setup system-deps install serve demo test test-cpp test-py bench format clean
@@ -17,10 +15,11 @@ all: install
 
 # C libraries, programs and fonts come from the system's packages (installed when we are root):
 # ffmpeg (thumbnails, renders), GoogleTest, espeak-ng (offline voice and aligner), LAME (MP3),
-# libavformat/libavcodec (decoding voice-overs) and the fonts the caption templates name.
+# libavformat/libavcodec (decoding voice-overs), the fonts the caption templates name and
+# fontconfig with FreeType (which of them are installed, how libass sizes them).
 SYSTEM_PACKAGES := ffmpeg libgtest-dev pkg-config libespeak-ng-dev espeak-ng-data \
   libmp3lame-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev \
-  fonts-open-sans fonts-roboto-unhinted fonts-noto-core \
+  fonts-open-sans fonts-roboto-unhinted fonts-noto-core fontconfig libfontconfig-dev libfreetype-dev \
   chromium chromium-driver
 
 system-deps:
@@ -53,7 +52,7 @@ install: system-deps $(VENV)/.build-tools
 setup: install
 
 serve: install
-	$(VPY) -m vestrel serve --host $(HOST) --port $(PORT)
+	$(VPY) -m vestrel serve --host $(or $(HOST),127.0.0.1) --port $(or $(PORT),8000) $(if $(TOKEN),--token $(TOKEN)) $(foreach h,$(ALLOWED_HOSTS),--allowed-host $(h))
 
 # The demo's media, made with ffmpeg once: three slowly moving colour fields (15 s each, so
 # every scene's background outlasts its scene) and a quiet chord as music.

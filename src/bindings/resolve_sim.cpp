@@ -28,4 +28,8 @@ NB_MODULE(resolve_sim, m) {
             return mod.attr("_app");
         },
         nb::arg("name"), "The scripting object of the simulated application (None for other names).");
+    m.def("render_title_png", &vestrel::sim::render_title_png, nb::arg("timeline"),
+          nb::arg("item"), nb::arg("path"),
+          "Draws one title item of the timeline, as a render draws it, on a transparent frame "
+          "of the timeline's size into a PNG file.");
 }

@@ -303,15 +303,39 @@ std::vector<std::shared_ptr<TimelineItem>> Project::append(
     return all;
 }
 
+RenderJob::Status RenderJob::current() const {
+    if (!run) return status;
+    std::lock_guard lock(run->m);
+    switch (run->state) {
+        case RenderRun::State::Rendering: return Status::Rendering;
+        case RenderRun::State::Complete: return Status::Complete;
+        case RenderRun::State::Failed: return Status::Failed;
+        case RenderRun::State::Cancelled: return Status::Cancelled;
+    }
+    return status;
+}
+
 std::string Project::add_render_job() {
     if (!current_timeline) return "";
     RenderJob job;
     job.id = "sim-job-" + std::to_string(next_job++);
     job.timeline_name = current_timeline->name;
     job.preset = render_preset;
+    job.refused_preset = refused_preset;
+    job.format = render_format;
+    job.codec = render_codec;
+    auto whole = [](const std::string& v) {
+        auto n = frames::leading_number(v);
+        return n && *n >= 1 ? static_cast<int>(*n) : 0;
+    };
     for (const auto& [k, v] : render_settings) {
         if (k == "TargetDir") job.target_dir = v;
         if (k == "CustomName") job.custom_name = v;
+        if (k == "FormatWidth") job.width = whole(v);
+        if (k == "FormatHeight") job.height = whole(v);
+        if (k == "VideoQuality") job.quality = v;
+        if (k == "ExportVideo") job.export_video = v != "False" && v != "0";
+        if (k == "ExportAudio") job.export_audio = v != "False" && v != "0";
     }
     jobs.push_back(job);
     return job.id;
@@ -331,6 +355,11 @@ bool Project::start_rendering(const std::vector<std::string>& ids) {
 }
 
 bool Project::rendering_in_progress() {
+    if (!simulated_render) {
+        for (const RenderJob& j : jobs)
+            if (j.current() == RenderJob::Status::Rendering) return true;
+        return false;
+    }
     bool rendering = false;
     for (const RenderJob& j : jobs) rendering |= j.status == RenderJob::Status::Rendering;
     if (!rendering) return false;
@@ -346,8 +375,24 @@ bool Project::rendering_in_progress() {
 
 void Project::stop_rendering() {
     for (RenderJob& j : jobs)
-        if (j.status == RenderJob::Status::Rendering) j.status = RenderJob::Status::Cancelled;
+        if (!j.run && j.status == RenderJob::Status::Rendering) j.status = RenderJob::Status::Cancelled;
     render_polls_left = 0;
+}
+
+const RenderJob* Project::job(const std::string& id) const {
+    for (const RenderJob& j : jobs)
+        if (j.id == id) return &j;
+    return nullptr;
+}
+
+bool Project::delete_render_job(const std::string& id) {
+    for (auto it = jobs.begin(); it != jobs.end(); ++it)
+        if (it->id == id) {
+            if (it->current() == RenderJob::Status::Rendering) return false;
+            jobs.erase(it);
+            return true;
+        }
+    return false;
 }
 
 // ---- Project manager ------------------------------------------------------------------
@@ -362,6 +407,7 @@ std::shared_ptr<Project> ProjectManager::create_project(const std::string& proje
     if (project_name.empty() || find(project_name)) return nullptr;
     auto p = Project::make(project_name);
     p->render_polls = render_polls;
+    p->simulated_render = simulated_render;
     projects.push_back(p);
     current = p;
     return p;
@@ -390,6 +436,7 @@ bool ProjectManager::import_project(const ProjectTemplate& t, const std::string&
     if (project_name.empty() || find(project_name)) return false;
     auto p = Project::make(project_name);
     p->render_polls = render_polls;
+    p->simulated_render = simulated_render;
     for (const auto& [k, v] : t.settings) p->set_setting(k, v);
     for (const TimelineDef& desc : t.timelines) {
         auto tl = std::make_shared<Timeline>();
@@ -400,6 +447,7 @@ bool ProjectManager::import_project(const ProjectTemplate& t, const std::string&
         tl->height = desc.height;
         tl->video.assign(static_cast<size_t>(std::max(desc.video_tracks, 1)), Track{});
         tl->audio.assign(static_cast<size_t>(std::max(desc.audio_tracks, 1)), Track{});
+        tl->audio_mix = desc.audio_mix;
         p->timelines.push_back(tl);
     }
     if (!p->timelines.empty()) {

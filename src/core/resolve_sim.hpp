@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -81,6 +82,14 @@ struct Clip {
 
 enum class TrackType { Video, Audio };
 
+// How one audio track enters the mix: its level, and optionally the track whose sound lowers
+// it (music ducked under the voice).
+struct AudioTrackMix {
+    double level_db = 0.0;
+    int duck_under = 0;  // audio track index; 0: none
+};
+
+
 struct TimelineItem {
     std::shared_ptr<Clip> clip;
     std::string name;
@@ -115,6 +124,7 @@ struct Timeline {
     int height = 1080;
     std::vector<Track> video{1};
     std::vector<Track> audio{1};
+    std::vector<AudioTrackMix> audio_mix;  // by audio track, from 1; missing ones are plain
 
     int track_count(TrackType t) const;
     const Track* track(TrackType t, int64_t index) const;
@@ -135,6 +145,7 @@ struct TimelineDef {
     int height = 1080;
     int video_tracks = 1;
     int audio_tracks = 1;
+    std::vector<AudioTrackMix> audio_mix;
 };
 
 struct ClipDef {
@@ -152,13 +163,37 @@ struct ProjectTemplate {
     std::vector<ClipDef> clips;
 };
 
+// The state of one job that really renders, shared between the queue (answering the
+// script's questions) and the thread that runs the render. Guarded by its own mutex.
+struct RenderRun {
+    enum class State { Rendering, Complete, Failed, Cancelled };
+    std::mutex m;
+    State state = State::Rendering;
+    int percent = 0;
+    std::string error;
+    long pid = 0;         // the running encoder, 0 when none
+    bool cancel = false;  // asked to stop
+};
+
 struct RenderJob {
     std::string id;
     std::string timeline_name;
     std::string target_dir;
     std::string custom_name;
     std::string preset;
-    enum class Status { Ready, Rendering, Complete, Cancelled } status = Status::Ready;
+    std::string refused_preset;  // a preset name refused before this job was added
+    std::string format = "mp4";
+    std::string codec = "H264";
+    int width = 0;  // 0: the timeline's
+    int height = 0;
+    std::string quality;  // "VideoQuality" as set, "" for automatic
+    bool export_video = true;
+    bool export_audio = true;
+    enum class Status { Ready, Rendering, Complete, Cancelled, Failed } status = Status::Ready;
+    std::shared_ptr<RenderRun> run;  // set once a real render of this job starts
+
+    // The status, read from the running render when there is one.
+    Status current() const;
 };
 
 struct Project;
@@ -180,7 +215,12 @@ struct Project : std::enable_shared_from_this<Project> {
     std::vector<std::shared_ptr<Timeline>> timelines;
     std::shared_ptr<Timeline> current_timeline;
     std::string render_preset;
+    std::string refused_preset;  // the last name LoadRenderPreset refused, until one is taken
+    std::string render_format = "mp4";
+    std::string render_codec = "H264";
     std::vector<std::pair<std::string, std::string>> render_settings;
+    // Started jobs only count polls (no file is written): a test's stand-in for a render.
+    bool simulated_render = false;
     std::vector<RenderJob> jobs;
     int render_polls_left = 0;
     int render_polls = 0;  // answers of "in progress" a started render gives before it is done
@@ -202,14 +242,18 @@ struct Project : std::enable_shared_from_this<Project> {
     // Render queue.
     std::string add_render_job();  // "" without a current timeline
     bool start_rendering(const std::vector<std::string>& ids);  // all ready jobs when empty
-    bool rendering_in_progress();  // each call is one poll
-    void stop_rendering();
+    // Simulated renders: each call is one poll. Real renders: whether one is running.
+    bool rendering_in_progress();
+    void stop_rendering();  // simulated renders only; real ones are stopped by their runner
+    const RenderJob* job(const std::string& id) const;
+    bool delete_render_job(const std::string& id);  // false if unknown or rendering
 };
 
 struct ProjectManager {
     std::vector<std::shared_ptr<Project>> projects;
     std::shared_ptr<Project> current;
     int render_polls = 0;
+    bool simulated_render = false;
 
     std::shared_ptr<Project> find(const std::string& name) const;
     std::shared_ptr<Project> create_project(const std::string& name);  // nullptr if taken

@@ -4,7 +4,8 @@ The server runs in this process (uvicorn on 127.0.0.1 in a thread), so the test 
 simulator's project afterwards the way a Resolve script would. Background videos and music are
 made with ffmpeg and uploaded through the media routes; the speech comes from the fake edge_tts
 and the word timings from the fake stable_whisper (tests/fakes). The edit that the pipeline
-hands to montra.render is captured on the way, and every timeline item is checked against it.
+hands to montra.render is captured on the way, and every timeline item is checked against it;
+then the simulator renders the timeline and the MP4 is checked.
 """
 
 import os
@@ -215,7 +216,7 @@ def fake_services(monkeypatch):
     monkeypatch.setattr(stable_whisper, "align_text", align_with_pause)
 
 
-def test_generation_end_to_end(server, media_files, fake_services, monkeypatch):
+def test_generation_end_to_end(server, media_files, fake_services, monkeypatch, tmp_path):
     import requests
     from vestrel import montra
 
@@ -324,6 +325,33 @@ def test_generation_end_to_end(server, media_files, fake_services, monkeypatch):
         for index in range(1, count + 1):
             items = _items(timeline, kind, index)
             assert all(a.GetEnd() <= b.GetStart() for a, b in zip(items, items[1:])), (kind, index)
+
+    # The simulator renders the finished timeline to an MP4 (at a fifth of its size, to be
+    # quick): every frame of the timeline, with the voice and music.
+    target = tmp_path / "render"
+    target.mkdir()
+    assert project.SetRenderSettings({"TargetDir": str(target), "CustomName": PROJECT,
+                                      "FormatWidth": 216, "FormatHeight": 384})
+    job = project.AddRenderJob()
+    assert project.StartRendering(job)
+    deadline = time.monotonic() + 120
+    while project.IsRenderingInProgress():
+        assert time.monotonic() < deadline, "render did not end"
+        time.sleep(0.1)
+    assert project.GetRenderJobStatus(job) == {"JobStatus": "Complete", "CompletionPercentage": 100}
+    assert os.listdir(target) == [PROJECT + ".mp4"]
+    probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                            "stream=codec_type,width,height,r_frame_rate,nb_read_frames",
+                            "-of", "json", str(target / (PROJECT + ".mp4"))],
+                           check=True, capture_output=True, text=True, timeout=60).stdout
+    import json
+
+    streams = {s["codec_type"]: s for s in json.loads(probe)["streams"]}
+    assert set(streams) == {"video", "audio"}
+    v = streams["video"]
+    assert (v["width"], v["height"], v["r_frame_rate"]) == (216, 384, "30/1")
+    assert int(v["nb_read_frames"]) == timeline.GetEndFrame() - timeline.GetStartFrame()
+    assert int(v["nb_read_frames"]) == frame(edit.duration) - first
 
 
 def test_failing_stage_ends_in_error(server, media_files):

@@ -83,7 +83,7 @@ def test_import_project_only_of_template_files(pm, tmp_path):
 
 
 @pytest.mark.parametrize("template, font", [("tolvane.drp", "Open Sans"),
-                                            ("tolvane_modern_fonts.drp", "Montserrat")])
+                                            ("tolvane_modern_fonts.drp", "Roboto")])
 def test_builtin_templates(pm, template, font):
     assert pm.ImportProject(os.path.join(TEMPLATES, template), "t")
     p = pm.LoadProject("t")
@@ -263,12 +263,16 @@ def test_fusion_of_items(project, media, tmp_path):
     assert a.ImportFusionComp(str(tmp_path / "missing.comp")) is None
 
 
-def test_render_queue(project, tmp_path):
+def test_render_queue(tmp_path):
     app = resolve_sim.Resolve()
-    p = app.GetProjectManager().CreateProject("r")
+    app.SetSimulatedRenderPolls(0)  # queued renders only: no file is written
+    pm = app.GetProjectManager()
+    p = pm.CreateProject("r")
     assert p.AddRenderJob() == ""  # nothing to render without a timeline
     assert p.StartRendering() is False and p.IsRenderingInProgress() is False
 
+    assert pm.ImportProject(os.path.join(TEMPLATES, "tolvane.drp"), "short")
+    project = pm.LoadProject("short")
     assert project.LoadRenderPreset("H.264 Master") and not project.LoadRenderPreset("Nope")
     assert project.SetRenderSettings({"CustomName": "short", "TargetDir": str(tmp_path)})
     job = project.AddRenderJob()
@@ -278,6 +282,7 @@ def test_render_queue(project, tmp_path):
     assert project.GetRenderJobStatus(job) == {"JobStatus": "Complete", "CompletionPercentage": 100}
     assert project.StartRendering(job) is False  # a finished job does not start again
     assert project.StartRendering("") is False
+    assert os.listdir(tmp_path) == []
 
 
 def test_render_polls(tmp_path):

@@ -244,6 +244,27 @@ std::optional<core::ProjectTemplate> template_of(nb::handle doc) {
                     return std::nullopt;
                 *field = nb::cast<int>(v);
             }
+            // "audioMix": [{"track": 2, "level": -14.0, "duckUnder": 1}, ...]: a track's level
+            // in dB and the track whose sound lowers it.
+            if (nb::object mix = get(tl, "audioMix"); mix.is_valid()) {
+                if (!PyList_Check(mix.ptr())) return std::nullopt;
+                for (nb::handle m : mix) {
+                    if (!PyDict_Check(m.ptr())) return std::nullopt;
+                    nb::object track = get(m, "track"), level = get(m, "level"),
+                               duck = get(m, "duckUnder");
+                    if (!is_int(track) || nb::cast<long long>(track) < 1 ||
+                        nb::cast<long long>(track) > desc.audio_tracks)
+                        return std::nullopt;
+                    if (level.is_valid() && !is_number(level)) return std::nullopt;
+                    if (duck.is_valid() && (!is_int(duck) || nb::cast<long long>(duck) < 0 ||
+                                            nb::cast<long long>(duck) > desc.audio_tracks))
+                        return std::nullopt;
+                    const size_t index = nb::cast<size_t>(track) - 1;
+                    if (desc.audio_mix.size() <= index) desc.audio_mix.resize(index + 1);
+                    if (level.is_valid()) desc.audio_mix[index].level_db = nb::cast<double>(level);
+                    if (duck.is_valid()) desc.audio_mix[index].duck_under = nb::cast<int>(duck);
+                }
+            }
             t.timelines.push_back(std::move(desc));
         }
     }

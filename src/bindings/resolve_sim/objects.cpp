@@ -27,9 +27,6 @@ using core::TimelineItem;
 using core::Tool;
 using core::TrackType;
 
-const char* const kRenderPresets[] = {"H.264 Master", "H.265 Master", "YouTube - 1080p",
-                                      "Vimeo - 1080p", "TikTok - 1080p"};
-
 template <typename T>
 void identity(nb::class_<T>& cls) {
     cls.def("__eq__", [](nb::handle self, nb::handle other) {
@@ -86,31 +83,6 @@ nb::object frame_value(int64_t frames, nb::handle subframe_precision) {
     return nb::int_(frames);
 }
 
-nb::dict job_dict(const core::RenderJob& j) {
-    nb::dict d;
-    d["JobId"] = j.id;
-    d["TimelineName"] = j.timeline_name;
-    d["TargetDir"] = j.target_dir;
-    d["OutputFilename"] = j.custom_name;
-    d["PresetName"] = j.preset;
-    return d;
-}
-
-const char* job_status(const core::RenderJob& j) {
-    switch (j.status) {
-        case core::RenderJob::Status::Ready: return "Ready";
-        case core::RenderJob::Status::Rendering: return "Rendering";
-        case core::RenderJob::Status::Complete: return "Complete";
-        case core::RenderJob::Status::Cancelled: return "Cancelled";
-    }
-    return "";
-}
-
-void set_render_polls(ProjectManager& pm, int polls) {
-    pm.render_polls = polls;
-    for (auto& p : pm.projects) p->render_polls = polls;
-}
-
 }  // namespace
 
 void register_objects(nb::module_& m) {
@@ -122,10 +94,10 @@ void register_objects(nb::module_& m) {
         .def("GetVersionString", [](App&) { return "19.0.0 (simulated)"; })
         .def(
             "SetSimulatedRenderPolls",
-            [](App& a, int polls) { set_render_polls(*a.pm, polls < 0 ? 0 : polls); },
+            [](App& a, int polls) { set_simulated_render(*a.pm, polls < 0 ? 0 : polls); },
             nb::arg("polls"),
-            "How many IsRenderingInProgress answers report a started render as still running "
-            "(0: the queue is done at the first question).");
+            "Started render jobs write no file from now on: IsRenderingInProgress reports them "
+            "as running for this many answers (0: the queue is done at the first question).");
     identity(app);
 
     // ---- project manager ------------------------------------------------------------
@@ -194,67 +166,8 @@ void register_objects(nb::module_& m) {
             p.set_setting(name, str(value));
             return true;
         })
-        .def("LoadRenderPreset", [](Project& p, const std::string& name) {
-            for (const char* preset : kRenderPresets)
-                if (name == preset) {
-                    p.render_preset = name;
-                    return true;
-                }
-            return false;
-        })
-        .def("GetRenderPresetList", [](Project&) {
-            std::vector<std::string> names(std::begin(kRenderPresets), std::end(kRenderPresets));
-            return names;
-        })
-        .def("SetRenderSettings", [](Project& p, nb::dict settings) {
-            for (auto [k, v] : settings) {
-                const std::string key = str(k), value = str(v);
-                bool found = false;
-                for (auto& [ok, ov] : p.render_settings)
-                    if (ok == key) ov = value, found = true;
-                if (!found) p.render_settings.emplace_back(key, value);
-            }
-            return true;
-        })
-        .def("AddRenderJob", [](Project& p) { return p.add_render_job(); })
-        .def("StartRendering", [](Project& p, nb::args args, nb::kwargs) {
-            std::vector<std::string> ids;
-            for (nb::handle a : args) {
-                if (PyList_Check(a.ptr()) || PyTuple_Check(a.ptr())) {
-                    for (nb::handle id : a) ids.push_back(str(id));
-                } else if (PyUnicode_Check(a.ptr())) {
-                    ids.push_back(utf8(a));
-                }
-            }
-            // An empty job identifier names no job: nothing starts.
-            if (!args.empty() && ids.empty()) return false;
-            for (const std::string& id : ids)
-                if (id.empty()) return false;
-            return p.start_rendering(ids);
-        })
-        .def("IsRenderingInProgress", [](Project& p) { return p.rendering_in_progress(); })
-        .def("StopRendering", [](Project& p) { p.stop_rendering(); })
-        .def("GetRenderJobList", [](Project& p) {
-            nb::list jobs;
-            for (const auto& j : p.jobs) jobs.append(job_dict(j));
-            return jobs;
-        })
-        .def("GetRenderJobStatus", [](Project& p, const std::string& id) {
-            nb::dict d;
-            for (const auto& j : p.jobs)
-                if (j.id == id) {
-                    d["JobStatus"] = job_status(j);
-                    d["CompletionPercentage"] =
-                        j.status == core::RenderJob::Status::Complete ? 100 : 0;
-                }
-            return d;
-        })
-        .def("DeleteAllRenderJobs", [](Project& p) {
-            p.jobs.clear();
-            p.render_polls_left = 0;
-            return true;
-        })
         .def("__repr__", [](Project& p) { return "<Project '" + p.name + "'>"; });
+    register_render(project);
     identity(project);
 
     // ---- media pool -----------------------------------------------------------------

@@ -22,6 +22,15 @@ struct App {
 
 void register_objects(nb::module_& m);
 
+// The render queue's calls on the project class.
+void register_render(nb::class_<core::Project>& project);
+// From now on started jobs only count `polls` answers of IsRenderingInProgress (no file).
+void set_simulated_render(core::ProjectManager& pm, int polls);
+// Draws one title item, as a render draws it, on a transparent frame of the timeline's size
+// into a PNG file. Raises RuntimeError when it cannot (a font not installed, ffmpeg failing).
+void render_title_png(const core::Timeline& timeline, const core::TimelineItem& item,
+                      const std::string& png_path);
+
 // What ffprobe reports of a file (streams, rate, length, size). A file ffprobe cannot read
 // is taken by its extension (video or audio, rate unknown), so placeholder media imports;
 // nullopt for anything else.
