@@ -14,6 +14,9 @@ namespace nb = nanobind;
 void register_records(nb::module_& m);
 // STABLE_WHISPER_AVAILABLE, the model cache, get_whisper_model, generate_transcription.
 void register_whisper(nb::module_& m);
+// The "builtin" model's run: a Transcription of `reference_text` timed in the audio file.
+nb::object builtin_transcription(nb::handle audio_filepath, nb::handle reference_text,
+                                 nb::handle language);
 // get_words, normalise_transcription, update_transcription, split_by_scenes.
 void register_alignment(nb::module_& m);
 

@@ -12,6 +12,9 @@ using namespace vestrel::py;
 const char* const kNotInstalled =
     "stable-whisper is not installed. Install it with: pip install vestrel[transcription]";
 
+// The model name that selects the aligner of the core instead of Whisper.
+const char* const kBuiltin = "builtin";
+
 // Prints prefix + text + suffix; the text stays a Python str (any code point prints).
 void log(const char* prefix, nb::handle text, const char* suffix) {
     py::print(nb::handle(nb::str("{}{}{}").format(prefix, text, suffix)));
@@ -51,6 +54,11 @@ nb::object get_whisper_model_impl(nb::handle model_name) {
 nb::object generate_transcription_impl(nb::handle audio_filepath, nb::handle reference_text,
                                        nb::handle whisper_model, nb::handle language) {
     nb::handle m = self_module();
+    // "builtin" is our own aligner: no model to load, the cache stays as it is.
+    if (PyUnicode_CompareWithASCIIString(whisper_model.ptr(), kBuiltin) == 0) {
+        log("[lexor] Aligning transcription with language='", language, "'");
+        return builtin_transcription(audio_filepath, reference_text, language);
+    }
     nb::object model = m.attr("get_whisper_model")(whisper_model);
     log("[lexor] Aligning transcription with language='", language, "'");
     nb::object result = model.attr("align")(audio_filepath, reference_text,

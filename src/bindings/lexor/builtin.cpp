@@ -1,0 +1,100 @@
+// The "builtin" model: word timings from the core's aligner (espeak-ng reference and DTW),
+// with no model file and no outside package.
+#include <cerrno>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "bindings/common/codepoints.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/lexor/parts.hpp"
+#include "core/audio_decode.hpp"
+#include "core/espeak.hpp"
+#include "core/word_align.hpp"
+
+namespace vestrel::lexor {
+
+namespace {
+
+using namespace vestrel::py;
+
+std::string utf8_of(nb::handle s) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// The path as the file system sees it (os.fsencode: lone surrogates stand for raw bytes).
+std::string fs_path(nb::handle s) {
+    nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(s.ptr()));
+    if (!bytes.is_valid()) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(bytes.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+}  // namespace
+
+nb::object builtin_transcription(nb::handle audio_filepath, nb::handle reference_text,
+                                 nb::handle language) {
+    const std::string path = fs_path(audio_filepath);
+    const std::u32string text = code_points(reference_text);
+    const std::string lang = utf8_of(language);
+
+    // The failure is carried out of the released section and raised with the GIL held.
+    enum class Fail { None, Language, Missing, Other } fail = Fail::None;
+    std::string message;
+    word_align::Alignment result;
+    {
+        nb::gil_scoped_release release;
+        try {
+            result = word_align::align_text(path, text, lang);
+        } catch (const std::invalid_argument& e) {
+            fail = Fail::Language;
+            message = e.what();
+        } catch (const audio::FileMissing& e) {
+            fail = Fail::Missing;
+            message = e.what();
+        } catch (const std::exception& e) {
+            fail = Fail::Other;
+            message = e.what();
+        }
+    }
+    switch (fail) {
+        case Fail::None:
+            break;
+        case Fail::Language:
+            raise(PyExc_ValueError, message);
+        case Fail::Missing:
+            // As the host's own open() reports it: [Errno 2] ... with the path as given.
+            errno = ENOENT;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, audio_filepath.ptr());
+            throw nb::python_error();
+        case Fail::Other:
+            raise(PyExc_RuntimeError, message);
+    }
+
+    nb::handle m = self_module();
+    nb::object word_type = m.attr("Word");
+    nb::object segment_type = m.attr("Segment");
+    nb::object transcription = m.attr("Transcription")();
+    nb::object segments = transcription.attr("segments");
+    const std::u32string_view all(text);
+    for (const auto& sentence : result.sentences) {
+        nb::list words;
+        const auto& first = result.tokens[sentence.first];
+        const auto& last = result.tokens[sentence.last - 1];
+        for (std::size_t k = sentence.first; k < sentence.last; ++k) {
+            const auto& t = result.tokens[k];
+            words.append(word_type(from_code_points(all.substr(t.begin, t.end - t.begin)),
+                                   result.times[k].start, result.times[k].end));
+        }
+        segments.attr("append")(
+            segment_type(from_code_points(all.substr(first.begin, last.end - first.begin)),
+                         result.times[sentence.first].start,
+                         result.times[sentence.last - 1].end, words));
+    }
+    return transcription;
+}
+
+}  // namespace vestrel::lexor

@@ -1,0 +1,40 @@
+// Decoding of voice-overs (MP3, WAV, anything libavformat opens) into mono float samples at
+// the one rate every analysis of the aligner uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vestrel::audio {
+
+// 16 kHz holds the whole band that tells speech sounds apart (up to 8 kHz: fricatives
+// included) while keeping the FFT of a 25 ms window at 512 points; every source (espeak-ng's
+// 22,050 Hz, Edge's 24 kHz, ElevenLabs' 44.1 kHz) is brought to it.
+inline constexpr int kInternalRate = 16000;
+
+struct Decoded {
+    std::vector<float> samples;  // mono, kInternalRate, nominally in [-1, 1]
+    double duration = 0.0;       // seconds, from the decoded sample count at the source rate
+};
+
+class DecodeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// The file does not exist (or is no regular file).
+class FileMissing : public DecodeError {
+public:
+    using DecodeError::DecodeError;
+};
+
+// Decodes the first audio stream of the file at `path` (UTF-8) down-mixed to mono and
+// resampled to kInternalRate. Throws FileMissing or DecodeError with the path and the reason.
+Decoded decode_file(const std::string& path);
+
+// Resamples mono 16-bit PCM at `rate` to mono float at kInternalRate.
+std::vector<float> resample_pcm16(const std::int16_t* pcm, std::size_t count, int rate);
+
+}  // namespace vestrel::audio
