@@ -223,6 +223,11 @@ _FIELDS = {
                      "my_short.mp4"),
         "preset": ("A render preset Resolve lists; none keeps the current settings.", None),
     },
+    "StudioExportRequest": {
+        "format": ("\"otio\" (an .otioz bundle), \"fcpxml\" or \"fcp7xml\" (a .zip of the XML "
+                   "and its title pictures), \"edl\", \"srt\" or \"ass\".", "otio"),
+        "filename": ("Plain file name stem; the timeline's name by default.", "my_short"),
+    },
 }
 
 _GENERATE_EXAMPLE = {

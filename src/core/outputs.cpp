@@ -33,7 +33,10 @@ bool has_asset_stem(std::string_view name) {
 
 double seconds_since_epoch(std::filesystem::file_time_type t) {
     using namespace std::chrono;
-    const auto sys = clock_cast<system_clock>(t);
+    // The file clock's epoch is the library's own; carried over through "now" on both clocks
+    // (clock_cast is not in every standard library yet).
+    const auto sys = system_clock::now() + duration_cast<system_clock::duration>(
+                                               t - std::filesystem::file_time_type::clock::now());
     return duration<double>(sys.time_since_epoch()).count();
 }
 

@@ -35,7 +35,7 @@ bool render_stage_running(nb::handle snapshot) {
 // now, so that the progress tells a finished render without the page polling the job.
 void settle_render_stage() {
     nb::object last = attr("_last_job");
-    if (last.is_none()) return;
+    if (last.is_none() || attr("_jobs").attr("get")(last).is_none()) return;
     if (!render_stage_running(attr("progress").attr("snapshot")())) return;
     attr("studio_render_status")(last);
 }
@@ -65,7 +65,7 @@ nb::object studio_cancel() {
             attr("lumora").attr("get_current_project")().attr("StopRendering")();
         } catch (nb::python_error& e) {
             if (!error_is(e, PyExc_RuntimeError)) throw;
-            raise_http(400, str(e.value()), e.value());
+            raise_http(400, nb::str(str(e.value()).c_str()), e.value());
         }
         settle_render_stage();
     }
@@ -82,7 +82,7 @@ nb::object studio_voices() {
 }
 
 std::filesystem::path cache_dir() {
-    return std::filesystem::path(utf8(nb::str(attr("media").attr("CACHE_DIR"))));
+    return std::filesystem::path(str(attr("media").attr("CACHE_DIR")));
 }
 
 nb::object studio_outputs() {
@@ -118,7 +118,10 @@ nb::object studio_delete_output(nb::handle filename) {
     {
         nb::gil_scoped_release released;
         // Links are never followed out of the cache: only a regular file of its own is removed.
-        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec)))
+        const auto st = std::filesystem::symlink_status(path, ec);
+        if (ec)
+            ec.clear();  // no such file: "not found" below
+        else if (std::filesystem::is_regular_file(st))
             removed = std::filesystem::remove(path, ec);
     }
     if (ec) raise_http(500, "Could not delete " + name + ": " + ec.message());
