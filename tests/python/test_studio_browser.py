@@ -203,19 +203,23 @@ def test_whole_flow_offline(server, browser, media_files, tmp_path):
     assert stage_states == {"media": "done", "voice": "done", "project": "done",
                             "silence": "skipped", "transcription": "done", "alignment": "done",
                             "captions": "done", "assembly": "done", "render": "pending"}
-    # What the page sent: scenes joined with a blank between them.
-    status, raw = fetch(base + "/studio/timeline")
-    assert status == 200, raw
-    timeline = json.loads(raw)
-    captions = [i["text"] for i in timeline["tracks"]["video"][2]]
-    assert any("Wasser" in c for c in captions), captions
-    counters = [i["text"] for i in timeline["tracks"]["video"][3]]
-    assert counters == ["1", "2"]
-
-    # The track diagram shows every track of the timeline.
-    wait(d, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#timeline .track")) ==
-         len(timeline["tracks"]["video"]) + len(timeline["tracks"]["audio"]))
-    assert len(d.find_elements(By.CSS_SELECTOR, "#timeline .item.title")) >= len(captions)
+    exports = "/studio/export" in json.loads(fetch(base + "/openapi.json")[1])["paths"]
+    if exports:
+        # What the page sent (scenes joined with a blank between them) became these titles.
+        status, raw = fetch(base + "/studio/timeline")
+        assert status == 200, raw
+        timeline = json.loads(raw)
+        captions = [i["text"] for i in timeline["tracks"]["video"][2]]
+        assert any("Wasser" in c for c in captions), captions
+        counters = [i["text"] for i in timeline["tracks"]["video"][3]]
+        assert counters == ["1", "2"]
+        # The track diagram shows every track of the timeline.
+        wait(d, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#timeline .track")) ==
+             len(timeline["tracks"]["video"]) + len(timeline["tracks"]["audio"]))
+        assert len(d.find_elements(By.CSS_SELECTOR, "#timeline .item.title")) >= len(captions)
+    else:
+        assert d.find_element(By.ID, "timeline-error").text == \
+            "The timeline cannot be read: Not Found (404)"
 
     # Render: a progress bar, then the video plays in the page.
     d.find_element(By.ID, "render-button").click()
@@ -233,24 +237,31 @@ def test_whole_flow_offline(server, browser, media_files, tmp_path):
     assert size[:2] == [1080, 1920] and size[2] > 3
 
     # Download links for the MP4 and the exports answer 200.
-    wait(d, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#downloads a.download")) == 4,
-         timeout=120, message=f"exports missing: {visible_errors(d)}")
+    kinds = {"mp4", "otio", "fcpxml", "srt"} if exports else {"mp4"}
+    wait(d, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#downloads a.download")) ==
+         len(kinds), timeout=120, message=f"exports missing: {visible_errors(d)}")
+    wait(d, lambda d: exports or d.find_element(By.ID, "export-error").is_displayed())
     links = {a.get_attribute("data-kind"): a.get_attribute("href")
              for a in d.find_elements(By.CSS_SELECTOR, "#downloads a.download")}
-    assert set(links) == {"mp4", "otio", "fcpxml", "srt"}
+    assert set(links) == kinds
     for kind, href in links.items():
         status, content = fetch(href)
         assert status == 200 and content, (kind, href)
-    assert fetch(links["srt"])[1].decode("utf-8-sig").lstrip().startswith("1")
+    if exports:
+        assert fetch(links["srt"])[1].decode("utf-8-sig").lstrip().startswith("1")
 
     # The earlier renders list holds the new files.
     wait(d, lambda d: any(r.get_attribute("data-name").endswith(".mp4") for r in
                           d.find_elements(By.CSS_SELECTOR, "#output-list tr[data-name]")))
     names = [r.get_attribute("data-name") for r in
              d.find_elements(By.CSS_SELECTOR, "#output-list tr[data-name]")]
-    assert {n.rsplit(".", 1)[1] for n in names} >= {"mp4", "otioz", "zip", "srt"}
+    assert {n.rsplit(".", 1)[1] for n in names} >= (
+        {"mp4", "otioz", "zip", "srt"} if exports else {"mp4"})
     errors = visible_errors(d)
     errors.pop("template-error")
+    if not exports:  # shown in words, as every refused call is
+        assert "Not Found (404)" in errors.pop("timeline-error")
+        assert "Not Found" in errors.pop("export-error")
     assert errors == {}
 
     d.set_window_size(1280, d.execute_script("return document.body.scrollHeight") + 40)
@@ -260,11 +271,38 @@ def test_whole_flow_offline(server, browser, media_files, tmp_path):
     if os.environ.get("VESTREL_STUDIO_SCREENSHOT"):
         shutil.copy(shot, os.environ["VESTREL_STUDIO_SCREENSHOT"])
     d.set_window_size(1280, 1000)
+    if not exports:
+        pytest.skip("the timeline view and the OTIO/FCPXML/SRT downloads need GET /studio/timeline "
+                    "and POST /studio/export, which this build does not have yet; the rest of "
+                    "the flow passed")
+
+
+def test_a_failing_stage_is_named_with_its_message(server, browser, media_files):
+    d = browser
+    d.get(server["base"] + "/")
+    wait(d, lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "true")
+    if not d.find_elements(By.CSS_SELECTOR, "#video-list .thumb"):
+        upload(d, "video-upload", media_files / "wald.mp4", "Wald")
+        wait(d, lambda d: d.find_elements(By.CSS_SELECTOR, "#scenes .picker .thumb.selected"))
+    d.find_element(By.CSS_SELECTOR, "#scenes textarea").send_keys("Hallo Welt.")
+    # The ElevenLabs service is a closed loopback port here: the voice stage fails.
+    Select(d.find_element(By.ID, "tts-engine")).select_by_value("eleven")
+    assert d.find_element(By.ID, "eleven-key").is_displayed()
+    assert not d.find_element(By.ID, "espeak-voice").is_displayed()
+    d.find_element(By.ID, "eleven-key").send_keys("key")
+    d.find_element(By.ID, "generate-button").click()
+    wait(d, lambda d: d.find_element(By.ID, "run-status").text == "error", timeout=60)
+    text = d.find_element(By.ID, "generate-error").text
+    assert text.startswith('Stage "voice" failed: ') and len(text) > 30, text
+    failed = d.find_element(By.CSS_SELECTOR, '#stages li[data-stage="voice"]')
+    assert failed.get_attribute("data-state") == "failed"
+    assert d.find_element(By.ID, "generate-button").is_enabled()
+    assert not d.find_element(By.ID, "cancel-button").is_enabled()
 
 
 def test_delete_an_earlier_output_from_the_page(server, browser):
     base = server["base"]
-    cache = server["root"] / "cache" / "Brevano"
+    cache = server["root"] / "cache" / "Brevano" / "media"
     target = cache / "zz_delete_me.srt"
     cache.mkdir(parents=True, exist_ok=True)
     target.write_text("1\n00:00:00,000 --> 00:00:01,000\nHallo\n")

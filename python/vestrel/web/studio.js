@@ -117,7 +117,18 @@ async function loadVideos() {
         onclick: () => deleteVideo(v),
       }, "✕")));
   }
-  for (const scene of document.querySelectorAll(".scene")) fillPicker(scene);
+  for (const scene of document.querySelectorAll(".scene")) {
+    if (!scene.dataset.background) chooseFreeBackground(scene);
+    fillPicker(scene);
+  }
+}
+
+// The first video that no other scene uses (else the first one) as a scene's background.
+function chooseFreeBackground(scene) {
+  const used = new Set([...document.querySelectorAll(".scene")]
+    .filter((s) => s !== scene).map((s) => s.dataset.background));
+  const free = state.videos.find((v) => !used.has(v.id)) || state.videos[0];
+  if (free) scene.dataset.background = free.id;
 }
 
 async function deleteVideo(v) {
@@ -215,12 +226,9 @@ function addScene(text = "") {
   if (document.querySelectorAll(".scene").length >= MAX_SCENES) return;
   const scene = $("scene-template").content.firstElementChild.cloneNode(true);
   scene.querySelector(".scene-text").value = text;
-  // The first video not used yet is a useful default background.
-  const used = new Set([...document.querySelectorAll(".scene")].map((s) => s.dataset.background));
-  const free = state.videos.find((v) => !used.has(v.id)) || state.videos[0];
-  if (free) scene.dataset.background = free.id;
   scene.querySelector(".remove-scene").addEventListener("click", () => { scene.remove(); renumberScenes(); });
   $("scenes").append(scene);
+  chooseFreeBackground(scene);
   fillPicker(scene);
   renumberScenes();
 }
@@ -461,7 +469,9 @@ async function exportAll(stem, mp4) {
 }
 
 async function loadTimeline() {
-  const t = await guarded("timeline-error", () => api("GET", "/studio/timeline"));
+  const t = await guarded("timeline-error", () => api("GET", "/studio/timeline").catch((e) => {
+    throw new Error(`The timeline cannot be read: ${e.message}`);
+  }));
   if (!t) return;
   const box = $("timeline");
   box.replaceChildren();
