@@ -277,6 +277,26 @@ def test_whole_flow_offline(server, browser, media_files, tmp_path):
                     "the flow passed")
 
 
+def test_cancel_a_render_from_the_page(server, browser):
+    """After the flow above the simulator still holds its timeline: render it again, cancel."""
+    d = browser
+    d.get(server["base"] + "/")
+    wait(d, lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "true")
+    if d.find_element(By.ID, "run-status").text != "done":
+        pytest.skip("needs the generation of test_whole_flow_offline")
+    d.find_element(By.ID, "output-name").send_keys("cancelled_render")
+    d.find_element(By.ID, "render-button").click()
+    wait(d, lambda d: d.find_element(By.ID, "cancel-button").is_enabled())
+    d.find_element(By.ID, "cancel-button").click()
+    wait(d, lambda d: d.find_element(By.ID, "render-status").text.startswith("cancelled"),
+         timeout=60)
+    assert d.find_element(By.ID, "render-error").text == "The render was cancelled."
+    stage = d.find_element(By.CSS_SELECTOR, '#stages li[data-stage="render"]')
+    assert stage.get_attribute("data-state") == "failed"
+    assert fetch(server["base"] + "/media/cancelled_render.mp4")[0] == 404
+    assert d.find_element(By.ID, "render-button").is_enabled()
+
+
 def test_a_failing_stage_is_named_with_its_message(server, browser, media_files):
     d = browser
     d.get(server["base"] + "/")
