@@ -46,7 +46,7 @@ $(VENV)/.build-tools: $(VENV)/bin/python
 	touch $@
 
 install: system-deps $(VENV)/.build-tools
-	$(VPY) -m pip install -q --no-build-isolation -e ".[audio,tts,test]" \
+	$(VPY) -m pip install -q --no-build-isolation -e ".[audio,tts,test,export]" \
 	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
 
 setup: install
@@ -97,6 +97,8 @@ test-py: install
 test: test-cpp test-py
 
 bench: install
+	$(VPY) -m pip install -q --no-build-isolation -e ".[audio,tts,test,bench]" \
+	  -Ccmake.define.VESTREL_TESTS=$$([ -f /usr/include/gtest/gtest.h ] && echo ON || echo OFF)
 	$(VPY) bench/run.py
 
 format:

@@ -2,6 +2,7 @@
 
 python -m vestrel serve [--host H] [--port P] [--resolve auto|sim|real]
 python -m vestrel generate REQUEST.json [-o short.mp4] [--resolve auto|sim|real] [--verbose]
+                           [--export otio,fcpxml,fcp7xml,edl,srt,ass]
 """
 
 import argparse
@@ -318,6 +319,7 @@ def main(argv=None):
 # video to standard output. Exit status: 0 done, 1 a stage failed, 2 the request is refused.
 
 EXIT_DONE, EXIT_FAILED, EXIT_REFUSED = 0, 1, 2
+EXPORT_FORMATS = ("otio", "fcpxml", "fcp7xml", "edl", "srt", "ass")
 
 
 class _Refused(Exception):
@@ -339,6 +341,9 @@ def _add_generate_parser(sub):
     gen.add_argument("--resolve", choices=("auto", "sim", "real"), default="auto")
     gen.add_argument("-v", "--verbose", action="store_true",
                      help="show the pipeline's log lines while it runs")
+    gen.add_argument("--export", default="", metavar="FORMATS",
+                     help="also write the edit beside the video, in these comma-separated "
+                          "formats: " + ", ".join(EXPORT_FORMATS))
 
 
 def _read_request(path):
@@ -474,10 +479,8 @@ class _Progress:
         extra = f" {percent:3d}%" if percent is not None and state == "running" else ""
         return f"  {name:<14} [{self._bar(state, seconds, percent)}] {state:<8}{shown}{extra}"
 
-    def update(self, snapshot, render_percent=None, force_media=None):
-        stages = [dict(s) for s in snapshot["stages"]]
-        if force_media is not None:
-            stages[0].update(force_media)
+    def update(self, snapshot, render_percent=None):
+        stages = snapshot["stages"]
         if self.tty:
             if self.drawn:
                 self.stream.write(f"\x1b[{len(stages)}F")
@@ -579,10 +582,24 @@ def _render(output, lumora, progress, bars):
     bars.update(progress.snapshot(), render_percent=100)
 
 
+def _export(formats, output, err):
+    """Writes the edit in each format beside the video (the XML formats with their
+    "<stem>_titles" folder of title pictures)."""
+    if not formats:
+        return
+    from vestrel import studio
+
+    for fmt in formats:
+        try:
+            path = studio.export_timeline(fmt, str(output.parent), output.stem)
+        except (RuntimeError, ValueError, OSError) as e:
+            raise _StageFailed("export", f"{fmt}: {e}") from None
+        print(f"[vestrel] Exported {fmt}: {path}", file=err, flush=True)
+
+
 def generate(args):
     import contextlib
     import io
-    import time
     from pathlib import Path
 
     err, out = sys.stderr, sys.stdout
@@ -594,6 +611,11 @@ def generate(args):
         output = Path(args.output).expanduser().resolve()
         if not output.name.endswith(".mp4") or output.name == ".mp4":
             raise _Refused(f"The output must be an .mp4 file: {args.output}")
+        exports = [f.strip() for f in args.export.split(",") if f.strip()]
+        unknown = [f for f in exports if f not in EXPORT_FORMATS]
+        if unknown:
+            raise _Refused(f"Unknown export format {unknown[0]!r}: known formats are "
+                           + ", ".join(EXPORT_FORMATS))
         body = _read_request(request_path)
         # The command's own defaults: the offline voice and the built-in aligner.
         body.setdefault("tts_engine", "espeak")
@@ -615,11 +637,12 @@ def generate(args):
 
         with contextlib.redirect_stdout(log), contextlib.redirect_stderr(log):
             # Local files join the media library (same content: the asset already there).
-            started = time.monotonic()
+            # That is the first part of the "media" stage, which the route continues.
+            progress.begin_run()
+            progress.start_stage("media")
             ids, known = {}, {}
             for key, path in files.items():
-                bars.update(progress.snapshot(), force_media={
-                    "state": "running", "seconds": time.monotonic() - started})
+                bars.update(progress.snapshot())
                 if (key[0], path) not in known:
                     try:
                         asset_id, reused = _add_to_library(key[0], path, media)
@@ -636,6 +659,7 @@ def generate(args):
             req = endpoints.BrevanoRequest.model_validate(shaped)
             _run_generation(req, endpoints, progress, bars)
             _render(output, lumora, progress, bars)
+        _export(exports, output, err)
     except _Refused as e:
         print(f"vestrel: refused: {e}", file=err)
         return EXIT_REFUSED

@@ -16,6 +16,7 @@ NB_MODULE(resolve_sim, m) {
         "layer.";
     m.attr("TEMPLATE_FORMAT") = vestrel::sim::kTemplateFormat;
     vestrel::sim::register_objects(m);
+    vestrel::sim::register_export(m);
     m.attr("_app") = nb::none();
     m.def(
         "scriptapp",

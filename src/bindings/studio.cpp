@@ -28,6 +28,7 @@ NB_MODULE(studio, m) {
     nb::object router = nb::module_::import_("fastapi").attr("APIRouter")();
     m.attr("router") = router;
     vestrel::studio::register_render_routes(m, router);
+    vestrel::studio::register_export_routes(m, router);
     vestrel::studio::register_page_routes(m, router);
     vestrel::py::finalize_functions(m);
 }

@@ -41,7 +41,7 @@ def run(request, home, *extra, name="request.json", folder=None):
     env["PYTHONPATH"] = os.pathsep.join([str(FAKES), env.get("PYTHONPATH", "")])
     env["XDG_DATA_HOME"] = str(home / "data")
     env["XDG_CACHE_HOME"] = str(home / "cache")
-    out = folder / "out" / "short.mp4"
+    out = home / "out" / "short.mp4"
     proc = subprocess.run([sys.executable, "-m", "vestrel", "generate", str(path), "-o", str(out),
                            "--resolve", "sim", *extra],
                           env=env, capture_output=True, text=True, timeout=300)

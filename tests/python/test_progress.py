@@ -221,3 +221,19 @@ def test_a_fresh_process_shows_every_stage_pending():
                       "s['error'], s['failed_stage'], progress.request_cancel())")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "{('pending', None)} None None None False\n"
+
+
+def test_route_continues_a_media_stage_its_caller_began(client, stages):
+    """The command line adds local files to the library inside the media stage, then calls the
+    route: the stage's seconds cover both parts."""
+    progress.begin_run()
+    progress.start_stage("media")
+    time.sleep(0.05)
+    assert client.post("/brevano/generate", json=body()).status_code == 200
+    assert wait_for_end()["status"] == "done"
+    media = progress.snapshot()["stages"][0]
+    assert media["state"] == "done" and media["seconds"] >= 0.05
+    # Without such a caller, a run begins with the route.
+    assert client.post("/brevano/generate", json=body()).status_code == 200
+    wait_for_end()
+    assert progress.snapshot()["stages"][0]["seconds"] < 0.05

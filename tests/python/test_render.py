@@ -345,3 +345,47 @@ def test_one_title_drawn_to_a_transparent_png(tmp_path, template, font):
     item.GetFusionCompByIndex(1).FindTool("Template").SetInput("Font", "Montserrat")
     with pytest.raises(RuntimeError, match="Title font not installed: Montserrat"):
         resolve_sim.render_title_png(project.GetCurrentTimeline(), item, str(tmp_path / "x.png"))
+
+
+def test_fonts_config_puts_noto_first_for_missing_characters():
+    conf = os.path.join(os.path.dirname(vestrel.__file__), "fonts", "fonts.conf")
+    family = subprocess.run(["fc-match", "-f", "%{family[0]}", "sans-serif"], check=True,
+                            capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "FONTCONFIG_FILE": conf}).stdout
+    assert family == "Noto Sans"
+
+
+def test_leaving_the_process_mid_render_leaves_no_file(media, tmp_path):
+    from conftest import run_python
+
+    code = f"""
+import os, sys, time
+sys.path.insert(0, {os.path.dirname(__file__)!r})
+import test_render as t
+project = t._project()
+t._place(project, {media["long"]!r}, 0, 360, 1, 1)
+project.SetRenderSettings({{"TargetDir": {str(tmp_path)!r}, "CustomName": "long"}})
+job = project.AddRenderJob()
+project.StartRendering(job)
+while project.GetRenderJobStatus(job)["CompletionPercentage"] == 0:
+    time.sleep(0.02)
+print(len(os.listdir({str(tmp_path)!r})))
+"""
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "1"  # the temporary file, while it rendered
+    time.sleep(0.2)
+    assert _files(tmp_path) == []
+    assert not _processes_mentioning(str(tmp_path))  # its encoder went with it
+
+
+def _processes_mentioning(text):
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                if text.encode() in f.read():
+                    found.append(entry)
+        except OSError:
+            continue
+    return found

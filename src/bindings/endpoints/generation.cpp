@@ -145,6 +145,13 @@ void record_error(nb::handle exc) {
 // The shared stage reporter (the pipeline marks its stages there, this route "media").
 nb::object progress() { return import("vestrel.progress"); }
 
+// A run is active and its "media" stage runs: begun by the caller of the route.
+bool media_stage_running() {
+    nb::object snap = progress().attr("snapshot")();
+    if (!truthy(snap["active"])) return false;
+    return nb::object(snap["stages"][nb::int_(0)]["state"]).equal(nb::str("running"));
+}
+
 // _generation_worker(data): runs one generation and always leaves DONE or ERROR behind.
 nb::object generation_worker(nb::handle data) {
     nb::handle mod = self_module();
@@ -237,9 +244,14 @@ nb::object brevano_generate(nb::handle req) {
     // 1. Refused while a generation runs; otherwise this request now owns GENERATING.
     Previous previous;
     if (!claim_generation(previous)) raise_http(409, "Generation already running");
-    // Stage "media": the request's identifiers resolved to files, up to the thread start.
-    progress().attr("begin_run")();
-    progress().attr("start_stage")("media");
+    // Stage "media": the request's identifiers resolved to files, up to the thread start. A
+    // caller that has begun the run with its own media work (the command line adds local
+    // files to the library first) has it continued.
+    const bool began = !media_stage_running();
+    if (began) {
+        progress().attr("begin_run")();
+        progress().attr("start_stage")("media");
+    }
 
     // 2. Scene count, then 3.-9. A refusal answers 400 and changes nothing; any other
     // failure is recorded as the generation error and answered with 500.
@@ -249,12 +261,12 @@ nb::object brevano_generate(nb::handle req) {
         build_and_start(req);
     } catch (Refusal& refused) {
         previous.restore();
-        progress().attr("rollback_run")();
+        if (began) progress().attr("rollback_run")();
         raise_http(400, refused.detail, refused.context);
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) {
             previous.restore();
-            progress().attr("rollback_run")();
+            if (began) progress().attr("rollback_run")();
             throw;
         }
         print_exception(e);
@@ -264,7 +276,7 @@ nb::object brevano_generate(nb::handle req) {
         raise_http(500, text, e.value());
     } catch (...) {
         previous.restore();
-        progress().attr("rollback_run")();
+        if (began) progress().attr("rollback_run")();
         throw;
     }
 

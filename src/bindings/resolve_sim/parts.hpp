@@ -21,6 +21,8 @@ struct App {
 };
 
 void register_objects(nb::module_& m);
+// Timeline.Export and the export constants of the scripting object.
+void register_export(nb::module_& m);
 
 // The render queue's calls on the project class.
 void register_render(nb::class_<core::Project>& project);

@@ -12,10 +12,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include <nanobind/stl/shared_ptr.h>
@@ -190,6 +193,33 @@ std::string missing_fonts_text(const std::vector<std::pair<std::string, std::str
     return "Title font not installed: " + names;
 }
 
+// ---- renders still running when the process ends -------------------------------------------
+
+// The encoders running now, with the temporary files they write. When the process exits
+// during a render, its encoder is killed and its temporary file removed, so no orphan keeps
+// writing and nothing is left in the target folder. Never destroyed: the exit handler runs
+// after static objects may have gone.
+struct Running {
+    std::mutex m;
+    std::map<long, std::string> files;  // encoder pid -> temporary file
+};
+
+Running& running() {
+    static Running* r = [] {
+        auto* r = new Running();
+        std::atexit([] {
+            Running& all = running();
+            std::lock_guard lock(all.m);
+            for (const auto& [pid, file] : all.files) {
+                kill(static_cast<pid_t>(pid), SIGKILL);
+                unlink(file.c_str());
+            }
+        });
+        return r;
+    }();
+    return *r;
+}
+
 // ---- one render ---------------------------------------------------------------------------
 
 struct Task {
@@ -275,6 +305,10 @@ void render_one(Task& t, const std::string& fonts_conf) {
     ChildResult r = run_ffmpeg(
         plan.args, work.path, fonts_conf,
         [&](long pid) {
+            {
+                std::lock_guard lock(running().m);
+                running().files[pid] = part_path.string();
+            }
             std::lock_guard lock(run.m);
             run.pid = pid;
             if (run.cancel) kill(static_cast<pid_t>(pid), SIGKILL);
@@ -285,6 +319,10 @@ void render_one(Task& t, const std::string& fonts_conf) {
             std::lock_guard lock(run.m);
             run.percent = static_cast<int>(std::clamp<int64_t>(*frame * 100 / total, 0, 99));
         });
+    {
+        std::lock_guard lock(running().m);
+        std::erase_if(running().files, [&](const auto& e) { return e.second == part_path.string(); });
+    }
     std::string why = failure_of(r);
     if (why.empty() && !fs::is_regular_file(part_path, ec)) why = "ffmpeg wrote no file";
     if (why.empty()) {
