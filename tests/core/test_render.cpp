@@ -267,3 +267,16 @@ TEST(Fonts, MissingFacesAreNamed) {
                              ""),
               (Faces{{"Montserrat", "ExtraBold"}, {"Open Sans", "Black"}, {"Roboto", "Fancy"}}));
 }
+
+// libass sizes a face by its Windows ascent plus descent: Open Sans's is 2189 + 600 units of
+// a 2048-unit em.
+TEST(Fonts, LinePerEmAsLibassMeasuresIt) {
+    auto open_sans = fonts::line_per_em("Open Sans", "ExtraBold", "");
+    ASSERT_TRUE(open_sans);
+    EXPECT_NEAR(*open_sans, (2189.0 + 600.0) / 2048.0, 0.02);
+    auto roboto = fonts::line_per_em("Roboto", "Black", "");
+    ASSERT_TRUE(roboto);
+    EXPECT_GT(*roboto, 1.0);
+    EXPECT_FALSE(fonts::line_per_em("Montserrat", "ExtraBold", ""));
+    EXPECT_FALSE(fonts::line_per_em("Roboto", "Fancy", ""));
+}

@@ -213,6 +213,19 @@ def test_a_render_keeps_the_timeline_it_started_with(media, tmp_path):
     assert _count(frames[10], CAPTION_ROWS, _white) == 0
 
 
+def test_relative_names_are_taken_from_where_the_render_started(media, tmp_path, monkeypatch):
+    (tmp_path / "src").mkdir()
+    (tmp_path / "out").mkdir()
+    with open(media["red"], "rb") as f:
+        (tmp_path / "src" / "red.mp4").write_bytes(f.read())
+    monkeypatch.chdir(tmp_path)
+    project = _project()
+    _place(project, os.path.join("src", "red.mp4"), 0, 25, 1, 1)
+    job = _render(project, "out")
+    assert project.GetRenderJobStatus(job)["JobStatus"] == "Complete"
+    assert _files(tmp_path / "out") == ["short.mp4"]
+
+
 def _garbage(path):
     with open(path, "wb") as f:
         f.write(b"\x00not a video any more" * 100)

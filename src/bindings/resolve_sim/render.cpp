@@ -395,10 +395,6 @@ std::optional<std::string> setting_value(const std::string& key, nb::handle v) {
         if (!PyBool_Check(v.ptr())) return std::nullopt;
         return v.ptr() == Py_True ? "True" : "False";
     }
-    if (key == "TargetDir" || key == "CustomName") {
-        if (!PyUnicode_Check(v.ptr())) return std::nullopt;
-        return utf8(v);
-    }
     return str(v);
 }
 
@@ -412,12 +408,21 @@ bool start(Project& p, const std::vector<std::string>& ids) {
         Task t;
         t.run = std::make_shared<RenderRun>();
         t.job_id = j.id;
-        t.target_dir = j.target_dir;
+        std::error_code ec;
+        // Relative names mean the same as now however long the job waits; ffmpeg runs in a
+        // folder of its own.
+        t.target_dir = j.target_dir.empty() ? "" : fs::absolute(j.target_dir, ec).string();
         t.name = (j.custom_name.empty() ? j.timeline_name : j.custom_name) + ".mp4";
         if (!j.refused_preset.empty()) t.refused = "Unknown render preset: " + j.refused_preset;
         auto tl = p.find_timeline(j.timeline_name);
         if (!tl && t.refused.empty()) t.refused = "Timeline '" + j.timeline_name + "' not found";
-        if (tl) t.snapshot = render::snapshot_of(*tl);
+        if (tl) {
+            t.snapshot = render::snapshot_of(*tl);
+            for (auto& l : t.snapshot.video)
+                if (!l.path.empty()) l.path = fs::absolute(l.path, ec).string();
+            for (auto& a : t.snapshot.audio)
+                if (!a.path.empty()) a.path = fs::absolute(a.path, ec).string();
+        }
         if (j.format != "mp4" && t.refused.empty())
             t.refused = "Unsupported render format: " + j.format;
         t.output.width = j.width;
