@@ -10,10 +10,11 @@
 
 namespace vestrel::audio {
 
-// 16 kHz holds the whole band that tells speech sounds apart (up to 8 kHz: fricatives
-// included) while keeping the FFT of a 25 ms window at 512 points; every source (espeak-ng's
-// 22,050 Hz, Edge's 24 kHz, ElevenLabs' 44.1 kHz) is brought to it.
-inline constexpr int kInternalRate = 16000;
+// 22,050 Hz: the rate espeak-ng speaks at, so the aligner's reference needs no resampling,
+// and exactly half of the 44.1 kHz of the MP3s the pipeline writes; it holds the whole band
+// that tells speech sounds apart (fricatives up to 8 kHz and more). Other sources (Edge's
+// 24 kHz) are resampled to it.
+inline constexpr int kInternalRate = 22050;
 
 struct Decoded {
     std::vector<float> samples;  // mono, kInternalRate, nominally in [-1, 1]

@@ -19,7 +19,7 @@ namespace vestrel::dtw {
 
 namespace {
 
-constexpr int kFft = 512;
+constexpr int kFft = kWindow;
 constexpr int kBins = kFft / 2 + 1;
 constexpr int kMelBands = 40;
 constexpr double kMelLow = 50.0, kMelHigh = 7600.0;
@@ -114,17 +114,18 @@ Features compute_features(const float* samples, std::size_t count) {
     std::vector<float> mel(out.frames * kMelBands);
     std::vector<float> mel_total(out.frames);
 
-    const std::ptrdiff_t total = static_cast<std::ptrdiff_t>(count);
+    // The signal padded by half a window on both sides (and one sample more in front, for the
+    // pre-emphasis), so that every frame is a plain slice.
+    const std::size_t pad = kWindow / 2 + 1;
+    std::vector<float> plain(count + 2 * pad + kWindow, 0.0f);
+    std::copy(samples, samples + count, plain.begin() + static_cast<std::ptrdiff_t>(pad));
     for (std::size_t i = 0; i < out.frames; ++i) {
-        const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(i) * kHop - kWindow / 2;
+        const float* r = plain.data() + 1 + i * kHop;
         float* x = in.get();
-        double energy = 0.0;
+        float energy = 0.0f;
         for (int k = 0; k < kWindow; ++k) {
-            const std::ptrdiff_t s = first + k;
-            const float cur = (s >= 0 && s < total) ? samples[s] : 0.0f;
-            const float prev = (s - 1 >= 0 && s - 1 < total) ? samples[s - 1] : 0.0f;
-            energy += static_cast<double>(cur) * cur;
-            x[k] = (cur - kPreEmphasis * prev) * t.window[k];
+            energy += r[k] * r[k];
+            x[k] = (r[k] - kPreEmphasis * r[k - 1]) * t.window[k];
         }
         std::fill(x + kWindow, x + kFft + 2, 0.0f);
         fft(tx.get(), spec.get(), x, sizeof(float));
@@ -139,7 +140,7 @@ Features compute_features(const float* samples, std::size_t count) {
             sum += acc;
         }
         mel_total[i] = sum;
-        const float db = energy > 0.0
+        const float db = energy > 0.0f
                              ? static_cast<float>(10.0 * std::log10(energy / kWindow))
                              : kFloorDb;
         out.energy_db[i] = std::max(db, kFloorDb);

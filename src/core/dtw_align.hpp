@@ -13,8 +13,8 @@
 
 namespace vestrel::dtw {
 
-inline constexpr int kHop = 160;     // 10 ms
-inline constexpr int kWindow = 400;  // 25 ms
+inline constexpr int kHop = 220;     // 10 ms (9.98 ms) at audio::kInternalRate
+inline constexpr int kWindow = 512;  // 23 ms: one FFT of 512 points, no padding
 inline constexpr int kCepstra = 12;  // c1..c12
 // 12 cepstra and the log energy, then their deltas.
 inline constexpr int kDims = 2 * (kCepstra + 1);
@@ -26,7 +26,7 @@ struct Features {
     const float* row(std::size_t i) const { return values.data() + i * kDims; }
 };
 
-// MFCC (40 mel bands up to 7.6 kHz), log energy and their deltas for every 10 ms frame;
+// MFCC (40 mel bands from 50 Hz to 7.6 kHz), log energy and their deltas for every 10 ms frame;
 // ceil(count / kHop) frames.
 Features compute_features(const float* samples, std::size_t count);
 

@@ -100,26 +100,41 @@ std::vector<Sentence> sentences(std::u32string_view text, const std::vector<Toke
 std::vector<std::size_t> match_events(const std::vector<Token>& tokens,
                                       const std::vector<Event>& events) {
     std::vector<std::size_t> match(tokens.size(), npos);
-    // Event indices in the order of their text positions (stable: equal positions keep the
-    // synthesiser's order, the earlier sample first).
+    if (tokens.empty() || events.empty()) return match;
+    // Events in spoken order (by sample; the synthesiser's order among equal samples).
     std::vector<std::size_t> order(events.size());
     for (std::size_t e = 0; e < order.size(); ++e) order[e] = e;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-        return events[x].char_start < events[y].char_start;
+        return events[x].sample < events[y].sample;
     });
-    std::size_t k = 0;
-    std::size_t last_sample = 0;
-    for (std::size_t e : order) {
-        const std::size_t pos = events[e].char_start;
-        while (k < tokens.size() && tokens[k].end <= pos) ++k;
-        if (k == tokens.size()) break;
-        // Spoken order and text order must agree: an event that would go back in time is
-        // the synthesiser reordering (or a stray), and is left out.
-        if (match[k] == npos && events[e].sample >= last_sample) {
-            match[k] = e;
-            last_sample = events[e].sample;
+    // The token whose span holds each event's position.
+    std::vector<std::size_t> word(order.size());
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        const std::size_t pos = events[order[n]].char_start;
+        auto it = std::upper_bound(tokens.begin(), tokens.end(), pos,
+                                   [](std::size_t p, const Token& t) { return p < t.end; });
+        word[n] = it == tokens.end() ? npos : static_cast<std::size_t>(it - tokens.begin());
+    }
+    // The longest run of events whose tokens strictly advance as the speech does: spoken
+    // order and text order must agree, so a stray event (espeak-ng reports one at some
+    // sentence starts with the position of an earlier word) or a second event inside one
+    // word drops out. Among equal tokens the earliest event is kept.
+    std::vector<std::size_t> tail;        // tail[len] = index n of the chain's last event
+    std::vector<std::size_t> parent(order.size(), npos);
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        if (word[n] == npos) continue;
+        auto it = std::lower_bound(tail.begin(), tail.end(), word[n],
+                                   [&](std::size_t t, std::size_t w) { return word[t] < w; });
+        if (it != tail.end() && word[*it] == word[n]) continue;
+        parent[n] = it == tail.begin() ? npos : *(it - 1);
+        if (it == tail.end()) {
+            tail.push_back(n);
+        } else {
+            *it = n;
         }
     }
+    for (std::size_t n = tail.empty() ? npos : tail.back(); n != npos; n = parent[n])
+        match[word[n]] = order[n];
     return match;
 }
 
@@ -192,7 +207,6 @@ std::vector<double> reference_starts(const std::vector<Token>& tokens, const Ref
     for (std::size_t q = 1; q < n; ++q) start[q] = std::max(start[q], start[q - 1]);
     return start;
 }
-
 
 Signal analyse_reference(const Reference& reference) {
     return analyse(audio::resample_pcm16(reference.samples.data(), reference.samples.size(),
@@ -358,7 +372,9 @@ Alignment align_text(const std::string& audio_path, std::u32string_view text,
         reference.samples = std::move(speech.samples);
         reference.events.reserve(speech.words.size());
         for (const auto& w : speech.words) reference.events.push_back({w.char_start, w.sample});
-        return analyse_reference(reference);
+        Signal analysed = analyse_reference(reference);
+        std::vector<std::int16_t>().swap(reference.samples);  // only the events are needed now
+        return analysed;
     });
     Signal target;
     try {

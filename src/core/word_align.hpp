@@ -43,9 +43,10 @@ struct Event {
     std::size_t sample = 0;
 };
 
-// The event of every token (index into `events`), or npos: events are taken in the order
-// of their positions, and one belongs to the token whose span holds its position; a token
-// with several keeps the first. Tokens the synthesiser spoke together with another get none.
+// The event of every token (index into `events`), or npos. An event belongs to the token
+// whose span holds its position; of the events taken in spoken order, the longest run whose
+// tokens strictly advance is kept (a token with several keeps the earliest). Tokens the
+// synthesiser spoke together with another get none.
 inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
 std::vector<std::size_t> match_events(const std::vector<Token>& tokens,
                                       const std::vector<Event>& events);
