@@ -6,7 +6,6 @@ python -m vestrel generate REQUEST.json [-o short.mp4] [--resolve auto|sim|real]
 """
 
 import argparse
-import os
 import sys
 
 
@@ -44,39 +43,28 @@ def pick_resolve(mode):
     return None, "[vestrel] No Resolve available: Resolve operations will fail"
 
 
-def create_app(resolve=None):
-    # The API pages (/docs, /redoc) load their scripts from files of an installed package,
-    # never from a CDN, so they work offline.
-    from fastapi_offline import FastAPIOffline
-    from vestrel import endpoints, lumora, studio
-
-    app = FastAPIOffline(title="vestrel", description=_API_DESCRIPTION)
-    app.include_router(endpoints.router)
-    app.include_router(studio.router)
-    _mount_studio_page(app)
-    _describe_openapi(app)
-    if resolve is not None and hasattr(lumora, "set_resolve"):
-        lumora.set_resolve(resolve)
-    return app
-
-
 # --- the studio page -------------------------------------------------------------------------
 
-WEB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web")
+def _web_dir():
+    """The studio page's folder, installed beside the host."""
+    from pathlib import Path
+
+    return Path(__file__).resolve().parent / "web"
 
 
 def _mount_studio_page(app):
-    """The studio page at "/" and its files under /studio-files/ (installed beside the host)."""
+    """The studio page at "/" and its files under /studio-files/."""
     from fastapi.responses import FileResponse
     from fastapi.staticfiles import StaticFiles
 
-    index = os.path.join(WEB_DIR, "index.html")
+    web = _web_dir()
+    index = web / "index.html"
 
     @app.get("/", include_in_schema=False)
     def studio_page():
         return FileResponse(index, media_type="text/html")
 
-    app.mount("/studio-files", StaticFiles(directory=WEB_DIR), name="studio-files")
+    app.mount("/studio-files", StaticFiles(directory=web), name="studio-files")
 
 
 # --- descriptions and examples of the API document ----------------------------------------
@@ -286,6 +274,22 @@ def _add_descriptions(doc):
             if example is not None:
                 props[name].setdefault("examples", [example])
     return doc
+
+
+def create_app(resolve=None):
+    # The API pages (/docs, /redoc) load their scripts from files of an installed package,
+    # never from a CDN, so they work offline.
+    from fastapi_offline import FastAPIOffline
+    from vestrel import endpoints, lumora, studio
+
+    app = FastAPIOffline(title="vestrel", description=_API_DESCRIPTION)
+    app.include_router(endpoints.router)
+    app.include_router(studio.router)
+    _mount_studio_page(app)
+    _describe_openapi(app)
+    if resolve is not None and hasattr(lumora, "set_resolve"):
+        lumora.set_resolve(resolve)
+    return app
 
 
 def main(argv=None):
