@@ -297,6 +297,27 @@ def test_cancel_a_render_from_the_page(server, browser):
     assert d.find_element(By.ID, "render-button").is_enabled()
 
 
+def test_a_render_started_elsewhere_is_shown_and_cancelled(server, browser):
+    base = server["base"]
+    req = urllib.request.Request(base + "/studio/render", method="POST",
+                                 data=b'{"filename": "api_render.mp4"}',
+                                 headers={"Content-Type": "application/json"})
+    try:
+        urllib.request.urlopen(req, timeout=10).close()
+    except urllib.error.HTTPError as e:
+        pytest.skip(f"needs the timeline of test_whole_flow_offline: {e.read()!r}")
+    d = browser
+    d.get(base + "/")
+    wait(d, lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "true")
+    wait(d, lambda d: d.find_element(By.ID, "cancel-button").is_enabled())
+    assert d.find_element(By.ID, "render-status").text == "a render is running"
+    assert not d.find_element(By.ID, "render-button").is_enabled()
+    d.find_element(By.ID, "cancel-button").click()
+    wait(d, lambda d: d.find_element(By.ID, "render-status").text == "render failed", timeout=60)
+    assert d.find_element(By.ID, "render-error").text == "The render failed: Cancelled"
+    assert fetch(base + "/media/api_render.mp4")[0] == 404
+
+
 def test_a_failing_stage_is_named_with_its_message(server, browser, media_files):
     d = browser
     d.get(server["base"] + "/")

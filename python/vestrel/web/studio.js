@@ -445,6 +445,29 @@ async function render() {
   await loadOutputs();
 }
 
+function renderStage(progress) {
+  const st = (progress.stages || []).find((s) => s.name === "render");
+  return st ? st.state : null;
+}
+
+// A render started before the page was opened: its stage is followed until it ends (the page
+// knows no job of it, so there is no percentage), and it can be cancelled.
+async function followRenderStage() {
+  state.rendering = true;
+  setBusy();
+  $("render-status").textContent = "a render is running";
+  let p;
+  do {
+    await sleep(POLL_MS * 2);
+    p = await pollGenerationOnce();
+  } while (p && renderStage(p) === "running");
+  state.rendering = false;
+  setBusy();
+  $("render-status").textContent = p ? `render ${renderStage(p)}` : "";
+  if (p && p.failed_stage === "render") showError("render-error", `The render failed: ${p.error}`);
+  await loadOutputs();
+}
+
 function play(url) {
   const player = $("player");
   player.hidden = false;
@@ -550,9 +573,10 @@ async function start() {
   addScene();
   // A generation that runs (or ran) before the page was opened is shown as it is.
   const p = await pollGenerationOnce();
-  if (p && p.status === "generating") await followGeneration();
-  else if (p && p.status === "done") { state.generated = true; setBusy(); await loadTimeline(); }
+  if (p && p.status === "done") { state.generated = true; setBusy(); await loadTimeline(); }
   document.body.dataset.ready = "true";
+  if (p && p.status === "generating") await followGeneration();
+  else if (p && renderStage(p) === "running") await followRenderStage();
 }
 
 start();
