@@ -427,6 +427,21 @@ Plan plan(const Snapshot& s, const Output& out) {
             } else {
                 const double a0 = l.alpha_start, a1 = l.alpha_end;
                 if (a0 == 0.0 && a1 == 0.0) continue;  // fully transparent
+                const bool black = l.colour.r == 0.0 && l.colour.g == 0.0 && l.colour.b == 0.0;
+                if (black && std::min(a0, a1) == 0.0 && std::max(a0, a1) == 1.0 &&
+                    l.start >= l.ramp_offset) {
+                    // Black running to or from full opacity darkens what is below it exactly
+                    // as ffmpeg's fade does, in place and without a layer to blend: frame f
+                    // keeps (f - s) / n of itself, counted from the clip's first frame s.
+                    const std::string to = next();
+                    chains.push_back("[" + current + "]fade=t=" + (a0 > a1 ? "in" : "out") +
+                                     ":s=" + std::to_string(l.start - l.ramp_offset) +
+                                     ":n=" + std::to_string(l.ramp_frames) +
+                                     ":enable='between(n," + start + "," +
+                                     std::to_string(l.start + l.duration - 1) + ")'[" + to + "]");
+                    current = to;
+                    continue;
+                }
                 std::string fade;
                 if (a0 != a1) {
                     if (std::min(a0, a1) != 0.0)

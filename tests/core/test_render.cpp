@@ -152,7 +152,7 @@ TEST(Render, PlanComposesTracksInOrderAndTimesTitlesToTheFrame) {
     EXPECT_EQ(plan.frames, 60);
     const std::string g = graph_of(plan);
     // background, then the fade over it, then the titles over both
-    const size_t bg = g.find("[0:v]"), fade = g.find("fade=t=out:s=0:n=15:alpha=1"),
+    const size_t bg = g.find("[0:v]"), fade = g.find("fade=t=in:s=0:n=15:enable='between(n,0,14)'"),
                  ass = g.find("ass=filename=titles-1.ass");
     ASSERT_NE(bg, std::string::npos);
     ASSERT_NE(fade, std::string::npos);
@@ -181,6 +181,25 @@ TEST(Render, PlanComposesTracksInOrderAndTimesTitlesToTheFrame) {
     EXPECT_EQ(plan.args.back(), "file:/out/x.part");
     for (const char* arg : {"libx264", "veryfast", "+faststart", "aac"})
         EXPECT_NE(std::find(plan.args.begin(), plan.args.end(), arg), plan.args.end()) << arg;
+}
+
+// Black fades darken the picture in place; other colours and opacities are layers.
+TEST(Render, ColourClipsAsFadesOrLayers) {
+    Fixture f;
+    f.put(f.video, 0, 99, 0, 1, 1);
+    auto fade_in = f.put(f.fade_in, 5, 14, 40, 2);  // from its 6th frame: 10 frames at 40
+    auto red = f.put(f.fade_in, 0, 14, 60, 2);
+    red->comps[0]->tools[0]->set_input("TopLeftRed", 1.0);
+    Output out;
+    out.path = "/o";
+    const std::string g = graph_of(render::plan(snapshot_of(*f.p->current_timeline), out));
+    // the ramp counts from where the clip's first frame would be: 35
+    EXPECT_NE(g.find("fade=t=in:s=35:n=15:enable='between(n,40,49)'"), std::string::npos) << g;
+    EXPECT_NE(g.find("color=c=0xFF0000@1.000000:s=1080x1920:r=30/1,format=yuva420p,"
+                     "fade=t=out:s=0:n=15:alpha=1,trim=start_frame=0:end_frame=15,"
+                     "setpts=PTS-STARTPTS+60"),
+              std::string::npos)
+        << g;
 }
 
 TEST(Render, TitlesUnderAVideoTrackAreDrawnBeforeIt) {
