@@ -34,7 +34,8 @@ std::string cue_text(const std::string& text) {
 std::string srt_time(int64_t frame, Rational rate) {
     if (frame < 0 || rate.num <= 0) frame = 0;
     // floor(frame * 1000 * den / num), exact in 128 bits.
-    const __int128 ms128 = static_cast<__int128>(frame) * 1000 * rate.den / (rate.num > 0 ? rate.num : 1);
+    const __int128 ms128 =
+        static_cast<__int128>(frame) * 1000 * rate.den / (rate.num > 0 ? rate.num : 1);
     const long long ms = static_cast<long long>(ms128);
     char buf[40];
     std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld,%03lld", ms / 3600000, ms / 60000 % 60,

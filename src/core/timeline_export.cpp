@@ -37,8 +37,8 @@ std::vector<std::string> fade_clip_args(const render::VideoLayer& layer, int wid
         if (std::min(a0, a1) != 0.0)
             throw render::PlanError("Colour clip '" + layer.name +
                                     "': its opacity must start or end at 0");
-        fade = std::string(",fade=t=") + (a0 < a1 ? "in" : "out") + ":s=0:n=" +
-               std::to_string(std::max<int64_t>(layer.ramp_frames, 1)) + ":alpha=1";
+        fade = std::string(",fade=t=") + (a0 < a1 ? "in" : "out") +
+               ":s=0:n=" + std::to_string(std::max<int64_t>(layer.ramp_frames, 1)) + ":alpha=1";
     }
     const std::string source = "color=c=" + hex_colour(layer.colour) + "@" +
                                number(std::max(a0, a1)) + ":s=" + std::to_string(width) + "x" +
@@ -46,18 +46,33 @@ std::vector<std::string> fade_clip_args(const render::VideoLayer& layer, int wid
                                std::to_string(rate.den) + ",format=yuva444p10le" + fade;
     // ProRes 4444 (profile 4 of ffmpeg's "prores" encoder, several times faster than
     // prores_ks here): the codec with alpha that Resolve, Premiere and Final Cut all read.
-    return {"-nostdin", "-hide_banner", "-v", "error", "-y", "-f", "lavfi", "-i", source,
-            "-frames:v", std::to_string(std::max<int64_t>(frames, 1)), "-c:v", "prores_aw",
-            "-profile:v", "4", "-pix_fmt", "yuva444p10le", "-f", "mov",
+    return {"-nostdin",
+            "-hide_banner",
+            "-v",
+            "error",
+            "-y",
+            "-f",
+            "lavfi",
+            "-i",
+            source,
+            "-frames:v",
+            std::to_string(std::max<int64_t>(frames, 1)),
+            "-c:v",
+            "prores_aw",
+            "-profile:v",
+            "4",
+            "-pix_fmt",
+            "yuva444p10le",
+            "-f",
+            "mov",
             render::file_arg(path)};
 }
 
 std::optional<std::string> refuse_stem(std::string_view stem) {
     const std::string shown(stem);
     if (stem.empty() || stem.size() > 200 || stem.front() == '.' ||
-        std::any_of(stem.begin(), stem.end(), [](unsigned char c) {
-            return c < 0x20 || c == 0x7f || c == '/' || c == '\\';
-        }))
+        std::any_of(stem.begin(), stem.end(),
+                    [](unsigned char c) { return c < 0x20 || c == 0x7f || c == '/' || c == '\\'; }))
         return "Invalid file name '" + shown + "': a plain file name without folders is expected";
     // The render's rule for library names, applied to the stem.
     if (auto refused = studio::refuse_output_name(shown + ".mp4");

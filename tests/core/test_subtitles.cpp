@@ -14,7 +14,8 @@ namespace {
 // The frame a player shows first for a cue starting at `ms` (the first frame whose time is
 // at or after it).
 int64_t first_frame_at(int64_t ms, frames::Rational rate) {
-    return static_cast<int64_t>(std::ceil(static_cast<double>(ms) * rate.num / (1000.0 * rate.den) - 1e-9));
+    return static_cast<int64_t>(
+        std::ceil(static_cast<double>(ms) * rate.num / (1000.0 * rate.den) - 1e-9));
 }
 
 int64_t srt_ms(const std::string& t) {
@@ -26,9 +27,9 @@ int64_t srt_ms(const std::string& t) {
 }  // namespace
 
 TEST(Subtitles, SrtTimeMapsBackToItsFrameAtCommonRates) {
-    for (auto rate : {frames::Rational{30, 1}, frames::Rational{30000, 1001},
-                      frames::Rational{24000, 1001}, frames::Rational{25, 1},
-                      frames::Rational{60, 1}}) {
+    for (auto rate :
+         {frames::Rational{30, 1}, frames::Rational{30000, 1001}, frames::Rational{24000, 1001},
+          frames::Rational{25, 1}, frames::Rational{60, 1}}) {
         for (int64_t f = 0; f < 200000; f += 7)
             ASSERT_EQ(first_frame_at(srt_ms(subtitles::srt_time(f, rate)), rate), f)
                 << f << " at " << rate.num << "/" << rate.den;

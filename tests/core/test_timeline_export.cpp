@@ -49,11 +49,10 @@ TEST(TimelineExport, FadeClipRampsLikeTheRender) {
     fade.alpha_end = 1.0;
     fade.ramp_frames = 15;
     auto args = tx::fade_clip_args(fade, 1080, 1920, {30, 1}, 15, "/tmp/f.mov");
-    auto at = [&](const char* flag) {
-        return *(std::find(args.begin(), args.end(), flag) + 1);
-    };
-    EXPECT_EQ(at("-i"), "color=c=0x000000@1:s=1080x1920:r=30/1,format=yuva444p10le,"
-                        "fade=t=in:s=0:n=15:alpha=1");
+    auto at = [&](const char* flag) { return *(std::find(args.begin(), args.end(), flag) + 1); };
+    EXPECT_EQ(at("-i"),
+              "color=c=0x000000@1:s=1080x1920:r=30/1,format=yuva444p10le,"
+              "fade=t=in:s=0:n=15:alpha=1");
     EXPECT_EQ(at("-frames:v"), "15");
     EXPECT_EQ(at("-pix_fmt"), "yuva444p10le");
     EXPECT_EQ(args.back(), "file:/tmp/f.mov");
@@ -61,8 +60,9 @@ TEST(TimelineExport, FadeClipRampsLikeTheRender) {
     fade.alpha_start = 1.0;
     fade.alpha_end = 0.0;
     args = tx::fade_clip_args(fade, 1080, 1920, {30000, 1001}, 20, "/tmp/f.mov");
-    EXPECT_EQ(at("-i"), "color=c=0x000000@1:s=1080x1920:r=30000/1001,format=yuva444p10le,"
-                        "fade=t=out:s=0:n=15:alpha=1");
+    EXPECT_EQ(at("-i"),
+              "color=c=0x000000@1:s=1080x1920:r=30000/1001,format=yuva444p10le,"
+              "fade=t=out:s=0:n=15:alpha=1");
     fade.alpha_end = 0.5;  // a ramp that does not reach 0: the render refuses it too
     EXPECT_THROW(tx::fade_clip_args(fade, 1080, 1920, {30, 1}, 15, "/tmp/f.mov"),
                  render::PlanError);

@@ -5,10 +5,12 @@
 // draws it, on a transparent picture; fade clips become short ProRes 4444 clips with alpha.
 // Both are written to "<stem>_titles" beside the export file. Like Resolve, Export answers
 // True or False; why it failed goes to standard error.
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
-
-#include <nanobind/stl/string.h>
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/resolve_sim/parts.hpp"
@@ -50,8 +52,8 @@ const std::pair<const char*, int> kExportTypes[] = {
     {"EXPORT_OTIO", 20},
 };
 const std::pair<const char*, int> kExportSubtypes[] = {
-    {"EXPORT_NONE", 0},         {"EXPORT_AAF_NEW", 1}, {"EXPORT_AAF_EXISTING", 2},
-    {"EXPORT_CDL", 3},          {"EXPORT_SDL", 4},     {"EXPORT_MISSING_CLIPS", 5},
+    {"EXPORT_NONE", 0}, {"EXPORT_AAF_NEW", 1}, {"EXPORT_AAF_EXISTING", 2},
+    {"EXPORT_CDL", 3},  {"EXPORT_SDL", 4},     {"EXPORT_MISSING_CLIPS", 5},
 };
 constexpr int kEdl = 3, kFcp7 = 4, kFcpxml18 = 10, kOtio = 20, kNone = 0;
 
@@ -72,14 +74,18 @@ std::optional<Kind> kind_of(nb::handle type, nb::handle subtype) {
     const auto t = int_arg(type);
     if (!t) return std::nullopt;
     switch (*t) {
-        case kOtio: return Kind::Otio;
-        case kFcpxml18: return Kind::Fcpxml;
-        case kFcp7: return Kind::Fcp7;
+        case kOtio:
+            return Kind::Otio;
+        case kFcpxml18:
+            return Kind::Fcpxml;
+        case kFcp7:
+            return Kind::Fcp7;
         case kEdl:
             // The subtype is required for an EDL; the simulator writes the plain one.
             if (int_arg(subtype) == kNone) return Kind::Edl;
             return std::nullopt;
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -117,8 +123,10 @@ class Builder {
         }
         nb::object tracks = tl.attr("tracks");
         // An EDL takes one video track: the backgrounds, with the voice-over.
-        const size_t nv = kind_ == Kind::Edl ? std::min<size_t>(1, t_.video.size()) : t_.video.size();
-        const size_t na = kind_ == Kind::Edl ? std::min<size_t>(1, t_.audio.size()) : t_.audio.size();
+        const size_t nv =
+            kind_ == Kind::Edl ? std::min<size_t>(1, t_.video.size()) : t_.video.size();
+        const size_t na =
+            kind_ == Kind::Edl ? std::min<size_t>(1, t_.audio.size()) : t_.audio.size();
         for (size_t i = 0; i < nv; ++i) tracks.attr("append")(track(t_.video[i], "Video", i + 1));
         for (size_t i = 0; i < na; ++i) tracks.attr("append")(track(t_.audio[i], "Audio", i + 1));
         return tl;
@@ -148,8 +156,10 @@ class Builder {
                 gap.attr("source_range") = range(0, item->start - at);
                 tr.attr("append")(gap);
             }
-            tr.attr("append")(clip(*item, std::string(kind == std::string("Video") ? "v" : "a") +
-                                                 std::to_string(index), ++n));
+            tr.attr("append")(
+                clip(*item,
+                     std::string(kind == std::string("Video") ? "v" : "a") + std::to_string(index),
+                     ++n));
             at = item->end();
         }
         return tr;
@@ -165,7 +175,8 @@ class Builder {
             auto layer = layer_of(item);
             char num[8];
             std::snprintf(num, sizeof num, "%03d", n);
-            const std::string base = media_dir_ + "/" + track_tag + "_" + num + "_" + safe(item.name);
+            const std::string base =
+                media_dir_ + "/" + track_tag + "_" + num + "_" + safe(item.name);
             if (layer && layer->kind == render::VideoLayer::Kind::Title) {
                 meta["kind"] = "title";
                 meta["template"] = item.name;
@@ -178,7 +189,8 @@ class Builder {
                 meta["generator"] = item.name;
                 meta["start_alpha"] = layer->alpha_start;
                 meta["end_alpha"] = layer->alpha_end;
-                const int64_t length = std::max(layer->ramp_frames, item.left_offset + item.duration);
+                const int64_t length =
+                    std::max(layer->ramp_frames, item.left_offset + item.duration);
                 const std::string mov = fade_clip(*layer, length, base + ".mov");
                 c.attr("media_reference") = reference(mov, range(0, length));
                 c.attr("source_range") = range(item.left_offset, item.duration);
@@ -192,8 +204,7 @@ class Builder {
             meta["kind"] = src.kind == ClipKind::Audio ? "audio" : "video";
             nb::object available;
             nb::object own_rate = nb::float_(src.rate.value());
-            if (src.frames > 0)
-                available = tr_(rt_(0, own_rate), rt_(src.frames, own_rate));
+            if (src.frames > 0) available = tr_(rt_(0, own_rate), rt_(src.frames, own_rate));
             c.attr("media_reference") = reference(src.file_path, available);
             // The left offset counts the clip's own frames; the range is in timeline frames.
             nb::object start = rt_(item.left_offset, own_rate).attr("rescaled_to")(rate_);
@@ -237,7 +248,8 @@ class Builder {
     }
 
     // A fade clip made once per generator, ramp and length in this export.
-    std::string fade_clip(const render::VideoLayer& layer, int64_t length, const std::string& path) {
+    std::string fade_clip(const render::VideoLayer& layer, int64_t length,
+                          const std::string& path) {
         const std::string key = layer.name + "|" + std::to_string(layer.alpha_start) + "|" +
                                 std::to_string(layer.alpha_end) + "|" +
                                 std::to_string(layer.ramp_frames) + "|" + std::to_string(length);
@@ -246,10 +258,12 @@ class Builder {
         return path;
     }
 
-    std::string make_fade_clip(const render::VideoLayer& layer, int64_t length, const std::string& path) {
+    std::string make_fade_clip(const render::VideoLayer& layer, int64_t length,
+                               const std::string& path) {
         std::vector<std::string> args;
         try {
-            args = timeline_export::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
+            args =
+                timeline_export::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
         } catch (const render::PlanError& e) {
             raise(PyExc_RuntimeError, e.what());
         }
@@ -297,7 +311,8 @@ void set_fcpxml_frame_size(const std::string& path, int width, int height) {
     }
     nb::object text = et.attr("tostring")(root, "unicode");
     nb::object head = nb::str("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE fcpxml>\n\n");
-    import("pathlib").attr("Path")(path).attr("write_text")(head + text, nb::arg("encoding") = "utf-8");
+    import("pathlib").attr("Path")(path).attr("write_text")(head + text,
+                                                            nb::arg("encoding") = "utf-8");
 }
 
 // Writes the export; raises what went wrong.
@@ -334,13 +349,14 @@ void write_export(const Timeline& t, Kind kind, const std::string& path) {
                 nb::object audio = tracks[nb::int_(1)];
                 for (nb::handle item : audio) {
                     if (!nb::isinstance(item, otio.attr("schema").attr("Clip"))) continue;
-                    nb::object event = cmx.attr("Event")(item, tracks, audio.attr("kind"), rate,
-                                                         "avid", 8);
+                    nb::object event =
+                        cmx.attr("Event")(item, tracks, audio.attr("kind"), rate, "avid", 8);
                     event.attr("edit_number") = ++number;
                     text = text + event.attr("to_edl_format")() + nb::str("\n");
                 }
             }
-            import("pathlib").attr("Path")(path).attr("write_text")(text, nb::arg("encoding") = "utf-8");
+            import("pathlib").attr("Path")(path).attr("write_text")(text,
+                                                                    nb::arg("encoding") = "utf-8");
             break;
         }
     }
@@ -360,11 +376,11 @@ bool timeline_export_call(const Timeline& t, nb::handle file_name, nb::handle ty
         write_export(t, *kind, path);
         return true;
     } catch (nb::python_error& e) {
-        eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path + " failed: " +
-               str(e.value()));
+        eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path +
+               " failed: " + str(e.value()));
     } catch (const std::exception& e) {
-        eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path + " failed: " +
-               e.what());
+        eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path +
+               " failed: " + e.what());
     }
     return false;
 }

@@ -5,10 +5,11 @@
 // does), so the routes work the same against a real Resolve. Subtitles are read from the
 // caption track (video track 3) through the scripting calls and written by the core.
 // `export_timeline` is also what `python -m vestrel generate --export` calls.
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-
-#include <nanobind/stl/string.h>
 
 #include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
@@ -140,10 +141,10 @@ Captions caption_cues(nb::handle timeline) {
 render::TitleStyle caption_style(nb::handle tool) {
     resolve_sim::Tool t;
     if (!tool.is_none()) {
-        for (const char* name : {"Font", "Style", "Size", "Center", "CenterX", "WrapWidth",
-                                 "Red1", "Green1", "Blue1", "Alpha1", "Red2", "Green2", "Blue2",
-                                 "Alpha2", "Thickness2", "Red3", "Green3", "Blue3", "Alpha3",
-                                 "Offset3"}) {
+        for (const char* name :
+             {"Font",       "Style", "Size",   "Center", "CenterX", "WrapWidth", "Red1",
+              "Green1",     "Blue1", "Alpha1", "Red2",   "Green2",  "Blue2",     "Alpha2",
+              "Thickness2", "Red3",  "Green3", "Blue3",  "Alpha3",  "Offset3"}) {
             nb::object v = tool.attr("GetInput")(name);
             if (PyUnicode_Check(v.ptr()))
                 t.set_input(name, utf8(v));
@@ -190,8 +191,8 @@ void resolve_export(nb::handle timeline, const std::string& format, const std::s
     nb::object ok = timeline.attr("Export")(path, resolve.attr(export_constant(format)),
                                             resolve.attr("EXPORT_NONE"));
     if (truthy(ok)) return;
-    std::string why = "Resolve could not export timeline '" +
-                      text_of(timeline.attr("GetName")()) + "' as " + format;
+    std::string why = "Resolve could not export timeline '" + text_of(timeline.attr("GetName")()) +
+                      "' as " + format;
     try {
         import("opentimelineio");
     } catch (nb::python_error&) {
@@ -221,8 +222,8 @@ void write_otioz(const std::string& otio_path, const std::string& media_dir,
         if (!PyObject_HasAttrString(ref.ptr(), "target_url")) continue;
         const std::string file = utf8(url_utils.attr("filepath_from_url")(ref.attr("target_url")));
         if (!inside(file, media_dir)) continue;
-        const std::string arc = utf8(bundle.attr("BUNDLE_DIR_NAME")) + "/" +
-                                fs::path(file).filename().string();
+        const std::string arc =
+            utf8(bundle.attr("BUNDLE_DIR_NAME")) + "/" + fs::path(file).filename().string();
         files[arc.c_str()] = file;
         ref.attr("target_url") = url_utils.attr("url_from_filepath")(arc);
     }
@@ -274,9 +275,8 @@ std::string export_timeline(const std::string& format, const std::string& folder
         raise(PyExc_ValueError,
               "Unknown export format '" + format + "': known formats are " + known_formats());
     auto [project, timeline] = current_timeline();
-    const std::string stem = stem_arg.is_none()
-                                 ? tx::default_stem(text_of(project.attr("GetName")()))
-                                 : utf8(stem_arg);
+    const std::string stem =
+        stem_arg.is_none() ? tx::default_stem(text_of(project.attr("GetName")())) : utf8(stem_arg);
     if (auto refused = tx::refuse_stem(stem)) raise(PyExc_ValueError, *refused);
     const fs::path dir = fs::absolute(fs::path(folder)).lexically_normal();
     fs::create_directories(dir);
@@ -290,8 +290,8 @@ std::string export_timeline(const std::string& format, const std::string& folder
         } else {
             const int w = static_cast<int>(setting_number(timeline, "timelineResolutionWidth"));
             const int h = static_cast<int>(setting_number(timeline, "timelineResolutionHeight"));
-            write_text_file(path, subtitles::ass(c.cues, caption_style(c.first_tool), w > 0 ? w : 1080,
-                                                 h > 0 ? h : 1920, rate));
+            write_text_file(path, subtitles::ass(c.cues, caption_style(c.first_tool),
+                                                 w > 0 ? w : 1080, h > 0 ? h : 1920, rate));
         }
         return path;
     }
@@ -321,8 +321,8 @@ nb::object studio_export(nb::handle req) {
         raise_http(409, "A generation is running");
     const std::string format = utf8(req.attr("format"));
     if (!tx::file_name(format, "x"))
-        raise_http(400, "Unknown export format '" + format + "': known formats are " +
-                            known_formats());
+        raise_http(400,
+                   "Unknown export format '" + format + "': known formats are " + known_formats());
     // One export at a time: two exports of one name would write the same files.
     nb::object lock = attr("_export_lock");
     lock.attr("acquire")();
@@ -342,7 +342,8 @@ nb::object studio_export(nb::handle req) {
                                req.attr("filename"), true);
     } catch (nb::python_error& e) {
         // Refusals and a missing project or timeline answer 400; a failed export 500.
-        if (error_is(e, PyExc_ValueError)) raise_http(400, nb::str(text_of(e.value()).c_str()), e.value());
+        if (error_is(e, PyExc_ValueError))
+            raise_http(400, nb::str(text_of(e.value()).c_str()), e.value());
         if (error_is(e, PyExc_RuntimeError)) {
             const std::string why = text_of(e.value());
             const bool refusal = why.rfind("Resolve could not export", 0) != 0;
@@ -370,12 +371,12 @@ void register_export_routes(nb::module_& m, nb::handle router) {
         "Writes the current timeline in one format (otio, fcpxml, fcp7xml, edl, srt, ass) "
         "into a folder and returns the file's path.");
 
-    nb::object optional_str = import("typing").attr("Optional")[nb::handle(
-        reinterpret_cast<PyObject*>(&PyUnicode_Type))];
+    nb::object optional_str =
+        import("typing").attr("Optional")[nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type))];
     nb::dict fields;
     fields["__module__"] = m.attr("__name__");
-    fields["format"] = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)),
-                                      nb::ellipsis());
+    fields["format"] =
+        nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), nb::ellipsis());
     fields["filename"] = nb::make_tuple(optional_str, nb::none());
     nb::object create = import("pydantic").attr("create_model");
     nb::object model = nb::steal(
@@ -400,8 +401,7 @@ void register_export_routes(nb::module_& m, nb::handle router) {
               "Export the current timeline (otio, fcpxml, fcp7xml, edl, srt or ass) into the "
               "media cache (served under /media/).",
               {{"req", model}}, [](nb::args args, nb::kwargs kwargs) -> nb::object {
-                  static const Signature& sig =
-                      declare({"studio_export", {arg("req", Kind::Any)}});
+                  static const Signature& sig = declare({"studio_export", {arg("req", Kind::Any)}});
                   auto v = parse(sig, args, kwargs);
                   return studio_export(v[0]);
               });
