@@ -3,7 +3,9 @@ aligner benchmark. Run as a child process (Piper carries its own espeak-ng):
 
     python piper_truth.py OUT.wav < text
 
-writes 16-bit mono WAV and prints JSON {"sample_rate", "words": [[char_start, sample], ...]}.
+writes 16-bit mono WAV and prints JSON {"sample_rate", "words": [[char_start, sample,
+break_sample], ...]}: where the word's first phoneme starts, and where the word break before
+it starts (Piper gives the break between two words a duration of its own, often 30-50 ms).
 Exit status 3 when piper-tts or the voice is not installed (the `bench` extra).
 
 Piper speaks sentence by sentence and reports, per phoneme, how many samples it produced
@@ -58,16 +60,18 @@ def main():
         if audio:
             audio.append(pause)
             at += len(pause)
-        starts, sample, new_word = [], at, True
+        starts, sample, new_word, break_at = [], at, True, at
         for a in chunk.phoneme_alignments:
             if a.phoneme == " ":
+                if not new_word:
+                    break_at = sample
                 new_word = True
             elif new_word and a.phoneme not in SILENT:
-                starts.append(sample)
+                starts.append((sample, break_at if starts else sample))
                 new_word = False
             sample += int(a.num_samples)
         if len(starts) == len(written):
-            words += [(pos, s) for (pos, _), s in zip(written, starts)]
+            words += [(pos, s, b) for (pos, _), (s, b) in zip(written, starts)]
         pcm = chunk.audio_int16_array
         audio.append(pcm)
         at += len(pcm)

@@ -62,8 +62,7 @@ std::unique_ptr<SwrContext, SwrFreer> make_resampler(const AVChannelLayout& in_l
     const int rc = swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_FLT, kInternalRate, &in,
                                        in_format, in_rate, 0, nullptr);
     av_channel_layout_uninit(&in);
-    if (rc < 0 ||
-        !swr) {
+    if (rc < 0 || !swr) {
         return nullptr;
     }
     std::unique_ptr<SwrContext, SwrFreer> owned(swr);
@@ -76,8 +75,7 @@ std::unique_ptr<SwrContext, SwrFreer> make_resampler(const AVChannelLayout& in_l
 }
 
 // Converts `in_count` input samples (or flushes with in == nullptr) and appends the output.
-int convert_into(SwrContext* swr, const std::uint8_t** in, int in_count,
-                 std::vector<float>& out) {
+int convert_into(SwrContext* swr, const std::uint8_t** in, int in_count, std::vector<float>& out) {
     const int room = swr_get_out_samples(swr, in_count);
     if (room < 0) return room;
     const std::size_t before = out.size();
@@ -103,8 +101,7 @@ Decoded decode_file(const std::string& path) {
     if (int rc = avformat_open_input(&raw_fmt, path.c_str(), nullptr, nullptr); rc < 0)
         fail(path, av_message(rc));
     std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw_fmt);
-    if (int rc = avformat_find_stream_info(fmt.get(), nullptr); rc < 0)
-        fail(path, av_message(rc));
+    if (int rc = avformat_find_stream_info(fmt.get(), nullptr); rc < 0) fail(path, av_message(rc));
     const AVCodec* codec = nullptr;
     const int stream_index = av_find_best_stream(fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
     if (stream_index < 0 || !codec) fail(path, "no audio stream");
@@ -136,8 +133,8 @@ Decoded decode_file(const std::string& path) {
             if (!swr) {
                 source_rate = frame->sample_rate;
                 if (source_rate <= 0) fail(path, "no sample rate");
-                swr = make_resampler(frame->ch_layout,
-                                     static_cast<AVSampleFormat>(frame->format), source_rate);
+                swr = make_resampler(frame->ch_layout, static_cast<AVSampleFormat>(frame->format),
+                                     source_rate);
                 if (!swr) fail(path, "unsupported sample layout");
                 // A minute of speech at the internal rate, reserved once.
                 out.samples.reserve(static_cast<std::size_t>(kInternalRate) * 60);
@@ -193,8 +190,7 @@ std::vector<float> resample_pcm16(const std::int16_t* pcm, std::size_t count, in
     for (std::size_t at = 0; at < count; at += kChunk) {
         const std::uint8_t* in = reinterpret_cast<const std::uint8_t*>(pcm + at);
         const int n = static_cast<int>(std::min(kChunk, count - at));
-        if (convert_into(swr.get(), &in, n, out) < 0)
-            throw std::runtime_error("resampling failed");
+        if (convert_into(swr.get(), &in, n, out) < 0) throw std::runtime_error("resampling failed");
     }
     if (convert_into(swr.get(), nullptr, 0, out) < 0) throw std::runtime_error("resampling failed");
     return out;

@@ -22,12 +22,12 @@ struct Decoded {
 };
 
 class DecodeError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 // The file does not exist (or is no regular file).
 class FileMissing : public DecodeError {
-public:
+  public:
     using DecodeError::DecodeError;
 };
 

@@ -135,14 +135,14 @@ Features compute_features(const float* samples, std::size_t count) {
         for (int m = 0; m < kMelBands; ++m) {
             const auto& f = t.filters[m];
             float acc = 0.0f;
-            for (std::size_t w = 0; w < f.weights.size(); ++w) acc += f.weights[w] * power[f.first + w];
+            for (std::size_t w = 0; w < f.weights.size(); ++w)
+                acc += f.weights[w] * power[f.first + w];
             mel[i * kMelBands + m] = acc;
             sum += acc;
         }
         mel_total[i] = sum;
-        const float db = energy > 0.0f
-                             ? static_cast<float>(10.0 * std::log10(energy / kWindow))
-                             : kFloorDb;
+        const float db =
+            energy > 0.0f ? static_cast<float>(10.0 * std::log10(energy / kWindow)) : kFloorDb;
         out.energy_db[i] = std::max(db, kFloorDb);
     }
 
@@ -290,7 +290,8 @@ Corridor project(const Path& coarse, std::size_t n, std::size_t m, std::size_t r
         const std::size_t r0 = std::min<std::size_t>(2 * I, n - 1);
         const std::size_t r1 = std::min<std::size_t>(2 * I + 1, n - 1);
         const std::uint32_t c0 = static_cast<std::uint32_t>(std::min<std::size_t>(2 * J, m - 1));
-        const std::uint32_t c1 = static_cast<std::uint32_t>(std::min<std::size_t>(2 * J + 1, m - 1));
+        const std::uint32_t c1 =
+            static_cast<std::uint32_t>(std::min<std::size_t>(2 * J + 1, m - 1));
         for (std::size_t r = r0; r <= r1; ++r) {
             c.lo[r] = std::min(c.lo[r], c0);
             c.hi[r] = std::max(c.hi[r], c1);
@@ -298,10 +299,12 @@ Corridor project(const Path& coarse, std::size_t n, std::size_t m, std::size_t r
     }
     // Widen along rows (a sliding min/max over 2 * radius + 1 rows), then along columns.
     Corridor w = c;
-    const std::ptrdiff_t nn = static_cast<std::ptrdiff_t>(n), rr = static_cast<std::ptrdiff_t>(radius);
+    const std::ptrdiff_t nn = static_cast<std::ptrdiff_t>(n),
+                         rr = static_cast<std::ptrdiff_t>(radius);
     for (std::ptrdiff_t i = 0; i < nn; ++i) {
         std::uint32_t lo = c.lo[i], hi = c.hi[i];
-        for (std::ptrdiff_t k = std::max<std::ptrdiff_t>(0, i - rr); k <= std::min(nn - 1, i + rr); ++k) {
+        for (std::ptrdiff_t k = std::max<std::ptrdiff_t>(0, i - rr); k <= std::min(nn - 1, i + rr);
+             ++k) {
             lo = std::min(lo, c.lo[k]);
             hi = std::max(hi, c.hi[k]);
         }
@@ -323,7 +326,8 @@ Path warp_in_corridor(const float* a, std::size_t n, const float* b, std::size_t
     constexpr float kInf = std::numeric_limits<float>::infinity();
 
     std::vector<std::size_t> offset(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) offset[i + 1] = offset[i] + (corridor.hi[i] - corridor.lo[i] + 1);
+    for (std::size_t i = 0; i < n; ++i)
+        offset[i + 1] = offset[i] + (corridor.hi[i] - corridor.lo[i] + 1);
     std::vector<std::uint8_t> step(offset[n]);  // 0 diagonal, 1 from the row above, 2 from the left
     std::vector<float> prev, cur;
     std::uint32_t prev_lo = 0, prev_hi = 0;

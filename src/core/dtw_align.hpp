@@ -84,11 +84,11 @@ Path warp_in_corridor(const float* a, std::size_t n, const float* b, std::size_t
 // the projected path. Work and memory grow linearly with the length once the band is
 // capped at `max_band` coarse frames.
 struct WarpOptions {
-    std::size_t levels = 4;         // coarsest frames are 2^levels frames long
-    double band_share = 0.25;       // band half-width as a share of the longer coarse signal
-    std::size_t min_band = 24;      // at least this many coarse frames
-    std::size_t max_band = 200;     // at most this many coarse frames
-    std::size_t radius = 10;        // corridor half-width on every finer level
+    std::size_t levels = 4;      // coarsest frames are 2^levels frames long
+    double band_share = 0.25;    // band half-width as a share of the longer coarse signal
+    std::size_t min_band = 24;   // at least this many coarse frames
+    std::size_t max_band = 200;  // at most this many coarse frames
+    std::size_t radius = 10;     // corridor half-width on every finer level
 };
 Path warp(const float* a, std::size_t n, const float* b, std::size_t m, std::size_t dims,
           const WarpOptions& options = {}, const Quiet& quiet = {});

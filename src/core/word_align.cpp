@@ -39,9 +39,8 @@ bool is_spoken(char32_t c) {
 }
 
 bool is_closing(char32_t c) {
-    return c == '"' || c == '\'' || c == ')' || c == ']' || c == '}' || c == 0xBB ||
-           c == 0xAB || c == 0x2019 || c == 0x201D || c == 0x201C || c == 0x2018 ||
-           c == 0x203A || c == 0x2039;
+    return c == '"' || c == '\'' || c == ')' || c == ']' || c == '}' || c == 0xBB || c == 0xAB ||
+           c == 0x2019 || c == 0x201D || c == 0x201C || c == 0x2018 || c == 0x203A || c == 0x2039;
 }
 
 }  // namespace
@@ -76,7 +75,8 @@ std::vector<Sentence> sentences(std::u32string_view text, const std::vector<Toke
         const Token& t = tokens[k];
         if (k > first) {
             bool broken = false;
-            for (std::size_t c = t.begin; c < t.letters; ++c) broken = broken || is_line_break(text[c]);
+            for (std::size_t c = t.begin; c < t.letters; ++c)
+                broken = broken || is_line_break(text[c]);
             if (broken) {
                 out.push_back({first, k});
                 first = k;
@@ -119,7 +119,7 @@ std::vector<std::size_t> match_events(const std::vector<Token>& tokens,
     // order and text order must agree, so a stray event (espeak-ng reports one at some
     // sentence starts with the position of an earlier word) or a second event inside one
     // word drops out. Among equal tokens the earliest event is kept.
-    std::vector<std::size_t> tail;        // tail[len] = index n of the chain's last event
+    std::vector<std::size_t> tail;  // tail[len] = index n of the chain's last event
     std::vector<std::size_t> parent(order.size(), npos);
     for (std::size_t n = 0; n < order.size(); ++n) {
         if (word[n] == npos) continue;
@@ -208,6 +208,27 @@ std::vector<double> reference_starts(const std::vector<Token>& tokens, const Ref
     return start;
 }
 
+// The longest run of silent frames in [from, to).
+struct Run {
+    std::size_t from = 0;
+    std::size_t length = 0;
+};
+Run longest_pause(const Signal& s, std::size_t from, std::size_t to) {
+    Run best;
+    to = std::min(to, s.features.frames);
+    for (std::size_t q = from; q < to;) {
+        if (!s.silent(q)) {
+            ++q;
+            continue;
+        }
+        std::size_t r = q;
+        while (r < to && s.silent(r)) ++r;
+        if (r - q > best.length) best = {q, r - q};
+        q = r;
+    }
+    return best;
+}
+
 Signal analyse_reference(const Reference& reference) {
     return analyse(audio::resample_pcm16(reference.samples.data(), reference.samples.size(),
                                          reference.sample_rate));
@@ -221,7 +242,8 @@ std::vector<WordTime> align_signals(const std::vector<Token>& tokens, const Refe
     const double duration_frames = duration / kFrameSeconds;
     if (ref.speech.size() == 0 || tgt.speech.size() == 0) {
         // Nothing to hear on one side: every word sits where the speech (if any) begins.
-        const double at = std::min(tgt.speech.size() ? tgt.speech.begin * kFrameSeconds : 0.0, duration);
+        const double at =
+            std::min(tgt.speech.size() ? tgt.speech.begin * kFrameSeconds : 0.0, duration);
         for (auto& w : out) w = {at, at};
         return out;
     }
@@ -282,39 +304,21 @@ std::vector<WordTime> align_signals(const std::vector<Token>& tokens, const Refe
         // ends before it otherwise.
         {
             const std::size_t hi = static_cast<std::size_t>(std::max(0.0, std::round(e)));
-            std::size_t best_from = 0, best_len = 0;
-            for (std::size_t q = f; q < hi;) {
-                if (!tgt.silent(q)) {
-                    ++q;
-                    continue;
-                }
-                std::size_t r = q;
-                while (r < hi && tgt.silent(r)) ++r;
-                if (r - q > best_len) {
-                    best_from = q;
-                    best_len = r - q;
-                }
-                q = r;
-            }
+            const Run pause = longest_pause(tgt, f, hi);
             // The reference word's own longest pause (a stop's closure, a comma).
-            std::size_t ref_run = 0;
-            for (std::size_t q = static_cast<std::size_t>(std::max(0.0, rstart[k]));
-                 q < static_cast<std::size_t>(std::max(0.0, rend[k]));) {
-                std::size_t r = q;
-                while (r < ref.features.frames && ref.silent(r) && r < rend[k]) ++r;
-                ref_run = std::max(ref_run, r - q);
-                q = r + 1;
-            }
-            if (best_len >= kMinPause && best_len > ref_run + kMinPause / 2) {
+            const Run own = longest_pause(ref, static_cast<std::size_t>(std::max(0.0, rstart[k])),
+                                          static_cast<std::size_t>(std::max(0.0, rend[k])));
+            if (pause.length >= kMinPause && pause.length > own.length + kMinPause / 2) {
                 std::size_t before = 0, after = 0;
-                for (std::size_t q = f; q < best_from; ++q) before += !tgt.silent(q);
-                for (std::size_t q = best_from + best_len; q < hi; ++q) after += !tgt.silent(q);
+                for (std::size_t q = f; q < pause.from; ++q) before += !tgt.silent(q);
+                for (std::size_t q = pause.from + pause.length; q < hi; ++q)
+                    after += !tgt.silent(q);
                 if (before <= after) {
-                    const std::size_t onset = best_from + best_len;
+                    const std::size_t onset = pause.from + pause.length;
                     f = onset > ref_quiet ? onset - ref_quiet : 0;
                     s = std::max(s, static_cast<double>(f));
                 } else {
-                    e = std::max(s, static_cast<double>(best_from));
+                    e = std::max(s, static_cast<double>(pause.from));
                 }
             }
         }

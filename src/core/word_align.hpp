@@ -20,7 +20,7 @@ struct Token {
     std::size_t begin = 0;
     std::size_t letters = 0;  // first code point after the leading whitespace
     std::size_t end = 0;
-    std::size_t weight = 0;   // letters and digits: how long the word takes to say, roughly
+    std::size_t weight = 0;  // letters and digits: how long the word takes to say, roughly
 };
 
 // Words of `text`: runs of non-whitespace with the whitespace before them. A text of

@@ -20,12 +20,14 @@ float path_cost(const std::vector<float>& a, const std::vector<float>& b, std::s
                 const dtw::Path& path) {
     auto d = [&](std::size_t i, std::size_t j) {
         float s = 0;
-        for (std::size_t k = 0; k < dims; ++k) s += (a[i * dims + k] - b[j * dims + k]) * (a[i * dims + k] - b[j * dims + k]);
+        for (std::size_t k = 0; k < dims; ++k)
+            s += (a[i * dims + k] - b[j * dims + k]) * (a[i * dims + k] - b[j * dims + k]);
         return std::sqrt(s);
     };
     float cost = 2 * d(path[0].first, path[0].second);
     for (std::size_t p = 1; p < path.size(); ++p) {
-        const bool diagonal = path[p].first != path[p - 1].first && path[p].second != path[p - 1].second;
+        const bool diagonal =
+            path[p].first != path[p - 1].first && path[p].second != path[p - 1].second;
         cost += (diagonal ? 2 : 1) * d(path[p].first, path[p].second);
     }
     return cost;
@@ -39,9 +41,13 @@ float full_matrix_cost(const std::vector<float>& a, std::size_t n, const std::ve
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < m; ++j) {
             float s = 0;
-            for (std::size_t k = 0; k < dims; ++k) s += (a[i * dims + k] - b[j * dims + k]) * (a[i * dims + k] - b[j * dims + k]);
+            for (std::size_t k = 0; k < dims; ++k)
+                s += (a[i * dims + k] - b[j * dims + k]) * (a[i * dims + k] - b[j * dims + k]);
             const float dd = std::sqrt(s);
-            if (i == 0 && j == 0) { D[i][j] = 2 * dd; continue; }
+            if (i == 0 && j == 0) {
+                D[i][j] = 2 * dd;
+                continue;
+            }
             float best = inf;
             if (i > 0 && j > 0) best = std::min(best, D[i - 1][j - 1] + 2 * dd);
             if (i > 0) best = std::min(best, D[i - 1][j] + dd);
@@ -54,7 +60,8 @@ float full_matrix_cost(const std::vector<float>& a, std::size_t n, const std::ve
 void expect_valid_path(const dtw::Path& path, std::size_t n, std::size_t m) {
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(path.front(), std::make_pair(0u, 0u));
-    EXPECT_EQ(path.back(), std::make_pair(static_cast<std::uint32_t>(n - 1), static_cast<std::uint32_t>(m - 1)));
+    EXPECT_EQ(path.back(),
+              std::make_pair(static_cast<std::uint32_t>(n - 1), static_cast<std::uint32_t>(m - 1)));
     for (std::size_t p = 1; p < path.size(); ++p) {
         const auto di = path[p].first - path[p - 1].first, dj = path[p].second - path[p - 1].second;
         EXPECT_TRUE(di <= 1 && dj <= 1 && di + dj >= 1) << "step " << p;
@@ -63,8 +70,9 @@ void expect_valid_path(const dtw::Path& path, std::size_t n, std::size_t m) {
 
 // A piecewise-constant feature track: `phones[k]` held for `frames[k]` frames; a pause is
 // phone -1 (all zeros).
-std::vector<float> track(const std::vector<std::vector<float>>& vocab, const std::vector<int>& phones,
-                         const std::vector<int>& frames, std::size_t dims, std::mt19937& rng) {
+std::vector<float> track(const std::vector<std::vector<float>>& vocab,
+                         const std::vector<int>& phones, const std::vector<int>& frames,
+                         std::size_t dims, std::mt19937& rng) {
     std::normal_distribution<float> noise(0.0f, 0.15f);
     std::vector<float> out;
     for (std::size_t k = 0; k < phones.size(); ++k)
@@ -79,7 +87,8 @@ std::vector<float> track(const std::vector<std::vector<float>>& vocab, const std
 TEST(DtwCorridor, FullCorridorFindsTheCheapestPathOfTheWholeMatrix) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> u(-1, 1);
-    for (auto [n, m] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 9}, {9, 1}, {17, 23}, {40, 31}}) {
+    for (auto [n, m] :
+         {std::pair<std::size_t, std::size_t>{1, 1}, {1, 9}, {9, 1}, {17, 23}, {40, 31}}) {
         const std::size_t dims = 3;
         std::vector<float> a(n * dims), b(m * dims);
         for (auto& x : a) x = u(rng);
@@ -116,7 +125,8 @@ TEST(DtwMultiscale, StretchedCopyWithPausesMapsEveryBoundary) {
         const std::size_t dims = 8;
         std::vector<std::vector<float>> vocab(30, std::vector<float>(dims));
         std::normal_distribution<float> g(0, 1.5f);
-        for (auto& v : vocab) for (auto& x : v) x = g(rng);
+        for (auto& v : vocab)
+            for (auto& x : v) x = g(rng);
         std::uniform_int_distribution<int> phone(0, 29), len(4, 14);
         std::uniform_real_distribution<double> stretch(0.6, 1.6);
         std::vector<int> rp, rf, tp, tf;
@@ -130,15 +140,23 @@ TEST(DtwMultiscale, StretchedCopyWithPausesMapsEveryBoundary) {
                 // reference, 0.03 to 0.8 s in the target, so shorter or longer there).
                 const int rpause = 5 + static_cast<int>(rng() % 40);
                 const int tpause = 3 + static_cast<int>(rng() % 77);
-                rp.push_back(-1); rf.push_back(rpause); rpos += rpause;
-                tp.push_back(-1); tf.push_back(tpause); tpos += tpause;
+                rp.push_back(-1);
+                rf.push_back(rpause);
+                rpos += rpause;
+                tp.push_back(-1);
+                tf.push_back(tpause);
+                tpos += tpause;
             }
             const int l = len(rng);
             const int tl = std::max(2, static_cast<int>(std::lround(l * stretch(rng))));
             ref_start.push_back(rpos);
             tgt_start.push_back(tpos);
-            rp.push_back(p); rf.push_back(l); rpos += l;
-            tp.push_back(p); tf.push_back(tl); tpos += tl;
+            rp.push_back(p);
+            rf.push_back(l);
+            rpos += l;
+            tp.push_back(p);
+            tf.push_back(tl);
+            tpos += tl;
         }
         const auto a = track(vocab, rp, rf, dims, rng);
         const auto b = track(vocab, tp, tf, dims, rng);
@@ -199,7 +217,8 @@ TEST(Features, SpeechRangeSkipsLeadingAndTrailingSilence) {
 // --- words -----------------------------------------------------------------------------
 
 TEST(Words, TokensJoinToTheTextAndCarryTheirLeadingWhitespace) {
-    for (const char* s : {"Hallo Welt.", "  Grüße,  aus\tKöln! ", "eins – zwei ...", "42", " ", "a\nb"}) {
+    for (const char* s :
+         {"Hallo Welt.", "  Grüße,  aus\tKöln! ", "eins – zwei ...", "42", " ", "a\nb"}) {
         const std::u32string t = text::decode(s);
         const auto tokens = word_align::tokenize(t);
         ASSERT_FALSE(tokens.empty()) << s;
@@ -249,7 +268,7 @@ TEST(Words, EventsGoToTheWordTheirPositionFallsIn) {
     // events inside one number: spoken order decides, the earliest of a word counts.
     const std::u32string u = U"Nicht hoch! Größer 1999 mal.";
     const auto toks = word_align::tokenize(u);  // Nicht | hoch! | Größer | 1999 | mal.
-    const std::vector<word_align::Event> ev{{0, 0},   {6, 100}, {5, 300}, {12, 301},
+    const std::vector<word_align::Event> ev{{0, 0},    {6, 100},  {5, 300},  {12, 301},
                                             {19, 400}, {20, 450}, {20, 470}, {24, 500}};
     EXPECT_EQ(word_align::match_events(toks, ev), (std::vector<std::size_t>{0, 1, 3, 4, 7}));
 }
@@ -269,7 +288,8 @@ TEST(Words, AlignTokensFindsStretchedWordsBehindInsertedPauses) {
     auto add = [&](auto& out, int rate, double seconds, double f1, double f2, double amp) {
         const std::size_t n = static_cast<std::size_t>(seconds * rate);
         for (std::size_t i = 0; i < n; ++i) {
-            const double x = amp * (std::sin(2 * M_PI * f1 * i / rate) + 0.5 * std::sin(2 * M_PI * f2 * i / rate));
+            const double x = amp * (std::sin(2 * M_PI * f1 * i / rate) +
+                                    0.5 * std::sin(2 * M_PI * f2 * i / rate));
             if constexpr (std::is_same_v<std::decay_t<decltype(out)>, std::vector<float>>)
                 out.push_back(static_cast<float>(x));
             else
@@ -310,13 +330,24 @@ TEST(Words, AlignTokensFindsStretchedWordsBehindInsertedPauses) {
 // --- decoding ----------------------------------------------------------------------------
 
 namespace {
-void write_wav(const std::filesystem::path& p, int rate, int channels, const std::vector<std::int16_t>& interleaved) {
+void write_wav(const std::filesystem::path& p, int rate, int channels,
+               const std::vector<std::int16_t>& interleaved) {
     std::ofstream f(p, std::ios::binary);
     auto u32 = [&](std::uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [&](std::uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
     const std::uint32_t bytes = static_cast<std::uint32_t>(interleaved.size() * 2);
-    f.write("RIFF", 4); u32(36 + bytes); f.write("WAVEfmt ", 8); u32(16); u16(1); u16(channels);
-    u32(rate); u32(rate * channels * 2); u16(channels * 2); u16(16); f.write("data", 4); u32(bytes);
+    f.write("RIFF", 4);
+    u32(36 + bytes);
+    f.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);
+    u16(channels);
+    u32(rate);
+    u32(rate * channels * 2);
+    u16(channels * 2);
+    u16(16);
+    f.write("data", 4);
+    u32(bytes);
     f.write(reinterpret_cast<const char*>(interleaved.data()), bytes);
 }
 }  // namespace

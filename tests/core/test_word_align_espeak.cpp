@@ -54,12 +54,11 @@ TEST_P(EspeakTruth, EveryWordWithin100Ms) {
     opt.rate = c.rate;
     opt.pitch = c.pitch;
     espeak::Speech speech = espeak::synthesize(c.text, opt);
-    const auto match = word_align::match_events(
-        tokens, [&] {
-            std::vector<word_align::Event> ev;
-            for (const auto& w : speech.words) ev.push_back({w.char_start, w.sample});
-            return ev;
-        }());
+    const auto match = word_align::match_events(tokens, [&] {
+        std::vector<word_align::Event> ev;
+        for (const auto& w : speech.words) ev.push_back({w.char_start, w.sample});
+        return ev;
+    }());
 
     // Pauses of 0.3 to 0.7 s before every n-th word that has an event of its own.
     std::vector<std::int16_t> samples;
@@ -94,7 +93,8 @@ TEST_P(EspeakTruth, EveryWordWithin100Ms) {
         worst = std::max(worst, err);
         ++checked;
         EXPECT_LE(err, 0.100) << c.voice << " word " << k << " '"
-                              << text::encode(text.substr(tokens[k].letters, tokens[k].end - tokens[k].letters))
+                              << text::encode(text.substr(tokens[k].letters,
+                                                          tokens[k].end - tokens[k].letters))
                               << "' at " << a.times[k].start << " s, truly " << truth[k] << " s";
     }
     EXPECT_GE(checked, tokens.size() * 3 / 4);

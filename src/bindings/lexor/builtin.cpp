@@ -89,10 +89,9 @@ nb::object builtin_transcription(nb::handle audio_filepath, nb::handle reference
             words.append(word_type(from_code_points(all.substr(t.begin, t.end - t.begin)),
                                    result.times[k].start, result.times[k].end));
         }
-        segments.attr("append")(
-            segment_type(from_code_points(all.substr(first.begin, last.end - first.begin)),
-                         result.times[sentence.first].start,
-                         result.times[sentence.last - 1].end, words));
+        segments.attr("append")(segment_type(
+            from_code_points(all.substr(first.begin, last.end - first.begin)),
+            result.times[sentence.first].start, result.times[sentence.last - 1].end, words));
     }
     return transcription;
 }
