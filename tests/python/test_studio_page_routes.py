@@ -306,8 +306,9 @@ def test_page_and_its_files_are_served(client):
     assert "/" not in client.get("/openapi.json").json()["paths"]
 
 
-def test_docs_load_their_assets_from_the_app(client):
-    html = client.get("/docs").text
+@pytest.mark.parametrize("page", ["/docs", "/redoc"])
+def test_docs_load_their_assets_from_the_app(client, page):
+    html = client.get(page).text
     assets = [part.split('"')[0] for part in html.split('src="')[1:]]
     assets += [part.split('"')[0] for part in html.split('href="')[1:]]
     assert assets and all(a.startswith("/") for a in assets), assets
