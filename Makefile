@@ -19,7 +19,8 @@ all: install
 # fontconfig with FreeType (which of them are installed, how libass sizes them).
 SYSTEM_PACKAGES := ffmpeg libgtest-dev pkg-config libespeak-ng-dev espeak-ng-data \
   libmp3lame-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev \
-  fonts-open-sans fonts-roboto-unhinted fonts-noto-core fontconfig libfontconfig-dev libfreetype-dev
+  fonts-open-sans fonts-roboto-unhinted fonts-noto-core fontconfig libfontconfig-dev libfreetype-dev \
+  chromium chromium-driver
 
 system-deps:
 	@missing=""; \

@@ -49,13 +49,250 @@ def pick_resolve(mode):
     return None, "[vestrel] No Resolve available: Resolve operations will fail"
 
 
+# --- the studio page -------------------------------------------------------------------------
+
+def _web_dir():
+    """The studio page's folder, installed beside the host."""
+    from pathlib import Path
+
+    return Path(__file__).resolve().parent / "web"
+
+
+def _mount_studio_page(app):
+    """The studio page at "/" and its files under /studio-files/."""
+    from fastapi.responses import FileResponse
+    from fastapi.staticfiles import StaticFiles
+
+    web = _web_dir()
+    index = web / "index.html"
+
+    @app.get("/", include_in_schema=False)
+    def studio_page():
+        return FileResponse(index, media_type="text/html")
+
+    app.mount("/studio-files", StaticFiles(directory=web), name="studio-files")
+
+
+# --- descriptions and examples of the API document ----------------------------------------
+#
+# The routes and models keep their own names and docstrings; the host adds to the document it
+# serves what a reader of /docs needs: groups, a summary per route, and field descriptions and
+# examples. Nothing here changes how a request is read or answered.
+
+_API_DESCRIPTION = (
+    "Turns a short written script (up to six scenes, each with caption text and a background "
+    "video) into a vertical short: voice-over, captions aligned to the speech, a Resolve "
+    "timeline, and, through the studio routes, a rendered MP4 and exports.\n\n"
+    "A typical run: upload backgrounds (`/media/background-videos/upload`), "
+    "`POST /brevano/generate`, poll `GET /studio/progress` until the status is \"done\", then "
+    "`POST /studio/render` and poll `GET /studio/render/{job_id}`. The studio page at `/` "
+    "does all of this in the browser."
+)
+
+# (path prefix, tag): the first matching prefix names the route's group.
+_TAGS = (
+    ("/brevano/", "generation"),
+    ("/studio/render", "render"),
+    ("/studio/export", "export"),
+    ("/studio/timeline", "export"),
+    ("/studio/", "studio"),
+    ("/media/import_clip", "resolve"),
+    ("/project/", "resolve"),
+    ("/timeline/", "resolve"),
+    ("/tts/", "speech"),
+    ("/media/", "media library"),
+    ("/templates/", "media library"),
+)
+
+_TAG_TEXTS = {
+    "generation": "Start a generation and read its status.",
+    "studio": "Stages of the running generation, cancel, voices, earlier renders and exports.",
+    "render": "Render the current timeline to an MP4 in the media cache.",
+    "export": "Read the current timeline and export it for other editors.",
+    "media library": "Background videos, music and Resolve templates.",
+    "resolve": "Single Resolve operations: projects, clips, timeline.",
+    "speech": "Speech synthesis into a file.",
+}
+
+_SUMMARIES = {
+    ("post", "/brevano/generate"): "Start a generation (answers at once; poll the status)",
+    ("get", "/brevano/status"): "Status of the last or running generation",
+    ("get", "/studio/progress"): "Stages of the last or running generation and its render",
+    ("post", "/studio/cancel"): "Stop the running generation or render",
+    ("get", "/studio/voices"): "Voices of the offline voice engine",
+    ("get", "/studio/outputs"): "Earlier renders and exports in the media cache",
+    ("delete", "/studio/outputs/{filename}"): "Delete a render or export",
+    ("post", "/studio/render"): "Render the current timeline to an MP4",
+    ("get", "/studio/render/{job_id}"): "Status and percentage of a render job",
+    ("get", "/studio/timeline"): "The current timeline's tracks and items",
+    ("post", "/studio/export"): "Export the current timeline (OTIO, FCPXML, EDL, SRT, ASS)",
+    ("get", "/media/background-videos"): "List background videos",
+    ("post", "/media/background-videos"): "Add a background video from a Pexels page link",
+    ("post", "/media/background-videos/upload"): "Upload a background video",
+    ("delete", "/media/background-videos/{asset_id}"): "Delete a background video",
+    ("get", "/media/background-music"): "List background music",
+    ("post", "/media/background-music/upload"): "Upload background music",
+    ("delete", "/media/background-music/{asset_id}"): "Delete background music",
+    ("get", "/media/{filename}"): "Download a file of the media cache",
+    ("post", "/templates/upload"): "Upload a Resolve template project (.drp)",
+    ("get", "/templates/list"): "List templates (uploaded and built-in)",
+    ("post", "/project/create"): "Create a Resolve project",
+    ("post", "/project/open"): "Open a Resolve project",
+    ("post", "/project/delete_current"): "Delete the current Resolve project",
+    ("post", "/media/import_clip"): "Import a clip into the media pool",
+    ("post", "/timeline/add_clip"): "Place a media-pool clip on the timeline",
+    ("post", "/tts/generate"): "Synthesise speech into a file",
+}
+
+# Model name -> {field: (description, example)}; an example of None adds only the text.
+_FIELDS = {
+    "BrevanoRequest": {
+        "scenes": ("The scenes in playing order, at most six. Their captions are joined with "
+                   "nothing between them: end every scene but the last with a blank.", None),
+        "bg_music_id": ("Identifier of a background music of the library, or null for none.",
+                        "music_1a2b3c4d"),
+        "tts_engine": ("Voice engine: \"espeak\" (offline), \"edge\" or \"eleven\".",
+                       "espeak"),
+        "edge_voice_name": ("Voice of the Edge engine, or of espeak (an espeak-ng voice or "
+                            "language, see GET /studio/voices).", "de"),
+        "eleven_voice_id": ("Voice of the ElevenLabs engine.", None),
+        "eleven_api_key": ("ElevenLabs API key.", None),
+        "whisper_model": ("Aligner: \"builtin\" (offline) or a Whisper model name.",
+                          "builtin"),
+        "language": ("Language code of the script.", "de"),
+        "chars_per_line": ("Caption line length target, in characters.", 25),
+        "remove_silence": ("Cut pauses out of the voice-over.", False),
+        "min_silence_duration": ("Shortest pause that is cut, in seconds.", 0.3),
+        "davinci_project_name": ("Name of the Resolve project the generation creates.",
+                                 "my_short"),
+        "davinci_template_path": ("Template: a built-in name, an uploaded template's name, or "
+                                  "a path; null for the default built-in template.",
+                                  "tolvane.drp"),
+        "pexels_api_key": ("Pexels API key, used when a background must still be fetched.",
+                           None),
+    },
+    "BrevanoSceneDTO": {
+        "caption": ("The scene's script. \"<split>\" ends a caption sentence; \"<counter>\" "
+                    "before a one-word sentence (\"<counter>Erstens.\") makes a counter title. "
+                    "Commands are never spoken.",
+                    "<counter>Erstens. Trink morgens ein Glas Wasser. "),
+        "background": ("The scene's background video.", None),
+    },
+    "BrevanoBackgroundVideoDTO": {
+        "background_id": ("Identifier of a background video of the library.", "bg_1a2b3c4d"),
+        "brightness": ("Brightness, 100 leaves it as it is.", 100),
+        "contrast": ("Contrast, 100 leaves it as it is.", 100),
+        "saturation": ("Saturation, 100 leaves it as it is.", 100),
+        "color_tone": ("Colour tone as red, green, blue; 100 each leaves it as it is.",
+                       [100, 100, 100]),
+    },
+    "AddBackgroundVideoURLRequest": {
+        "title": ("Title of the new background video.", "Wald"),
+        "url": ("Link to a video page on Pexels.", "https://www.pexels.com/video/forest-1234567/"),
+        "pexels_api_key": ("Pexels API key.", None),
+    },
+    "ProjectRequest": {"project_name": ("Name of the Resolve project.", "my_short")},
+    "ImportClipRequest": {
+        "clip_path": ("Path of the media file to import.", "/path/to/clip.mp4"),
+        "clip_name": ("Name of the clip in the media pool; null lets Resolve choose.", None),
+    },
+    "AddClipRequest": {
+        "clip_name": ("Name of a clip in the media pool.", "clip.mp4"),
+        "start_time": ("Position on the timeline, in seconds.", 0.0),
+        "duration": ("Length, in seconds.", 5.0),
+        "track_index": ("Track number.", 1),
+        "video": ("Place the video part.", True),
+        "audio": ("Place the audio part.", True),
+    },
+    "TTSRequest": {
+        "text": ("Text to speak.", "Hallo und willkommen."),
+        "engine": ("Engine: \"espeak\", \"edge\" or \"eleven\".", "espeak"),
+        "output_path": ("File to write.", "/tmp/hallo.mp3"),
+        "voice_name": ("Voice of the Edge or espeak engine.", None),
+        "voice_id": ("ElevenLabs voice.", None),
+        "api_key": ("ElevenLabs API key.", None),
+        "check_credits": ("Check the ElevenLabs account's remaining characters first.", False),
+    },
+    "StudioRenderRequest": {
+        "filename": ("Output file name ending in \".mp4\"; the project's name by default.",
+                     "my_short.mp4"),
+        "preset": ("A render preset Resolve lists; none keeps the current settings.", None),
+    },
+    "StudioExportRequest": {
+        "format": ("\"otio\" (an .otioz bundle), \"fcpxml\" or \"fcp7xml\" (a .zip of the XML "
+                   "and its title pictures), \"edl\", \"srt\" or \"ass\".", "otio"),
+        "filename": ("Plain file name stem; the timeline's name by default.", "my_short"),
+    },
+}
+
+_GENERATE_EXAMPLE = {
+    "scenes": [
+        {"caption": "Drei kleine Gewohnheiten machen deinen Morgen besser. ",
+         "background": {"background_id": "bg_1a2b3c4d"}},
+        {"caption": "<counter>Erstens. Trink ein Glas Wasser.",
+         "background": {"background_id": "bg_5e6f7a8b"}},
+    ],
+    "tts_engine": "espeak",
+    "whisper_model": "builtin",
+    "language": "de",
+}
+
+
+def _describe_openapi(app):
+    """Wraps app.openapi: the document is built as usual once, then described in place."""
+    build = app.openapi
+
+    def openapi():
+        if app.openapi_schema is None:
+            _add_descriptions(build())
+        return app.openapi_schema
+
+    app.openapi = openapi
+
+
+def _add_descriptions(doc):
+    used_tags = []
+    for path, methods in doc.get("paths", {}).items():
+        for method, op in methods.items():
+            if not isinstance(op, dict):
+                continue
+            summary = _SUMMARIES.get((method, path))
+            if summary:
+                op["summary"] = summary
+            tag = next((t for prefix, t in _TAGS if path.startswith(prefix)), None)
+            if tag and not op.get("tags"):
+                op["tags"] = [tag]
+                if tag not in used_tags:
+                    used_tags.append(tag)
+            if (method, path) == ("post", "/brevano/generate"):
+                content = op.get("requestBody", {}).get("content", {})
+                if "application/json" in content:
+                    content["application/json"]["example"] = _GENERATE_EXAMPLE
+    order = [t for t in _TAG_TEXTS if t in used_tags]
+    doc["tags"] = [{"name": t, "description": _TAG_TEXTS[t]} for t in order]
+    schemas = doc.get("components", {}).get("schemas", {})
+    for model, fields in _FIELDS.items():
+        props = schemas.get(model, {}).get("properties", {})
+        for name, (text, example) in fields.items():
+            if name not in props:
+                continue
+            props[name].setdefault("description", text)
+            if example is not None:
+                props[name].setdefault("examples", [example])
+    return doc
+
+
 def create_app(resolve=None):
-    from fastapi import FastAPI
+    # The API pages (/docs, /redoc) load their scripts from files of an installed package,
+    # never from a CDN, so they work offline.
+    from fastapi_offline import FastAPIOffline
     from vestrel import endpoints, lumora, studio
 
-    app = FastAPI(title="vestrel")
+    app = FastAPIOffline(title="vestrel", description=_API_DESCRIPTION)
     app.include_router(endpoints.router)
     app.include_router(studio.router)
+    _mount_studio_page(app)
+    _describe_openapi(app)
     if resolve is not None and hasattr(lumora, "set_resolve"):
         lumora.set_resolve(resolve)
     return app

@@ -29,5 +29,6 @@ NB_MODULE(studio, m) {
     m.attr("router") = router;
     vestrel::studio::register_render_routes(m, router);
     vestrel::studio::register_export_routes(m, router);
+    vestrel::studio::register_page_routes(m, router);
     vestrel::py::finalize_functions(m);
 }

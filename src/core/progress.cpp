@@ -76,6 +76,11 @@ bool Reporter::start(std::string_view name) {
     s.started_at = t;
     s.seconds = 0.0;
     state_.running_stage = i;
+    // The stage runs again (a new render after a failed one): its old failure is over.
+    if (state_.failed_stage == i) {
+        state_.failed_stage = -1;
+        state_.error.reset();
+    }
     return true;
 }
 

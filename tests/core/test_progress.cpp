@@ -121,3 +121,22 @@ TEST(Progress, UnknownStageIsRefused) {
     EXPECT_THROW(r.start("upload"), std::invalid_argument);
     EXPECT_THROW(r.fail("", "x"), std::invalid_argument);
 }
+
+TEST(Progress, AStageStartedAgainClearsItsOwnEarlierFailure) {
+    Reporter r;
+    r.start("render");
+    r.fail("render", "Cancelled");
+    r.start("render");  // a new render after the cancelled one
+    Snapshot s = r.snapshot();
+    EXPECT_EQ(s.failed_stage, -1);
+    EXPECT_FALSE(s.error.has_value());
+    r.finish("render");
+    EXPECT_EQ(state_of(r.snapshot(), "render"), State::Done);
+    // Another stage's failure stays when a different stage starts.
+    r.begin_run();
+    r.start("voice");
+    r.fail("voice", "no engine");
+    r.start("render");
+    EXPECT_EQ(r.snapshot().failed_stage, stage_index("voice"));
+    EXPECT_EQ(r.snapshot().error.value_or(""), "no engine");
+}

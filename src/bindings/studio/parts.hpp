@@ -17,4 +17,8 @@ void register_render_routes(nb::module_& m, nb::handle router);
 // GET /studio/timeline, POST /studio/export and export_timeline (also used by the command).
 void register_export_routes(nb::module_& m, nb::handle router);
 
+// GET /studio/progress, POST /studio/cancel, GET /studio/voices, GET and DELETE
+// /studio/outputs: what the studio page reads beside the render routes.
+void register_page_routes(nb::module_& m, nb::handle router);
+
 }  // namespace vestrel::studio

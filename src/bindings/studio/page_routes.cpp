@@ -1,0 +1,182 @@
+// Routes the studio page needs beside the render routes: the stages of the last or running
+// generation and its render, a cancel request, the offline voices, and the renders and
+// exports kept in the media cache.
+//
+// The stage state lives in vestrel.progress (the pipeline and the generation route write it
+// without knowing this module); these routes only read it and ask it to stop.
+#include <nanobind/stl/string.h>
+
+#include <filesystem>
+
+#include "bindings/common/args.hpp"
+#include "bindings/common/pyutil.hpp"
+#include "bindings/common/route.hpp"
+#include "bindings/common/values.hpp"
+#include "bindings/studio/parts.hpp"
+#include "core/outputs.hpp"
+#include "core/progress.hpp"
+
+namespace vestrel::studio {
+
+namespace {
+
+using namespace vestrel::py;
+
+nb::object attr(const char* name) { return self().attr(name); }
+
+constexpr int kRenderStage = static_cast<int>(vestrel::progress::kStages.size()) - 1;
+
+bool render_stage_running(nb::handle snapshot) {
+    nb::object stage = snapshot["stages"][nb::int_(kRenderStage)];
+    return nb::str(stage["state"]).equal(nb::str("running"));
+}
+
+// A render's end is recorded on the stage reporter when its job is read; read the last job
+// now, so that the progress tells a finished render without the page polling the job.
+void settle_render_stage() {
+    nb::object last = attr("_last_job");
+    if (last.is_none() || attr("_jobs").attr("get")(last).is_none()) return;
+    if (!render_stage_running(attr("progress").attr("snapshot")())) return;
+    attr("studio_render_status")(last);
+}
+
+nb::object studio_progress() {
+    settle_render_stage();
+    nb::object snap = attr("progress").attr("snapshot")();
+    nb::object status = attr("endpoints").attr("get_status")()["status"];
+    nb::dict answer;
+    answer["status"] = status.attr("value");
+    answer["stage"] = snap["stage"];
+    answer["stages"] = snap["stages"];
+    answer["error"] = snap["error"];
+    answer["failed_stage"] = snap["failed_stage"];
+    return answer;
+}
+
+nb::object studio_cancel() {
+    settle_render_stage();
+    nb::object progress = attr("progress");
+    const bool rendering = render_stage_running(progress.attr("snapshot")());
+    if (!truthy(progress.attr("request_cancel")())) raise_http(409, "Nothing to cancel");
+    if (rendering) {
+        // A render has no stage boundary to stop at: Resolve is asked to stop it, and the
+        // job, read once more, marks the render stage failed ("Cancelled").
+        try {
+            attr("lumora").attr("get_current_project")().attr("StopRendering")();
+        } catch (nb::python_error& e) {
+            if (!error_is(e, PyExc_RuntimeError)) throw;
+            raise_http(400, nb::str(str(e.value()).c_str()), e.value());
+        }
+        settle_render_stage();
+    }
+    nb::dict answer;
+    answer["cancelled"] = true;
+    return answer;
+}
+
+nb::object studio_voices() {
+    nb::dict answer;
+    answer["engine"] = "espeak";
+    answer["voices"] = attr("tts").attr("list_espeak_voices")();
+    return answer;
+}
+
+std::filesystem::path cache_dir() {
+    return std::filesystem::path(str(attr("media").attr("CACHE_DIR")));
+}
+
+nb::object studio_outputs() {
+    const std::filesystem::path dir = cache_dir();
+    std::vector<vestrel::outputs::OutputFile> found;
+    {
+        nb::gil_scoped_release released;
+        found = vestrel::outputs::list_outputs(dir);
+    }
+    nb::list items;
+    for (const auto& f : found) {
+        nb::dict d;
+        d["name"] = nb::str(f.name.c_str(), f.name.size());
+        const std::string_view kind = vestrel::outputs::output_kind(f.name);
+        d["kind"] = nb::str(kind.data(), kind.size());
+        d["url"] = nb::str(("/media/" + f.name).c_str());
+        d["size"] = nb::int_(static_cast<long long>(f.size));
+        d["modified"] = nb::float_(f.modified);
+        items.append(d);
+    }
+    nb::dict answer;
+    answer["outputs"] = items;
+    return answer;
+}
+
+nb::object studio_delete_output(nb::handle filename) {
+    const std::string name = utf8(filename);
+    if (!vestrel::outputs::is_output_name(name))
+        raise_http(400, "Not a render or export: " + name);
+    const std::filesystem::path path = cache_dir() / name;
+    std::error_code ec;
+    bool removed = false;
+    {
+        nb::gil_scoped_release released;
+        // Links are never followed out of the cache: only a regular file of its own is removed.
+        const auto st = std::filesystem::symlink_status(path, ec);
+        if (ec)
+            ec.clear();  // no such file: "not found" below
+        else if (std::filesystem::is_regular_file(st))
+            removed = std::filesystem::remove(path, ec);
+    }
+    if (ec) raise_http(500, "Could not delete " + name + ": " + ec.message());
+    if (!removed) raise_http(404, "Output not found: " + name);
+    nb::dict answer;
+    answer["deleted"] = nb::str(name.c_str(), name.size());
+    return answer;
+}
+
+nb::object str_type() { return nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
+
+}  // namespace
+
+void register_page_routes(nb::module_& m, nb::handle router) {
+    if (!nb::hasattr(m, "tts")) m.attr("tts") = nb::module_::import_("vestrel.tts");
+
+    add_route(m, router, "get", "/studio/progress", "studio_progress",
+              "Stages of the last or running generation and its render: state and seconds of "
+              "each, the running or failed stage, the error.",
+              {}, [](nb::args args, nb::kwargs kwargs) -> nb::object {
+                  static const Signature& sig = declare({"studio_progress", {}});
+                  parse(sig, args, kwargs);
+                  return studio_progress();
+              });
+    add_route(m, router, "post", "/studio/cancel", "studio_cancel",
+              "Ask the running generation to stop at its next stage, or stop the running "
+              "render.",
+              {}, [](nb::args args, nb::kwargs kwargs) -> nb::object {
+                  static const Signature& sig = declare({"studio_cancel", {}});
+                  parse(sig, args, kwargs);
+                  return studio_cancel();
+              });
+    add_route(m, router, "get", "/studio/voices", "studio_voices",
+              "Voices of the offline voice engine (espeak-ng).", {},
+              [](nb::args args, nb::kwargs kwargs) -> nb::object {
+                  static const Signature& sig = declare({"studio_voices", {}});
+                  parse(sig, args, kwargs);
+                  return studio_voices();
+              });
+    add_route(m, router, "get", "/studio/outputs", "studio_outputs",
+              "Renders and exports kept in the media cache, newest first.", {},
+              [](nb::args args, nb::kwargs kwargs) -> nb::object {
+                  static const Signature& sig = declare({"studio_outputs", {}});
+                  parse(sig, args, kwargs);
+                  return studio_outputs();
+              });
+    add_route(m, router, "delete", "/studio/outputs/{filename}", "studio_delete_output",
+              "Delete a render or export from the media cache (library assets are never "
+              "touched).",
+              {{"filename", str_type()}}, [](nb::args args, nb::kwargs kwargs) -> nb::object {
+                  static const Signature& sig =
+                      declare({"studio_delete_output", {arg("filename", Kind::Str)}});
+                  auto v = parse(sig, args, kwargs);
+                  return studio_delete_output(v[0]);
+              });
+}
+
+}  // namespace vestrel::studio
