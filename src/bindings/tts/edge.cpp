@@ -71,19 +71,6 @@ nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
     return nb::none();
 }
 
-nb::object update_usage(nb::handle, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"update_usage", {}, true});
-    parse(sig, a, k);
-    return nb::none();
-}
-
-nb::object get_remaining_characters(nb::handle, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"get_remaining_characters", {}, true});
-    parse(sig, a, k);
-    // No quota: a fixed, practically unlimited count.
-    return nb::int_(1000000000000LL);
-}
-
 nb::object async_generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
     static const Signature& sig = declare(
         {"_async_generate_voice", {arg("text", Kind::Str), arg("outputfile", Kind::Str)}, true});
@@ -122,8 +109,9 @@ nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
 void register_edge(nb::module_& m) {
     nb::dict ns;
     ns["__init__"] = method("__init__", &init);
-    ns["update_usage"] = method("update_usage", &update_usage);
-    ns["get_remaining_characters"] = method("get_remaining_characters", &get_remaining_characters);
+    ns["update_usage"] = method("update_usage", &unmetered_update_usage);
+    ns["get_remaining_characters"] =
+        method("get_remaining_characters", &unmetered_remaining_characters);
     ns["generate_voice"] = method("generate_voice", &generate_voice);
     ns["_async_generate_voice"] = method("_async_generate_voice", &async_generate_voice);
     nb::object cls = make_class(m, "EdgeTTSVoiceModule", m.attr("VoiceModule"), ns,

@@ -57,19 +57,6 @@ nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
     return nb::none();
 }
 
-nb::object update_usage(nb::handle, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"update_usage", {}, true});
-    parse(sig, a, k);
-    return nb::none();
-}
-
-nb::object get_remaining_characters(nb::handle, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"get_remaining_characters", {}, true});
-    parse(sig, a, k);
-    // Offline: no quota, a fixed and practically unlimited count.
-    return nb::int_(1000000000000LL);
-}
-
 // A failed write names the output file as the host's own file errors do
 // (FileNotFoundError: [Errno 2] No such file or directory: '...').
 [[noreturn]] void raise_write_error(const audio::Error& e, nb::handle outputfile) {
@@ -210,8 +197,9 @@ nb::object espeak_voice_for_settings(nb::handle voice_name, nb::handle language_
 void register_espeak(nb::module_& m) {
     nb::dict ns;
     ns["__init__"] = method("__init__", &init);
-    ns["update_usage"] = method("update_usage", &update_usage);
-    ns["get_remaining_characters"] = method("get_remaining_characters", &get_remaining_characters);
+    ns["update_usage"] = method("update_usage", &unmetered_update_usage);
+    ns["get_remaining_characters"] =
+        method("get_remaining_characters", &unmetered_remaining_characters);
     ns["generate_voice"] = method("generate_voice", &generate_voice);
     make_class(m, "EspeakVoiceModule", m.attr("VoiceModule"), ns,
                "Offline TTS implementation using the espeak-ng speech synthesizer.");

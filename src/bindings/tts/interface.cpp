@@ -212,4 +212,16 @@ void register_interface(nb::module_& m) {
           "One-shot helper to generate TTS without manually managing the engine.");
 }
 
+nb::object unmetered_update_usage(nb::handle, nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare({"update_usage", {}, true});
+    parse(sig, a, k);
+    return nb::none();
+}
+
+nb::object unmetered_remaining_characters(nb::handle, nb::args a, nb::kwargs k) {
+    static const Signature& sig = declare({"get_remaining_characters", {}, true});
+    parse(sig, a, k);
+    return nb::int_(1000000000000LL);
+}
+
 }  // namespace vestrel::tts

@@ -42,6 +42,11 @@ nb::object method(const char* name, F&& fn, const char* doc = nullptr) {
     return nb::cpp_function(std::forward<F>(fn), nb::is_method(), nb::name(name));
 }
 
+// The usage methods of an engine without a quota (Edge, espeak-ng): `update_usage()` does
+// nothing and `get_remaining_characters()` answers a fixed, practically unlimited count.
+nb::object unmetered_update_usage(nb::handle self, nb::args a, nb::kwargs k);
+nb::object unmetered_remaining_characters(nb::handle self, nb::args a, nb::kwargs k);
+
 // A class `name` of vestrel.tts made by the metaclass of `base` (ABCMeta for VoiceModule and
 // its engines) from the methods and attributes in `ns`, stored as a module attribute.
 nb::object make_class(nb::module_& m, const char* name, nb::handle base, nb::dict ns,
