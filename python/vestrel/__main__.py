@@ -723,10 +723,8 @@ def _run_generation(req, endpoints, progress, bars):
 
 def _render(output, lumora, progress, bars):
     """Renders the current timeline to `output` and waits for the job to end."""
-    import time
-
     progress.start_stage("render")
-    before = _file_stamp(output)
+    before = _file_stamp(output)  # taken before the job starts: a quick job may finish at once
     try:
         # The output is named .mp4: ask for H.264 in MP4 whatever format the project had.
         lumora.get_current_project().SetCurrentRenderFormatAndCodec("mp4", "H264")
@@ -734,6 +732,30 @@ def _render(output, lumora, progress, bars):
         job = lumora.start_render_job()
     except RuntimeError as e:
         raise _StageFailed("render", str(e)) from None
+    try:
+        _wait_for_render(job, output, before, lumora, progress, bars)
+    except (KeyboardInterrupt, _StageFailed) as e:
+        # An interrupted or cancelled wait stops the job, so that no render goes on unseen
+        # (a real Resolve would otherwise finish it after the command has gone).
+        if isinstance(e, KeyboardInterrupt) or e.message == "Cancelled":
+            _stop_render(lumora)
+        raise
+    progress.finish_stage("render")
+    bars.update(progress.snapshot(), render_percent=100)
+
+
+def _stop_render(lumora):
+    try:
+        lumora.get_current_project().StopRendering()
+    except Exception as e:
+        print(f"vestrel: could not stop the render: {e}", file=sys.stderr)
+
+
+def _wait_for_render(job, output, before, lumora, progress, bars):
+    """Follows the job until it is complete with a new file at `output` (its stamp differs
+    from `before`); raises _StageFailed otherwise."""
+    import time
+
     percent = 0
     while True:
         if progress.cancel_requested():
@@ -765,8 +787,6 @@ def _render(output, lumora, progress, bars):
     if stamp is None or stamp == before:
         raise _StageFailed("render", f"Resolve reported render job {job} complete, but it "
                                      f"wrote no file at {output}")
-    progress.finish_stage("render")
-    bars.update(progress.snapshot(), render_percent=100)
 
 
 def _export(formats, output, err):

@@ -142,3 +142,36 @@ def test_failing_stage_exits_1_with_its_name(clips, home):
         "vestrel: failed at stage 'voice': Unsupported TTS engine: morse")
     assert "Traceback" in proc.stderr  # the pipeline's own report comes along on failure
     assert proc.stdout == "" and not out.exists()
+
+
+@pytest.mark.parametrize("stop", ["interrupt", "cancel"])
+def test_a_stopped_wait_stops_the_render_job(tmp_path, monkeypatch, stop):
+    # Left running, a real Resolve would finish the job after the command has gone.
+    import io
+
+    import vestrel
+    from vestrel import __main__ as host
+    from vestrel import lumora, progress, resolve_sim
+
+    resolve = resolve_sim.Resolve()
+    resolve.SetSimulatedRenderPolls(1000)  # queued only: the job stays "Rendering"
+    previous = lumora._resolve
+    lumora.set_resolve(resolve)
+    try:
+        lumora.import_project(
+            os.path.join(os.path.dirname(vestrel.__file__), "templates", "tolvane.drp"), "stop")
+        if stop == "interrupt":
+            def interrupted(job_id):
+                raise KeyboardInterrupt
+            monkeypatch.setattr(lumora, "get_render_job_status", interrupted)
+            expected = KeyboardInterrupt
+        else:
+            monkeypatch.setattr(progress, "cancel_requested", lambda: True)
+            expected = host._StageFailed
+        with pytest.raises(expected):
+            host._render(tmp_path / "stop.mp4", lumora, progress, host._Progress(io.StringIO()))
+        project = lumora.get_current_project()
+        jobs = [j["JobId"] for j in project.GetRenderJobList()]
+        assert [project.GetRenderJobStatus(j)["JobStatus"] for j in jobs] == ["Cancelled"]
+    finally:
+        lumora.set_resolve(previous)
