@@ -35,6 +35,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 TRUTH = HERE.parent / "tests" / "fakes" / "espeak_truth.py"
 PIPER = HERE / "piper_truth.py"
+sys.path.insert(0, str(TRUTH.parent))
+from espeak_truth import word_spans  # noqa: E402  (the same word split as the tests)
 
 GERMAN = [
     "Heute zeigen wir dir drei einfache Tricks für bessere Videos am Handy.",
@@ -100,20 +102,6 @@ def piper_truth(text):
         with wave.open(str(wav)) as w:
             samples = array("h", w.readframes(w.getnframes()))
     return info["sample_rate"], samples, [tuple(x) for x in info["words"]]
-
-
-def word_spans(text):
-    spans, i = [], 0
-    while i < len(text):
-        while i < len(text) and text[i].isspace():
-            i += 1
-        j = i
-        while j < len(text) and not text[j].isspace():
-            j += 1
-        if j > i:
-            spans.append((i, j))
-        i = j
-    return spans
 
 
 def starts_by_word(text, events):

@@ -27,6 +27,21 @@ class Event(ctypes.Structure):
                 ("user_data", ctypes.c_void_p), ("id", ctypes.c_char * 8)]
 
 
+def word_spans(text):
+    """(start, end) code-point spans of the whitespace-separated words of `text`."""
+    spans, i = [], 0
+    while i < len(text):
+        while i < len(text) and text[i].isspace():
+            i += 1
+        j = i
+        while j < len(text) and not text[j].isspace():
+            j += 1
+        if j > i:
+            spans.append((i, j))
+        i = j
+    return spans
+
+
 def speak(text, voice, rate=0, pitch=-1):
     """(sample_rate, samples as bytes, [(char_start, sample), ...])."""
     lib = ctypes.CDLL("libespeak-ng.so.1")

@@ -19,6 +19,7 @@ from pathlib import Path
 
 import pytest
 
+from espeak_truth import word_spans
 from vestrel import lexor, tts
 
 TRUTH = Path(__file__).resolve().parent.parent / "fakes" / "espeak_truth.py"
@@ -42,21 +43,6 @@ def write_wav(path, rate, samples):
         w.setsampwidth(2)
         w.setframerate(rate)
         w.writeframes(samples.tobytes())
-
-
-def word_spans(text):
-    """(start, end) code-point spans of the whitespace-separated words of `text`."""
-    spans, i = [], 0
-    while i < len(text):
-        while i < len(text) and text[i].isspace():
-            i += 1
-        j = i
-        while j < len(text) and not text[j].isspace():
-            j += 1
-        if j > i:
-            spans.append((i, j))
-        i = j
-    return spans
 
 
 CASES = [
