@@ -59,18 +59,15 @@ serve: install
 DEMO_MEDIA := examples/media
 FFGEN := ffmpeg -v error -y -f lavfi
 GRADIENT = gradients=size=540x960:rate=30:duration=15:speed=0.01:nb_colors=3
+# $(call demo_video,C0,C1,C2): a slowly moving three-colour gradient as background video $@.
+demo_video = mkdir -p $(@D) && $(FFGEN) -i "$(GRADIENT):c0=$(1):c1=$(2):c2=$(3)" \
+  -c:v libx264 -preset veryfast -crf 26 -pix_fmt yuv420p $@
 $(DEMO_MEDIA)/morgen.mp4:
-	@mkdir -p $(@D)
-	$(FFGEN) -i "$(GRADIENT):c0=0xf4a261:c1=0xe76f51:c2=0x264653" \
-	  -c:v libx264 -preset veryfast -crf 26 -pix_fmt yuv420p $@
+	$(call demo_video,0xf4a261,0xe76f51,0x264653)
 $(DEMO_MEDIA)/wasser.mp4:
-	@mkdir -p $(@D)
-	$(FFGEN) -i "$(GRADIENT):c0=0x1d3557:c1=0x457b9d:c2=0xa8dadc" \
-	  -c:v libx264 -preset veryfast -crf 26 -pix_fmt yuv420p $@
+	$(call demo_video,0x1d3557,0x457b9d,0xa8dadc)
 $(DEMO_MEDIA)/licht.mp4:
-	@mkdir -p $(@D)
-	$(FFGEN) -i "$(GRADIENT):c0=0xffd166:c1=0x06d6a0:c2=0x118ab2" \
-	  -c:v libx264 -preset veryfast -crf 26 -pix_fmt yuv420p $@
+	$(call demo_video,0xffd166,0x06d6a0,0x118ab2)
 $(DEMO_MEDIA)/musik.mp3:
 	@mkdir -p $(@D)
 	$(FFGEN) -i "aevalsrc=0.10*sin(2*PI*220*t)*(0.6+0.4*sin(2*PI*0.25*t))+0.06*sin(2*PI*277.18*t)+0.06*sin(2*PI*329.63*t):s=44100:d=45" \

@@ -12,8 +12,8 @@ from fastapi.testclient import TestClient
 
 import vestrel
 from vestrel import __main__ as host
-from vestrel import brevano, endpoints, lumora, media, progress, resolve_sim, studio
-from test_brevano import W, Stages
+from vestrel import endpoints, lumora, media, progress, resolve_sim, studio
+from test_brevano import stages  # noqa: F401  (the pipeline stages, faked)
 from test_progress import Media
 
 TEMPLATE = os.path.join(os.path.dirname(vestrel.__file__), "templates", "tolvane.drp")
@@ -31,15 +31,6 @@ def client(app, monkeypatch):
     monkeypatch.setattr(endpoints, "media", Media())
     monkeypatch.setattr(endpoints, "_status", endpoints.BrevanoStatus.IDLE)
     return TestClient(app)
-
-
-@pytest.fixture
-def stages(monkeypatch):
-    s = Stages([W[:4], W[4:]])
-    monkeypatch.setattr(brevano, "tts", s.tts)
-    monkeypatch.setattr(brevano, "lexor", s.lexor)
-    monkeypatch.setattr(brevano, "montra", s.montra)
-    return s
 
 
 def body(**extra):
