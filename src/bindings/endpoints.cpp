@@ -3,12 +3,15 @@
 
 #include "bindings/common/function.hpp"
 #include "bindings/common/route.hpp"
+#include "bindings/endpoints/parts.hpp"
 #include "bindings/endpoints/routes.hpp"
 
 namespace nb = nanobind;
 using namespace vestrel::endpoints;
 
 NB_MODULE(endpoints, m) {
+    vestrel::bind::endpoints::this_module.set(m);
+    vestrel::py::register_error_translator();
     // Sibling modules bound by name; calls go through these attributes at call time.
     nb::object lumora = nb::module_::import_("vestrel.lumora");
     nb::object media = nb::module_::import_("vestrel.media");
@@ -26,7 +29,7 @@ NB_MODULE(endpoints, m) {
 
     nb::object router = nb::module_::import_("fastapi").attr("APIRouter")();
     m.attr("router") = router;
-    register_project_routes(m, router);
+    vestrel::bind::endpoints::register_project_routes(m, router);
     register_media_routes(m, router);
     register_generation_routes(m, router);
     vestrel::py::finalize_functions(m);

@@ -37,6 +37,14 @@ Param kwonly(Param p) {
     return p;
 }
 
+Param var_keyword(const char* name) {
+    Param p = arg(name);
+    p.required = false;
+    p.keyword_only = true;
+    p.var_keyword = true;
+    return p;
+}
+
 namespace {
 
 const char* kind_name(const Param& p) {
@@ -133,7 +141,9 @@ std::vector<nb::object> parse(const Signature& sig, nb::handle args, nb::handle 
     PyObject* kw = kwargs.is_valid() && !kwargs.is_none() ? kwargs.ptr() : nullptr;
 
     Py_ssize_t npos = 0, nmin = 0;
+    const Param* rest = nullptr;  // the **name parameter, if declared
     for (const Param& p : sig.params) {
+        if (p.var_keyword) rest = &p;
         if (p.keyword_only) continue;
         ++npos;
         if (p.required) nmin = npos;
@@ -171,8 +181,16 @@ std::vector<nb::object> parse(const Signature& sig, nb::handle args, nb::handle 
             size_t idx = sig.params.size();
             for (size_t j = 0; j < sig.params.size(); ++j)
                 if (std::strcmp(sig.params[j].name, k) == 0) idx = j;
-            if (idx == sig.params.size())
-                raise_type_error(fname + "() got an unexpected keyword argument '" + k + "'");
+            if (idx < sig.params.size() && sig.params[idx].var_keyword) idx = sig.params.size();
+            if (idx == sig.params.size()) {
+                if (!rest)
+                    raise_type_error(fname + "() got an unexpected keyword argument '" + k +
+                                     "'");
+                nb::object& extra_kw = values[rest - sig.params.data()];
+                if (!extra_kw.is_valid()) extra_kw = nb::dict();
+                PyDict_SetItem(extra_kw.ptr(), key, value);
+                continue;
+            }
             if (values[idx].is_valid())
                 raise_type_error(fname + "() got multiple values for argument '" + k + "'");
             values[idx] = nb::borrow(value);
@@ -183,6 +201,10 @@ std::vector<nb::object> parse(const Signature& sig, nb::handle args, nb::handle 
     Py_ssize_t posi = 0;
     for (size_t j = 0; j < sig.params.size(); ++j) {
         const Param& p = sig.params[j];
+        if (p.var_keyword) {
+            if (!values[j].is_valid()) values[j] = nb::dict();
+            continue;
+        }
         if (!values[j].is_valid()) {
             if (p.required) {
                 if (p.keyword_only) {
@@ -212,6 +234,7 @@ std::vector<nb::object> parse(const Signature& sig, nb::handle args, nb::handle 
     // Type checks in declaration order; defaults are taken as they are.
     for (size_t j = 0; j < sig.params.size(); ++j) {
         const Param& p = sig.params[j];
+        if (p.var_keyword) continue;
         const bool given = j < static_cast<size_t>(nargs) ||
                            (kw && PyDict_GetItemString(kw, p.name) != nullptr);
         if (given) values[j] = check_value(p, values[j]);

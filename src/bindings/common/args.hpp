@@ -42,6 +42,23 @@ struct Param {
     bool keyword_only = false;
     nb::handle type{};           // for Kind::Instance
     const char* type_name = nullptr;  // expected-type name for Kind::Instance
+    bool var_keyword = false;    // **name: collects the keywords no other parameter takes
+    nb::object annotation{};     // shown by inspect.signature (invalid: none)
+    nb::object shown_default{};  // the default inspect.signature shows, when it differs from
+                                 // the checked one (a route's File(...) or Form(None))
+
+    // The same parameter with an annotation.
+    Param operator|(nb::handle ann) const {
+        Param p = *this;
+        p.annotation = nb::borrow(ann);
+        return p;
+    }
+    // The same parameter showing `shown` as its default.
+    Param shows(nb::handle shown) const {
+        Param p = *this;
+        p.shown_default = nb::borrow(shown);
+        return p;
+    }
 };
 
 // Shorthands for declaring parameters.
@@ -50,6 +67,7 @@ Param opt(const char* name, Kind kind, nb::object default_value);  // optional, 
 Param opt_none(const char* name, Kind kind, nb::object default_value = nb::none());
 Param req_none(const char* name, Kind kind);  // required, None allowed
 Param kwonly(Param p);
+Param var_keyword(const char* name);  // **name, always last
 
 struct Signature {
     std::string name;              // function name used in messages ("__init__" for constructors)

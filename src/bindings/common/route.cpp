@@ -40,6 +40,50 @@ nb::object add_route(nb::module_& m, nb::handle router, const char* method, cons
     return route;
 }
 
+void add_routes(nb::module_& m, nb::handle router, std::initializer_list<RouteDecl> routes) {
+    for (const RouteDecl& r : routes) {
+        const Signature& sig = declare({r.name, r.params});
+        Body body = r.body;
+        HttpErrors errors = r.errors;
+        nb::object route = nb::cast(Route{[&sig, body, errors](nb::args a, nb::kwargs k) {
+            // Argument errors of a direct call are no HTTP answers: checked first.
+            Args args(sig, parse(sig, a, k));
+            try {
+                return body(args);
+            } catch (nb::python_error& e) {
+                answer_error(errors, e);
+            }
+        }});
+        route.attr("__signature__") = inspect_signature(r.params);
+        route.attr("__name__") = nb::str(r.name);
+        route.attr("__qualname__") = nb::str(r.name);
+        route.attr("__module__") = m.attr("__name__");
+        route.attr("__doc__") = r.doc ? nb::object(nb::str(r.doc)) : nb::none();
+        m.attr(r.name) = route;
+        router.attr(r.method)(r.path)(route);
+    }
+}
+
+nb::dict success() {
+    nb::dict d;
+    d["success"] = true;
+    return d;
+}
+
+nb::object required() { return nb::borrow(Py_Ellipsis); }
+
+nb::object make_model(nb::module_& m, const char* name, std::initializer_list<ModelField> fields) {
+    nb::dict kwargs;
+    kwargs["__module__"] = m.attr("__name__");
+    for (const ModelField& f : fields) kwargs[f.name] = nb::make_tuple(f.annotation, f.default_value);
+    nb::object create = nb::module_::import_("pydantic").attr("create_model");
+    nb::object model =
+        nb::steal(PyObject_Call(create.ptr(), nb::make_tuple(name).ptr(), kwargs.ptr()));
+    if (!model.is_valid()) throw nb::python_error();
+    m.attr(name) = model;
+    return model;
+}
+
 void raise_http(int status_code, nb::handle detail) {
     nb::object exc_type = nb::module_::import_("fastapi").attr("HTTPException");
     nb::object exc = exc_type(status_code, detail);

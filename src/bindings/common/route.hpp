@@ -8,6 +8,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include "bindings/common/declare.hpp"
+#include "bindings/common/errors.hpp"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,6 +41,37 @@ void register_route_type(nb::module_& m);
 nb::object add_route(nb::module_& m, nb::handle router, const char* method, const char* path,
                      const char* name, const char* doc, const std::vector<RouteParam>& params,
                      std::function<nb::object(nb::args, nb::kwargs)> fn);
+
+// One route, declared once: method, path and name; its parameters as for any function (the
+// annotation is what FastAPI reads, `shows` gives a File(...)/Form(None) marker); its body;
+// which exceptions become which HTTP answers (none: every exception goes on to FastAPI);
+// its description (none: FastAPI shows none).
+struct RouteDecl {
+    const char* method;
+    const char* path;
+    const char* name;
+    std::vector<Param> params;
+    Body body;
+    HttpErrors errors = {};
+    const char* doc = nullptr;
+};
+
+// Creates each route object, stores it as module attribute `name` and registers it on
+// `router`, in the order given (FastAPI matches routes in that order).
+void add_routes(nb::module_& m, nb::handle router, std::initializer_list<RouteDecl> routes);
+
+// {"success": True}
+nb::dict success();
+
+// pydantic.create_model(name, __module__=<the module>, **fields), stored as module attribute
+// `name`. Each field is (name, annotation, default); `required()` marks one without default.
+struct ModelField {
+    const char* name;
+    nb::object annotation;
+    nb::object default_value;
+};
+nb::object required();
+nb::object make_model(nb::module_& m, const char* name, std::initializer_list<ModelField> fields);
 
 // Raises fastapi.HTTPException(status_code, detail).
 [[noreturn]] void raise_http(int status_code, nb::handle detail);

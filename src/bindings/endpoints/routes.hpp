@@ -15,8 +15,6 @@ using py::raise_http;
 using py::register_route_type;
 using py::RouteParam;
 
-// /project/*, /media/import_clip, /timeline/add_clip, /tts/generate
-void register_project_routes(nb::module_& m, nb::handle router);
 // /media/*, /templates/*
 void register_media_routes(nb::module_& m, nb::handle router);
 // /brevano/status, /brevano/generate, the status state, request models and the worker
