@@ -7,7 +7,8 @@ PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
 BUILD  := build/cmake
-export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
+# One compile job per core of this machine.
+export CMAKE_BUILD_PARALLEL_LEVEL ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all setup system-deps install serve demo test test-cpp test-py bench format clean
 

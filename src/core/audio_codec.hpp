@@ -4,6 +4,8 @@
 // file under the target's name.
 #pragma once
 
+#include "core/error.hpp"
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -16,10 +18,16 @@ enum class Container { Wav, Mp3 };
 
 // An encoding or writing failure. `error_number()` is the errno of a failed file operation
 // (0 for other failures) and `path()` the file it concerns.
-class Error : public std::runtime_error {
+class Error : public vestrel::Error {
 public:
-    explicit Error(const std::string& message, int error_number = 0, std::string path = {})
-        : std::runtime_error(message), errno_(error_number), path_(std::move(path)) {}
+    explicit Error(const std::string& message, int error_number = 0, std::string path = {},
+                   ErrorKind kind = ErrorKind::Runtime)
+        : vestrel::Error(error_number == ENOENT ? ErrorKind::FileNotFound
+                         : error_number != 0    ? ErrorKind::Os
+                                                : kind,
+                         message),
+          errno_(error_number),
+          path_(std::move(path)) {}
     int error_number() const { return errno_; }
     const std::string& path() const { return path_; }
 
@@ -31,7 +39,8 @@ private:
 // An output name whose extension is neither ".mp3" nor ".wav".
 class UnsupportedFormat : public Error {
 public:
-    using Error::Error;
+    explicit UnsupportedFormat(const std::string& message)
+        : Error(message, 0, {}, ErrorKind::Value) {}
 };
 
 // The container for a file name by its extension, case-insensitive (".mp3", ".wav"; the

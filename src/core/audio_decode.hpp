@@ -2,6 +2,7 @@
 // the one rate every analysis of the aligner uses.
 #pragma once
 
+#include "core/error.hpp"
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -21,14 +22,16 @@ struct Decoded {
     double duration = 0.0;       // seconds, from the decoded sample count at the source rate
 };
 
-class DecodeError : public std::runtime_error {
+class DecodeError : public vestrel::Error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit DecodeError(const std::string& message, ErrorKind kind = ErrorKind::Runtime)
+        : vestrel::Error(kind, message) {}
 };
 // The file does not exist (or is no regular file).
 class FileMissing : public DecodeError {
   public:
-    using DecodeError::DecodeError;
+    explicit FileMissing(const std::string& message)
+        : DecodeError(message, ErrorKind::FileNotFound) {}
 };
 
 // Decodes the first audio stream of the file at `path` (UTF-8) down-mixed to mono and

@@ -6,6 +6,7 @@
 // synchronous mode with a synthesis callback; audio never goes to a sound device.
 #pragma once
 
+#include "core/error.hpp"
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -45,15 +46,16 @@ struct Options {
 };
 
 // A synthesis that failed (library not initialisable, synthesis error).
-class Error : public std::runtime_error {
+class Error : public vestrel::Error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit Error(const std::string& message, ErrorKind kind = ErrorKind::Runtime)
+        : vestrel::Error(kind, message) {}
 };
 
 // A voice espeak-ng does not know; the message names it and says how to list the voices.
 class UnknownVoice : public Error {
 public:
-    using Error::Error;
+    explicit UnknownVoice(const std::string& message) : Error(message, ErrorKind::Value) {}
 };
 
 // Speaks `utf8_text` as written: no SSML (a "<" is text, never markup), punctuation by

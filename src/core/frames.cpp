@@ -8,10 +8,11 @@
 namespace vestrel::frames {
 
 int64_t round_half_even(double x) {
-    if (std::isnan(x)) throw FrameError(FrameError::Kind::NotANumber, "NaN");
+    if (std::isnan(x)) throw FrameError(FrameError::Kind::NotANumber, "cannot convert float NaN to integer");
     // Beyond 2^63 no int64 holds the value; report it as the host reports infinity.
     if (std::isinf(x) || std::fabs(x) >= 9223372036854775808.0)
-        throw FrameError(FrameError::Kind::Infinite, "infinity");
+        throw FrameError(FrameError::Kind::Infinite,
+                         "cannot convert float infinity to integer");
     const double f = std::floor(x);
     const double diff = x - f;  // exact for every double below 2^52
     double r;

@@ -4,6 +4,7 @@
 // timeline counts them from its own start frame (one hour into the timecode), not from 0.
 #pragma once
 
+#include "core/error.hpp"
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -14,10 +15,15 @@ namespace vestrel::frames {
 
 // A computation the host's float arithmetic refuses: rounding NaN or infinity to an
 // integer, or dividing by a zero frame rate. The binding raises the host's own error.
-struct FrameError : std::domain_error {
+struct FrameError : Error {
     enum class Kind { NotANumber, Infinite, DivisionByZero };
     Kind kind;
-    FrameError(Kind k, const char* what) : std::domain_error(what), kind(k) {}
+    FrameError(Kind k, const char* what)
+        : Error(k == Kind::NotANumber ? ErrorKind::Value
+                : k == Kind::Infinite ? ErrorKind::Overflow
+                                      : ErrorKind::ZeroDivision,
+                what),
+          kind(k) {}
 };
 
 // The integer nearest to x, ties to the even neighbour (12.5 -> 12, 37.5 -> 38, -0.5 -> 0).

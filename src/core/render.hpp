@@ -3,6 +3,7 @@
 // titles out. Pure planning: running ffmpeg, checking files and fonts is the caller's work.
 #pragma once
 
+#include "core/error.hpp"
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -18,8 +19,8 @@ namespace vestrel::render {
 using frames::Rational;
 
 // A render that cannot be planned (nothing to render, an unsupported setting...).
-struct PlanError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+struct PlanError : Error {
+    explicit PlanError(const std::string& message) : Error(ErrorKind::Runtime, message) {}
 };
 
 struct Rgba {

@@ -9,6 +9,7 @@
 // of a fresh pass over all its samples.
 #pragma once
 
+#include "core/error.hpp"
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -33,14 +34,14 @@ struct Range {
 };
 
 // A window or slice that the audio library itself would refuse.
-class PcmError : public std::runtime_error {
+class PcmError : public Error {
 public:
     enum class Kind {
         TooManyMissingFrames,  // a slice would need more than 2 ms of padding
         PartialSample,         // a fragment that is not a whole number of samples
     };
     PcmError(Kind kind, std::int64_t missing_frames, const std::string& message)
-        : std::runtime_error(message), kind(kind), missing_frames(missing_frames) {}
+        : Error(ErrorKind::Value, message), kind(kind), missing_frames(missing_frames) {}
     Kind kind;
     std::int64_t missing_frames;
 };

@@ -78,7 +78,10 @@ TEST_P(EspeakTruth, EveryWordWithin100Ms) {
     }
     samples.insert(samples.end(), speech.samples.begin() + from, speech.samples.end());
 
-    const auto dir = std::filesystem::temp_directory_path() / "vestrel_word_align_test";
+    // One folder per voice: ctest may run the voices in parallel processes, and each removes
+    // its folder at the end.
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("vestrel_word_align_test_" + std::string(c.voice));
     std::filesystem::create_directories(dir);
     const std::string path = (dir / (std::string(c.voice) + ".mp3")).string();
     audio::write_audio_file(path, samples, speech.sample_rate);
