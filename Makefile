@@ -89,8 +89,11 @@ test-cpp: install
 	  $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure; \
 	else echo "C++ tests not built (GoogleTest missing)"; fi
 
+# make test-py T=captions : only that module's tests (tests/python/test_captions*.py);
+# make test-py FAST=1     : without the tests marked slow (time-outs, whole renders)
 test-py: install
-	$(VPY) -m pytest -q tests/python
+	$(VPY) -m pytest -q $(if $(FAST),-m "not slow") \
+	  $(if $(T),$(or $(wildcard tests/python/test_$(T)*.py),$(error no tests/python/test_$(T)*.py)),tests/python)
 
 test: test-cpp test-py
 
