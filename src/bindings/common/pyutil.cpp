@@ -21,12 +21,13 @@ std::string float_str(double x) {
     return str(f);
 }
 
-std::string fixed3(double x) {
-    nb::object f = nb::steal(PyFloat_FromDouble(x));
-    nb::object s = nb::steal(PyObject_Format(f.ptr(), nb::str(".3f").ptr()));
+std::string format(nb::handle x, const char* spec) {
+    nb::object s = nb::steal(PyObject_Format(x.ptr(), nb::str(spec).ptr()));
     if (!s.is_valid()) throw nb::python_error();
     return utf8(s);
 }
+
+std::string fixed3(double x) { return format(nb::steal(PyFloat_FromDouble(x)), ".3f"); }
 
 std::string str(nb::handle obj) {
     nb::object s = nb::steal(PyObject_Str(obj.ptr()));
