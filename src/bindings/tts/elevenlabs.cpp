@@ -1,14 +1,11 @@
 // ElevenLabsVoiceModule: speech through the ElevenLabs web API, with its character quota.
 #include <string>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/tts/parts.hpp"
 
-namespace vestrel::tts {
-
-using namespace vestrel::py;
+namespace vestrel::bind::tts {
 
 namespace {
 
@@ -22,7 +19,7 @@ constexpr int kRequestTimeout = 10;
 constexpr int kSynthesisConnectTimeout = 10;
 constexpr int kSynthesisReadTimeout = 120;
 
-nb::object requests() { return module().attr("requests"); }
+nb::object requests() { return this_module.attr("requests"); }
 
 bool compare(nb::handle a, nb::handle b, int op) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
@@ -50,24 +47,17 @@ struct ResponseCloser {
     }
 };
 
-nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig =
-        declare({"__init__",
-                 {arg("api_key", Kind::Str), arg("voice_id", Kind::Str),
-                  opt("check_credits", Kind::Bool, nb::bool_(false)),
-                  opt("min_required_chars", Kind::Int, nb::int_(kMinRequiredChars)),
-                  opt_none("language_code", Kind::Str)},
-                 true});
-    auto v = parse(sig, a, k);
-    self.attr("api_key") = v[0];
-    self.attr("voice_id") = v[1];
-    self.attr("language_code") = v[4];
+nb::object init(const Args& a) {
+    nb::handle self = a["self"];
+    self.attr("api_key") = a["api_key"];
+    self.attr("voice_id") = a["voice_id"];
+    self.attr("language_code") = a["language_code"];
     self.attr("remaining_credits") = nb::none();
 
     self.attr("update_usage")();
 
-    nb::object min_required = v[3];
-    if (truthy(v[2]) &&
+    nb::handle min_required = a["min_required_chars"];
+    if (a.flag("check_credits") &&
         compare(self.attr("get_remaining_characters")(), min_required, Py_LT))
         raise(PyExc_Exception, "ElevenLabs API key has only " +
                                    str(self.attr("remaining_credits")) +
@@ -76,9 +66,8 @@ nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
     return nb::none();
 }
 
-nb::object update_usage(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"update_usage", {}, true});
-    parse(sig, a, k);
+nb::object update_usage(const Args& a) {
+    nb::handle self = a["self"];
     nb::dict headers;
     headers["xi-api-key"] = self.attr("api_key");
     nb::object response = requests().attr("get")(self.attr("SUBSCRIPTION_URL"),
@@ -95,21 +84,16 @@ nb::object update_usage(nb::handle self, nb::args a, nb::kwargs k) {
     return self.attr("remaining_credits");
 }
 
-nb::object get_remaining_characters(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"get_remaining_characters", {}, true});
-    parse(sig, a, k);
-    nb::object remaining = self.attr("remaining_credits");
+nb::object get_remaining_characters(const Args& a) {
+    nb::object remaining = a["self"].attr("remaining_credits");
     if (remaining.is_none()) return nb::int_(0);
     PyObject* n = PyNumber_Long(remaining.ptr());
     if (!n) throw nb::python_error();
     return nb::steal(n);
 }
 
-nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare(
-        {"generate_voice", {arg("text", Kind::Str), arg("outputfile", Kind::Str)}, true});
-    auto v = parse(sig, a, k);
-    nb::object text = v[0], outputfile = v[1];
+nb::object generate_voice(const Args& a) {
+    nb::handle self = a["self"], text = a["text"], outputfile = a["outputfile"];
 
     // The quota counts characters (code points); a text exactly as long as it passes, and
     // a longer one is refused before any request.
@@ -162,12 +146,11 @@ nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
     self.attr("update_usage")();
     if (!path_exists(outputfile))
         raise(PyExc_Exception, "ElevenLabs TTS failed: output file not created");
-    return outputfile;
+    return nb::borrow(outputfile);
 }
 
-nb::object get_voices(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"get_voices", {}, true});
-    parse(sig, a, k);
+nb::object get_voices(const Args& a) {
+    nb::handle self = a["self"];
     std::string url = str(self.attr("TTS_URL")) + "/voices";
     nb::dict headers;
     headers["accept"] = "application/json";
@@ -199,13 +182,19 @@ void register_elevenlabs(nb::module_& m) {
     nb::dict ns;
     ns["SUBSCRIPTION_URL"] = nb::str((api + "/v1/user/subscription").c_str());
     ns["TTS_URL"] = nb::str((api + "/v1/text-to-speech").c_str());
-    ns["__init__"] = method("__init__", &init);
-    ns["update_usage"] = method("update_usage", &update_usage);
-    ns["get_remaining_characters"] = method("get_remaining_characters", &get_remaining_characters);
-    ns["generate_voice"] = method("generate_voice", &generate_voice);
-    ns["get_voices"] = method("get_voices", &get_voices, "Get the list of voices available");
+    def_methods(m, ns, "ElevenLabsVoiceModule",
+                {{"__init__",
+                  {arg("self"), arg("api_key", Kind::Str) | str_type(),
+                   arg("voice_id", Kind::Str) | str_type(),
+                   opt("check_credits", Kind::Bool, nb::bool_(false)) | bool_type(),
+                   opt("min_required_chars", Kind::Int, nb::int_(kMinRequiredChars)) | int_type(),
+                   opt_none("language_code", Kind::Str) | optional(str_type())},
+                  init},
+                 update_usage_fn(update_usage), remaining_characters_fn(get_remaining_characters),
+                 generate_voice_fn(generate_voice),
+                 {"get_voices", {arg("self")}, get_voices, "Get the list of voices available"}});
     make_class(m, "ElevenLabsVoiceModule", m.attr("VoiceModule"), ns,
                "ElevenLabs TTS implementation.");
 }
 
-}  // namespace vestrel::tts
+}  // namespace vestrel::bind::tts
