@@ -10,17 +10,16 @@
 #include <stdexcept>
 #include <vector>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/montra/parts.hpp"
 #include "core/limits.hpp"
 #include "core/silence.hpp"
 
-namespace vestrel::montra {
+namespace vestrel::bind::montra {
 
 namespace {
 
-using namespace vestrel::py;
 using silence::Pcm;
 using silence::Range;
 
@@ -72,7 +71,8 @@ private:
     throw nb::python_error();
 }
 
-// Runs core work without the GIL; core failures become Python exceptions.
+// Runs core work without the GIL; core failures become Python exceptions here, so that the
+// stage's own handler sees them as it sees the audio library's.
 template <class F>
 auto run_core(F&& work) {
     try {
@@ -114,7 +114,7 @@ nb::list ranges_to_list(const std::vector<Range>& ranges) {
 
 // A module global as the stage's code reads it: a NameError when the import at load failed.
 nb::object global(const char* name) {
-    nb::handle m = self_module();
+    nb::handle m = this_module.get();
     if (!nb::hasattr(m, name)) {
         nb::str message = nb::str("name '{}' is not defined").format(name);
         raise_text(PyExc_NameError, message);
@@ -212,7 +212,8 @@ nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle 
         return 0;
     });
     return audio_segment(nb::arg("data") = data, nb::arg("sample_width") = pcm.sample_width,
-                         nb::arg("frame_rate") = pcm.frame_rate, nb::arg("channels") = pcm.channels);
+                         nb::arg("frame_rate") = pcm.frame_rate,
+                         nb::arg("channels") = pcm.channels);
 }
 
 nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
@@ -252,7 +253,7 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         const int any = PyObject_IsTrue(ranges.ptr());
         if (any < 0) throw nb::python_error();
         if (!any) {
-            py::print("[montra] Warning: No non-silent audio detected, returning original");
+            print("[montra] Warning: No non-silent audio detected, returning original");
             return nb::borrow(input_audio);
         }
 
@@ -285,9 +286,10 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
 
         const Py_ssize_t kept = PyObject_Length(ranges.ptr());
         if (kept < 0) throw nb::python_error();
+        // nanobind's own print would be found too: the host's print, by name.
         py::print(concat({nb::str("[montra] Silence removed (pydub): "), input_audio,
                           nb::str(" -> "), output_audio}));
-        py::print("[montra] Kept " + std::to_string(kept) + " non-silent segments with " +
+        print("[montra] Kept " + std::to_string(kept) + " non-silent segments with " +
                   float_str(min_silence_duration) + "s pauses");
         return nb::borrow(output_audio);
     } catch (nb::python_error& e) {
@@ -329,87 +331,69 @@ bool import_pydub(nb::module_& m) {
     return true;
 }
 
+nb::object remove_silence_from_audio(const Args& a) {
+    nb::handle input_audio = a["input_audio"];
+    if (!limits::pause_in_range(a.number("min_silence_duration")))
+        raise(PyExc_ValueError, "min_silence_duration must be between 0 and 10 seconds");
+    nb::object os_path = import("os").attr("path");
+    if (!truthy(os_path.attr("exists")(input_audio)))
+        raise_text(PyExc_Exception, concat({nb::str("Input audio file not found: "), input_audio}));
+    nb::object parts = os_path.attr("splitext")(input_audio);
+    nb::str output_path = concat({parts[nb::int_(0)], nb::str("_no_silence"), parts[nb::int_(1)]});
+    if (!truthy(this_module.attr("PYDUB_AVAILABLE")))
+        raise(PyExc_Exception,
+              "pydub is required for silence removal. Install it with: pip install "
+              "vestrel[audio]");
+    return this_module.attr("_remove_silence_pydub")(input_audio, output_path,
+                                                     a["min_silence_duration"]);
+}
+
+nb::object detect_nonsilent(const Args& a) {
+    Buffer source(a["raw_data"]);
+    Pcm pcm;
+    pcm.data = source.data();
+    pcm.size = source.size();
+    pcm.sample_width = nb::cast<int>(a["sample_width"]);
+    pcm.channels = nb::cast<int>(a["channels"]);
+    pcm.frame_rate = nb::cast<int>(a["frame_rate"]);
+    const auto min_len = nb::cast<std::int64_t>(a["min_silence_len"]);
+    const double thresh = a.number("silence_thresh");
+    const auto step = nb::cast<std::int64_t>(a["seek_step"]);
+    return ranges_to_list(
+        run_core([&] { return silence::detect_nonsilent(pcm, min_len, thresh, step); }));
+}
+
 }  // namespace
 
 void register_silence(nb::module_& m) {
     m.attr("PYDUB_AVAILABLE") = nb::bool_(import_pydub(m));
 
-    m.def(
-        "remove_silence_from_audio",
-        [](nb::args args, nb::kwargs kwargs) -> nb::object {
-            static const Signature& sig =
-                declare({"remove_silence_from_audio",
-                         {arg("input_audio", Kind::Str),
-                          opt("min_silence_duration", Kind::Float, nb::float_(0.3))}});
-            auto v = parse(sig, args, kwargs);
-            nb::handle input_audio = v[0];
-            if (!limits::pause_in_range(nb::cast<double>(v[1])))
-                raise(PyExc_ValueError, "min_silence_duration must be between 0 and 10 seconds");
-            nb::object os_path = nb::module_::import_("os").attr("path");
-            if (!nb::cast<bool>(os_path.attr("exists")(input_audio)))
-                raise_text(PyExc_Exception,
-                           concat({nb::str("Input audio file not found: "), input_audio}));
-            nb::object parts = os_path.attr("splitext")(input_audio);
-            nb::str output_path = concat({parts[nb::int_(0)], nb::str("_no_silence"),
-                                          parts[nb::int_(1)]});
-            nb::handle mod = self_module();
-            int available = PyObject_IsTrue(mod.attr("PYDUB_AVAILABLE").ptr());
-            if (available < 0) throw nb::python_error();
-            if (!available)
-                raise(PyExc_Exception,
-                      "pydub is required for silence removal. Install it with: pip install "
-                      "vestrel[audio]");
-            return mod.attr("_remove_silence_pydub")(input_audio, output_path, v[1]);
-        },
-        nb::sig("def remove_silence_from_audio(input_audio: str, min_silence_duration: float = "
-                "0.3) -> str"),
-        "Writes a copy of the audio file with every pause between stretches of speech replaced\n"
-        "by a pause of min_silence_duration seconds; returns the new file's path (or the\n"
-        "input path when no speech was found).");
-
-    m.def(
-        "_remove_silence_pydub",
-        [](nb::args args, nb::kwargs kwargs) -> nb::object {
-            static const Signature& sig =
-                declare({"_remove_silence_pydub",
-                         {arg("input_audio", Kind::Str), arg("output_audio", Kind::Str),
-                          opt("min_silence_duration", Kind::Float, nb::float_(0.3))}});
-            auto v = parse(sig, args, kwargs);
-            return remove_silence_pydub(v[0], v[1], nb::cast<double>(v[2]));
-        },
-        nb::sig("def _remove_silence_pydub(input_audio: str, output_audio: str, "
-                "min_silence_duration: float = 0.3) -> str"),
-        "Remove silence using pydub - more reliable than FFmpeg for this task.\n"
-        "Keeps min_silence_duration seconds of silence between non-silent segments.");
-
-    m.def(
-        "_detect_nonsilent",
-        [](nb::args args, nb::kwargs kwargs) -> nb::object {
-            static const Signature& sig = declare(
-                {"_detect_nonsilent",
-                 {arg("raw_data"), arg("sample_width", Kind::Int), arg("channels", Kind::Int),
-                  arg("frame_rate", Kind::Int), opt("min_silence_len", Kind::Int, nb::int_(100)),
-                  opt("silence_thresh", Kind::Float, nb::float_(-60.0)),
-                  opt("seek_step", Kind::Int, nb::int_(1))}});
-            auto v = parse(sig, args, kwargs);
-            Buffer source(v[0]);
-            Pcm pcm;
-            pcm.data = source.data();
-            pcm.size = source.size();
-            pcm.sample_width = nb::cast<int>(v[1]);
-            pcm.channels = nb::cast<int>(v[2]);
-            pcm.frame_rate = nb::cast<int>(v[3]);
-            const auto min_len = nb::cast<std::int64_t>(v[4]);
-            const auto thresh = nb::cast<double>(v[5]);
-            const auto step = nb::cast<std::int64_t>(v[6]);
-            return ranges_to_list(
-                run_core([&] { return silence::detect_nonsilent(pcm, min_len, thresh, step); }));
-        },
-        nb::sig("def _detect_nonsilent(raw_data: bytes, sample_width: int, channels: int, "
-                "frame_rate: int, min_silence_len: int = 100, silence_thresh: float = -60.0, "
-                "seek_step: int = 1) -> list[list[int]]"),
-        "Non-silent [start_ms, end_ms] ranges of interleaved PCM, as the audio library's\n"
-        "detect_nonsilent finds them (used by the tests and the benchmark).");
+    const Param input = arg("input_audio", Kind::Str) | str_type();
+    const Param pause = opt("min_silence_duration", Kind::Float, nb::float_(0.3)) | float_type();
+    auto int_arg = [](const char* name) { return arg(name, Kind::Int) | int_type(); };
+    def(m,
+        {{"remove_silence_from_audio", {input, pause}, remove_silence_from_audio,
+          "Writes a copy of the audio file with every pause between stretches of speech "
+          "replaced\nby a pause of min_silence_duration seconds; returns the new file's path "
+          "(or the\ninput path when no speech was found).",
+          str_type()},
+         {"_remove_silence_pydub", {input, arg("output_audio", Kind::Str) | str_type(), pause},
+          [](const Args& a) {
+              return remove_silence_pydub(a["input_audio"], a["output_audio"],
+                                          a.number("min_silence_duration"));
+          },
+          "Remove silence using pydub - more reliable than FFmpeg for this task.\n"
+          "Keeps min_silence_duration seconds of silence between non-silent segments.",
+          str_type()},
+         {"_detect_nonsilent",
+          {arg("raw_data") | type_of(&PyBytes_Type), int_arg("sample_width"), int_arg("channels"),
+           int_arg("frame_rate"), opt("min_silence_len", Kind::Int, nb::int_(100)) | int_type(),
+           opt("silence_thresh", Kind::Float, nb::float_(-60.0)) | float_type(),
+           opt("seek_step", Kind::Int, nb::int_(1)) | int_type()},
+          detect_nonsilent,
+          "Non-silent [start_ms, end_ms] ranges of interleaved PCM, as the audio library's\n"
+          "detect_nonsilent finds them (used by the tests and the benchmark).",
+          list_of(list_of(int_type()))}});
 }
 
-}  // namespace vestrel::montra
+}  // namespace vestrel::bind::montra
