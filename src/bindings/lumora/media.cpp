@@ -1,18 +1,10 @@
 // Media pool, timelines, titles and colour.
-#include <cmath>
-
 #include "bindings/lumora/parts.hpp"
 #include "core/frames.hpp"
 
 namespace vestrel::bind::lumora {
 
 namespace {
-
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
 
 nb::object basename(nb::handle path) {
     return import("os").attr("path").attr("basename")(path);
@@ -21,24 +13,16 @@ nb::object basename(nb::handle path) {
 // A frame rate as Resolve answers it: a number or numeric text. Text with a suffix
 // ("29.97 DF", Resolve's drop-frame rates) is read by its leading number.
 double frame_rate(nb::handle value) {
-    PyObject* f = PyNumber_Float(value.ptr());
-    if (f) {
-        double d = PyFloat_AsDouble(f);
-        Py_DECREF(f);
-        return d;
-    }
+    if (PyObject* f = PyNumber_Float(value.ptr())) return PyFloat_AsDouble(nb::steal(f).ptr());
     nb::python_error err;
-    if (PyUnicode_Check(value.ptr()) && err.matches(PyExc_ValueError)) {
+    if (PyUnicode_Check(value.ptr()) && err.matches(PyExc_ValueError))
         if (auto lead = frames::leading_number(utf8(value))) return *lead;
-    }
     err.restore();
     throw nb::python_error();
 }
 
 int64_t frame_number(nb::handle value) {
-    nb::object i = nb::steal(PyNumber_Long(value.ptr()));
-    if (!i.is_valid()) throw nb::python_error();
-    return nb::cast<int64_t>(i);
+    return nb::cast<int64_t>(checked(PyNumber_Long(value.ptr())));
 }
 
 frames::Placement placement(double start_time, double duration, double timeline_fps,
@@ -56,11 +40,10 @@ frames::Placement placement(double start_time, double duration, double timeline_
 
 nb::object get_clip_by_name(nb::handle media_pool, nb::handle name) {
     nb::object clips = media_pool.attr("GetRootFolder")().attr("GetClipList")();
-    for (nb::handle clip : clips) {
-        if (equals(clip.attr("GetName")(), name) ||
-            equals(clip.attr("GetClipProperty")("Clip Name"), name))
+    for (nb::handle clip : clips)
+        if (clip.attr("GetName")().equal(name) ||
+            clip.attr("GetClipProperty")("Clip Name").equal(name))
             return nb::borrow(clip);
-    }
     return nb::none();
 }
 
@@ -68,15 +51,13 @@ nb::object get_clip_by_name(nb::handle media_pool, nb::handle name) {
 nb::object tool_named(nb::handle tools, const char* name) {
     nb::str wanted(name);
     for (nb::handle tool : tools)
-        if (equals(tool.attr("GetAttrs")()["TOOLS_Name"], wanted)) return nb::borrow(tool);
+        if (tool.attr("GetAttrs")()["TOOLS_Name"].equal(wanted)) return nb::borrow(tool);
     PyErr_SetNone(PyExc_StopIteration);
     throw nb::python_error();
 }
 
 nb::object percent(nb::handle value) {
-    nb::object r = nb::steal(PyNumber_TrueDivide(value.ptr(), nb::float_(100.0).ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
+    return checked(PyNumber_TrueDivide(value.ptr(), nb::float_(100.0).ptr()));
 }
 
 nb::object add_clip(const Args& a) {
@@ -129,12 +110,11 @@ nb::object import_clip(const Args& a) {
 nb::object set_current_timeline(const Args& a) {
     nb::handle wanted = a["timeline_name"];
     nb::object project = current_project();
-    nb::object count = nb::steal(PyNumber_Index(project.attr("GetTimelineCount")().ptr()));
-    if (!count.is_valid()) throw nb::python_error();
-    const int64_t n = nb::cast<int64_t>(count);
+    const auto n =
+        nb::cast<int64_t>(checked(PyNumber_Index(project.attr("GetTimelineCount")().ptr())));
     for (int64_t i = 1; i <= n; ++i) {
         nb::object tl = project.attr("GetTimelineByIndex")(i);
-        if (equals(tl.attr("GetName")(), wanted)) {
+        if (tl.attr("GetName")().equal(wanted)) {
             project.attr("SetCurrentTimeline")(tl);
             log("Active timeline: " + utf8(wanted));
             return nb::none();
@@ -154,13 +134,12 @@ nb::object import_and_add_to_timeline(const Args& a) {
 
 nb::object import_fusion_comp(const Args& a) {
     nb::object timeline = current_project().attr("GetCurrentTimeline")();
-    nb::object items = nb::steal(PySequence_List(
+    nb::object items = checked(PySequence_List(
         timeline.attr("GetItemListInTrack")(a["track_type"], a["track_index"]).ptr()));
-    if (!items.is_valid()) throw nb::python_error();
     // The latest item of that name: walk from the end of the track.
     for (Py_ssize_t i = PyList_GET_SIZE(items.ptr()) - 1; i >= 0; --i) {
         nb::handle item = PyList_GET_ITEM(items.ptr(), i);
-        if (!equals(item.attr("GetName")(), a["clip_name"])) continue;
+        if (!item.attr("GetName")().equal(a["clip_name"])) continue;
         if (!truthy(item.attr("ImportFusionComp")(a["comp_file_path"])))
             fail("Fusion comp import failed");
         log("Imported fusion comp into '" + a.text("clip_name") + "'");
@@ -185,7 +164,7 @@ nb::object adjust_clip_color(const Args& a) {
     nb::object timeline = current_project().attr("GetCurrentTimeline")();
     nb::object found = nb::none();
     for (nb::handle item : timeline.attr("GetItemListInTrack")("video", a["track_index"]))
-        if (equals(item.attr("GetName")(), a["clip_name"])) {
+        if (item.attr("GetName")().equal(a["clip_name"])) {
             found = nb::borrow(item);
             break;
         }
@@ -198,8 +177,7 @@ nb::object adjust_clip_color(const Args& a) {
     nb::object cg = tool_named(tools, "ColorGain1");
 
     bc.attr("SetInput")("Gain", percent(a["brightness"]));
-    nb::object offset = nb::steal(PyNumber_Subtract(a["contrast"].ptr(), nb::int_(100).ptr()));
-    if (!offset.is_valid()) throw nb::python_error();
+    nb::object offset = checked(PyNumber_Subtract(a["contrast"].ptr(), nb::int_(100).ptr()));
     bc.attr("SetInput")("Contrast", percent(offset));
     bc.attr("SetInput")("Saturation", percent(a["saturation"]));
     nb::handle tone = a["color_tone"];

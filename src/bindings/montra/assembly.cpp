@@ -108,10 +108,8 @@ nb::object render(const Args& a) {
                 break;
             case K::FadeIn:
             case K::FadeOut: {
-                if (!p.key) {
-                    // No clip is short enough: the host's max() of no candidates.
-                    import("builtins").attr("max")(nb::list());
-                }
+                // No clip is short enough: the host's max() of no candidates.
+                if (!p.key) import("builtins").attr("max")(nb::list());
                 const char* clip = p.kind == K::FadeIn ? edit::fade_in_clip(*p.key)
                                                        : edit::fade_out_clip(*p.key);
                 lumora("add_clip_to_timeline")(clip, to_py(p.start), to_py(p.duration),
@@ -119,14 +117,10 @@ nb::object render(const Args& a) {
                 break;
             }
             case K::Counter:
-                lumora("generate_text_on_timeline")(
-                    "Counter", texts[p.scene][p.line].shown, to_py(p.start), to_py(p.duration),
-                    nb::arg("track_index") = p.track);
-                break;
             case K::Caption:
                 lumora("generate_text_on_timeline")(
-                    "Caption", texts[p.scene][p.line].shown, to_py(p.start), to_py(p.duration),
-                    nb::arg("track_index") = p.track);
+                    p.kind == K::Counter ? "Counter" : "Caption", texts[p.scene][p.line].shown,
+                    to_py(p.start), to_py(p.duration), nb::arg("track_index") = p.track);
                 break;
         }
     }

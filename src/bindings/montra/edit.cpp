@@ -14,15 +14,11 @@ namespace {
 
 // format(x, ".2f")
 std::string fixed2(double x) {
-    nb::object s = nb::steal(PyObject_Format(to_py(x).ptr(), nb::str(".2f").ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    return utf8(s);
+    return utf8(checked(PyObject_Format(to_py(x).ptr(), nb::str(".2f").ptr())));
 }
 
 nb::object subtract(nb::handle a, nb::handle b) {
-    nb::object r = nb::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
+    return checked(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
 
 nb::object scene_init(const Args& a) {

@@ -23,13 +23,10 @@ namespace {
 using silence::Pcm;
 using silence::Range;
 
+// The texts joined as Python strings (a file name that is not valid UTF-8 stays as it is).
 nb::str concat(std::initializer_list<nb::handle> parts) {
     nb::object out = nb::str("");
-    for (nb::handle p : parts) {
-        PyObject* r = PyUnicode_Concat(out.ptr(), p.ptr());
-        if (!r) throw nb::python_error();
-        out = nb::steal(r);
-    }
+    for (nb::handle p : parts) out = checked(PyUnicode_Concat(out.ptr(), p.ptr()));
     return nb::borrow<nb::str>(out);
 }
 
@@ -56,19 +53,14 @@ private:
 
 // Raises the Python error the audio library itself raises for the same input.
 [[noreturn]] void raise_pcm_error(const silence::PcmError& e) {
-    PyObject* type = PyExc_ValueError;
-    nb::object holder;
+    nb::object type;
     try {
-        if (e.kind == silence::PcmError::Kind::TooManyMissingFrames)
-            holder = nb::module_::import_("pydub.exceptions").attr("TooManyMissingFrames");
-        else
-            holder = nb::module_::import_("pydub.audio_segment").attr("audioop").attr("error");
-        type = holder.ptr();
+        type = e.kind == silence::PcmError::Kind::TooManyMissingFrames
+                   ? import("pydub.exceptions").attr("TooManyMissingFrames")
+                   : import("pydub.audio_segment").attr("audioop").attr("error");
     } catch (nb::python_error&) {
-        type = PyExc_ValueError;
     }
-    PyErr_SetString(type, e.what());
-    throw nb::python_error();
+    raise(type.is_valid() ? type.ptr() : PyExc_ValueError, e.what());
 }
 
 // Runs core work without the GIL; core failures become Python exceptions here, so that the
@@ -89,12 +81,9 @@ auto run_core(F&& work) {
 }
 
 // seq[start:end]
-nb::object get_slice(nb::handle seq, std::int64_t start, std::int64_t end) {
-    nb::object bounds = nb::steal(PySlice_New(nb::int_(start).ptr(), nb::int_(end).ptr(), nullptr));
-    if (!bounds.is_valid()) throw nb::python_error();
-    nb::object item = nb::steal(PyObject_GetItem(seq.ptr(), bounds.ptr()));
-    if (!item.is_valid()) throw nb::python_error();
-    return item;
+nb::object get_slice(nb::handle seq, nb::handle start, nb::handle end) {
+    nb::object bounds = checked(PySlice_New(start.ptr(), end.ptr(), nullptr));
+    return checked(PyObject_GetItem(seq.ptr(), bounds.ptr()));
 }
 
 int int_attr(nb::handle obj, const char* name) {
@@ -135,8 +124,7 @@ nb::object library_name(const char* module, const char* name) {
 
 // `start, end = pair`
 std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
-    nb::object items = nb::steal(PySequence_Tuple(pair.ptr()));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = checked(PySequence_Tuple(pair.ptr()));
     const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     if (n < 2)
         raise(PyExc_ValueError,
@@ -156,17 +144,9 @@ nb::object append_segments(nb::handle audio_segment, nb::handle audio, nb::handl
     Py_ssize_t i = 0;
     for (nb::handle pair : ranges) {
         auto [start, end] = unpack_pair(pair);
-        nb::object bounds = nb::steal(PySlice_New(start.ptr(), end.ptr(), nullptr));
-        if (!bounds.is_valid()) throw nb::python_error();
-        nb::object piece = nb::steal(PyObject_GetItem(audio.ptr(), bounds.ptr()));
-        if (!piece.is_valid()) throw nb::python_error();
-        output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), piece.ptr()));
-        if (!output.is_valid()) throw nb::python_error();
-        if (i < count - 1) {
-            output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), pause.ptr()));
-            if (!output.is_valid()) throw nb::python_error();
-        }
-        ++i;
+        nb::object piece = get_slice(audio, start, end);
+        output = checked(PyNumber_InPlaceAdd(output.ptr(), piece.ptr()));
+        if (i++ < count - 1) output = checked(PyNumber_InPlaceAdd(output.ptr(), pause.ptr()));
     }
     return output;
 }
@@ -179,20 +159,17 @@ nb::object append_segments(nb::handle audio_segment, nb::handle audio, nb::handl
 // of the slices and the converted pause. Returns None when that does not hold.
 nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle raw, const Pcm& pcm,
                          const std::vector<Range>& ranges, nb::handle pause) {
-    const int frame_width = pcm.channels * pcm.sample_width;
     const bool no_conversion = ranges.size() == 1 ||
                                (pcm.frame_rate >= int_attr(pause, "frame_rate") &&
                                 pcm.sample_width >= int_attr(pause, "sample_width") &&
                                 pcm.channels >= int_attr(pause, "channels"));
-    if (!(ranges.size() == 1 || no_conversion) || pcm.size % frame_width != 0) return nb::none();
+    if (!no_conversion || pcm.size % (pcm.channels * pcm.sample_width) != 0) return nb::none();
 
     // The pause as every append converts it: appended to an empty slice of the audio.
     nb::object pause_raw = nb::bytes("", 0);
     if (ranges.size() > 1) {
-        nb::object empty = get_slice(audio, 0, 0);
-        nb::object converted = nb::steal(PyNumber_Add(empty.ptr(), pause.ptr()));
-        if (!converted.is_valid()) throw nb::python_error();
-        pause_raw = converted.attr("raw_data");
+        nb::object empty = get_slice(audio, nb::int_(0), nb::int_(0));
+        pause_raw = checked(PyNumber_Add(empty.ptr(), pause.ptr())).attr("raw_data");
     }
     Buffer pause_view(pause_raw);
     Buffer source(raw);
@@ -203,9 +180,7 @@ nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle 
     const std::uint8_t* pause_data = pause_view.data();
     const std::size_t total =
         run_core([&] { return silence::joined_size(view, ranges, pause_size); });
-    nb::object data =
-        nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-    if (!data.is_valid()) throw nb::python_error();
+    nb::object data = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.ptr()));
     run_core([&] {
         silence::join(view, ranges, pause_data, pause_size, out);
@@ -250,9 +225,7 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
             ranges = detect(audio, nb::arg("min_silence_len") = 100,
                             nb::arg("silence_thresh") = -60);
         }
-        const int any = PyObject_IsTrue(ranges.ptr());
-        if (any < 0) throw nb::python_error();
-        if (!any) {
+        if (!truthy(ranges)) {
             print("[montra] Warning: No non-silent audio detected, returning original");
             return nb::borrow(input_audio);
         }
@@ -265,8 +238,7 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         if (stretches > 1) {
             // int(min_silence_duration * 1000): truncation toward zero, refusing inf and nan.
             nb::object pause_ms =
-                nb::steal(PyNumber_Long(nb::float_(min_silence_duration * 1000.0).ptr()));
-            if (!pause_ms.is_valid()) throw nb::python_error();
+                checked(PyNumber_Long(nb::float_(min_silence_duration * 1000.0).ptr()));
             pause = audio_segment.attr("silent")(nb::arg("duration") = pause_ms);
         }
 
@@ -284,23 +256,19 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         else
             result.attr("export")(output_audio, nb::arg("format") = format);
 
-        const Py_ssize_t kept = PyObject_Length(ranges.ptr());
-        if (kept < 0) throw nb::python_error();
-        // nanobind's own print would be found too: the host's print, by name.
+        // py::print by its full name: nanobind's print also takes a Python object.
         py::print(concat({nb::str("[montra] Silence removed (pydub): "), input_audio,
                           nb::str(" -> "), output_audio}));
-        print("[montra] Kept " + std::to_string(kept) + " non-silent segments with " +
-                  float_str(min_silence_duration) + "s pauses");
+        print("[montra] Kept " + std::to_string(stretches) + " non-silent segments with " +
+              float_str(min_silence_duration) + "s pauses");
         return nb::borrow(output_audio);
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
         nb::object caught = exception_value(e);
         print_exception(caught);
-        nb::object text = nb::steal(PyObject_Str(caught.ptr()));
-        if (!text.is_valid()) throw nb::python_error();
-        nb::str message = concat({nb::str("Pydub silence removal failed: "), text});
-        nb::object exc = nb::steal(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
-        if (!exc.is_valid()) throw nb::python_error();
+        nb::str message = concat(
+            {nb::str("Pydub silence removal failed: "), checked(PyObject_Str(caught.ptr()))});
+        nb::object exc = checked(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
         // Raised while the caught error is handled: it is the context, not the cause. The
         // caught error is made the handled one for the raise, so that an error the caller is
         // handling does not take its place as the context.

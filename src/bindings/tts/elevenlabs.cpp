@@ -21,12 +21,6 @@ constexpr int kSynthesisReadTimeout = 120;
 
 nb::object requests() { return this_module.attr("requests"); }
 
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
 bool status_ok(nb::handle response) {
     return response.attr("status_code").equal(nb::int_(200));
 }
@@ -57,8 +51,7 @@ nb::object init(const Args& a) {
     self.attr("update_usage")();
 
     nb::handle min_required = a["min_required_chars"];
-    if (a.flag("check_credits") &&
-        compare(self.attr("get_remaining_characters")(), min_required, Py_LT))
+    if (a.flag("check_credits") && self.attr("get_remaining_characters")() < min_required)
         raise(PyExc_Exception, "ElevenLabs API key has only " +
                                    str(self.attr("remaining_credits")) +
                                    " characters remaining (minimum required: " +
@@ -76,20 +69,14 @@ nb::object update_usage(const Args& a) {
     if (!status_ok(response))
         raise(PyExc_Exception, "Failed to fetch ElevenLabs usage information");
     nb::object data = response.attr("json")();
-    nb::object limit = data.attr("get")("character_limit", 0);
-    nb::object count = data.attr("get")("character_count", 0);
-    PyObject* remaining = PyNumber_Subtract(limit.ptr(), count.ptr());
-    if (!remaining) throw nb::python_error();
-    self.attr("remaining_credits") = nb::steal(remaining);
+    self.attr("remaining_credits") =
+        data.attr("get")("character_limit", 0) - data.attr("get")("character_count", 0);
     return self.attr("remaining_credits");
 }
 
 nb::object get_remaining_characters(const Args& a) {
     nb::object remaining = a["self"].attr("remaining_credits");
-    if (remaining.is_none()) return nb::int_(0);
-    PyObject* n = PyNumber_Long(remaining.ptr());
-    if (!n) throw nb::python_error();
-    return nb::steal(n);
+    return remaining.is_none() ? nb::int_(0) : nb::int_(remaining);
 }
 
 nb::object generate_voice(const Args& a) {
@@ -98,7 +85,7 @@ nb::object generate_voice(const Args& a) {
     // The quota counts characters (code points); a text exactly as long as it passes, and
     // a longer one is refused before any request.
     nb::int_ length(PyUnicode_GetLength(text.ptr()));
-    if (compare(length, self.attr("get_remaining_characters")(), Py_GT))
+    if (length > self.attr("get_remaining_characters")())
         raise(PyExc_Exception, "Cannot generate " + str(length) + " characters, only " +
                                    str(self.attr("remaining_credits")) + " remaining");
 
