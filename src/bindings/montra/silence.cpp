@@ -103,12 +103,9 @@ nb::list ranges_to_list(const std::vector<Range>& ranges) {
 
 // A module global as the stage's code reads it: a NameError when the import at load failed.
 nb::object global(const char* name) {
-    nb::handle m = this_module.get();
-    if (!nb::hasattr(m, name)) {
-        nb::str message = nb::str("name '{}' is not defined").format(name);
-        raise_text(PyExc_NameError, message);
-    }
-    return m.attr(name);
+    if (!nb::hasattr(this_module.get(), name))
+        raise_text(PyExc_NameError, nb::str("name '{}' is not defined").format(name));
+    return this_module.attr(name);
 }
 
 // A name of the audio library, or None when the library cannot be imported (its stand-ins
@@ -248,9 +245,8 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
             result = join_segments(audio_segment, audio, raw, pcm, core_ranges, pause);
         if (result.is_none()) result = append_segments(audio_segment, audio, ranges, pause);
 
-        nb::object format =
-            nb::str(output_audio).attr("split")(".")[nb::int_(-1)].attr("lower")();
-        if (nb::str(format).equal(nb::str("mp3")))
+        nb::object format = output_audio.attr("split")(".")[nb::int_(-1)].attr("lower")();
+        if (format.equal(nb::str("mp3")))
             result.attr("export")(output_audio, nb::arg("format") = "mp3",
                                   nb::arg("bitrate") = "192k");
         else
@@ -287,14 +283,11 @@ bool import_pydub(nb::module_& m) {
     const std::pair<const char*, const char*> names[] = {{"pydub", "AudioSegment"},
                                                          {"pydub.silence", "detect_nonsilent"}};
     for (auto [module, name] : names) {
-        try {
-            m.attr(name) = nb::module_::import_(module).attr(name);
-        } catch (nb::python_error& e) {
-            // A name missing from the package is what `from X import name` reports as an
-            // ImportError.
-            if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return false;
-            throw;
-        }
+        // A name missing from the package is what `from X import name` reports as an
+        // ImportError.
+        nb::object value = library_name(module, name);
+        if (value.is_none()) return false;
+        m.attr(name) = value;
     }
     return true;
 }

@@ -20,11 +20,8 @@ constexpr const char* kDefaultVoice = "de";
 // `none_value`; anything else must be an int within [low, high].
 int bounded(nb::handle value, const char* name, int low, int high, int none_value,
             const char* unit) {
-    static const Param& as_int = *new Param(opt_none("value", Kind::Int));
     if (value.is_none()) return none_value;
-    Param p = as_int;
-    p.name = name;
-    check_value(p, value);
+    check_value(arg(name, Kind::Int), value);
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (overflow != 0 || v < low || v > high)
@@ -54,9 +51,8 @@ nb::object generate_voice(const Args& a) {
     nb::handle self = a["self"], text = a["text"], outputfile = a["outputfile"];
 
     // The engine's attributes as they are now (they are public and may have been changed).
-    static const Param& voice_param = *new Param(arg("voice_name", Kind::Str));
     espeak::Options options;
-    options.voice = utf8(check_value(voice_param, self.attr("voice_name")));
+    options.voice = utf8(check_value(arg("voice_name", Kind::Str), self.attr("voice_name")));
     options.rate = rate_of(self.attr("rate"));
     options.pitch = pitch_of(self.attr("pitch"));
 
@@ -104,14 +100,9 @@ nb::object list_espeak_voices(const Args&) {
         nb::dict d;
         d["name"] = nb::str(v.name.c_str());
         d["identifier"] = nb::str(v.identifier.c_str());
-        nb::list languages;
-        std::size_t at = 0;
-        while (at < v.languages.size()) {
-            std::size_t comma = v.languages.find(',', at);
-            if (comma == std::string::npos) comma = v.languages.size();
-            if (comma > at) languages.append(nb::str(v.languages.substr(at, comma - at).c_str()));
-            at = comma + 1;
-        }
+        nb::list languages;  // the comma-separated list, empty entries left out
+        for (nb::handle code : nb::str(v.languages.c_str()).attr("split")(","))
+            if (truthy(code)) languages.append(code);
         d["languages"] = languages;
         out.append(d);
     }
@@ -125,8 +116,7 @@ nb::object espeak_voice_for_settings(nb::handle voice_name, nb::handle language_
     // picks it, and without either the default voice speaks.
     if (truthy(voice_name)) return nb::borrow(voice_name);
     if (language_code.is_valid() && truthy(language_code)) {
-        static const Param& lang_param = *new Param(arg("language_code", Kind::Str));
-        std::string code = utf8(check_value(lang_param, language_code));
+        std::string code = utf8(check_value(arg("language_code", Kind::Str), language_code));
         std::string voice;
         try {
             nb::gil_scoped_release released;
