@@ -21,10 +21,6 @@ double frame_rate(nb::handle value) {
     throw nb::python_error();
 }
 
-int64_t frame_number(nb::handle value) {
-    return nb::cast<int64_t>(checked(PyNumber_Long(value.ptr())));
-}
-
 frames::Placement placement(double start_time, double duration, double timeline_fps,
                             double clip_fps, int64_t timeline_start) {
     try {
@@ -75,7 +71,8 @@ nb::object add_clip(const Args& a) {
 
     const double timeline_fps = frame_rate(timeline.attr("GetSetting")("timelineFrameRate"));
     const double clip_fps = frame_rate(clip.attr("GetClipProperty")("FPS"));
-    const int64_t timeline_start = frame_number(timeline.attr("GetStartFrame")());
+    const auto timeline_start =
+        nb::cast<int64_t>(checked(PyNumber_Long(timeline.attr("GetStartFrame")().ptr())));
     const frames::Placement p =
         placement(start_time, duration, timeline_fps, clip_fps, timeline_start);
 

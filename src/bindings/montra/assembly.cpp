@@ -81,11 +81,9 @@ nb::object render(const Args& a) {
         std::vector<LineText> scene_texts;
         for (nb::handle line : scene.attr("captions").attr("lines")) {
             LineText lt = line_text(line.attr("text"));
-            edit::PlanLine pl;
-            pl.start = as_float(line.attr("start"));
-            pl.end = as_float(line.attr("end"));
-            pl.counter = lt.counter;
-            ps.lines.push_back(pl);
+            ps.lines.push_back({.start = as_float(line.attr("start")),
+                                .end = as_float(line.attr("end")),
+                                .counter = lt.counter});
             scene_texts.push_back(std::move(lt));
         }
         backgrounds.push_back(scene.attr("background"));

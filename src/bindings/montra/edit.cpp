@@ -57,10 +57,7 @@ nb::object set_scenes_duration(const Args& a) {
         scene.attr("start") = start;
         nb::object end = captions.attr("end");
         scene.attr("end") = end;
-        edit::SceneTimes t;
-        t.start = as_float(start);
-        t.end = as_float(end);
-        times.push_back(t);
+        times.push_back({.start = as_float(start), .end = as_float(end)});
         scenes.push_back(nb::borrow(scene));
     }
     if (scenes.empty()) raise(PyExc_IndexError, "list index out of range");

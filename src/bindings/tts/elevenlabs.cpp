@@ -1,5 +1,6 @@
 // ElevenLabsVoiceModule: speech through the ElevenLabs web API, with its character quota.
 #include <string>
+#include <utility>
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
@@ -25,17 +26,24 @@ bool status_ok(nb::handle response) {
     return response.attr("status_code").equal(nb::int_(200));
 }
 
-// Closes a streamed response when the request is done with, whatever happened, so its
-// connection goes back to the pool instead of waiting for the garbage collector. A response
-// object without close() (a stand-in of the HTTP library) is left as it is.
-struct ResponseCloser {
-    nb::object response;
-    ~ResponseCloser() {
+// Closes what a request opened (the streamed response, the output file) when the request is
+// done with, whatever happened: the response's connection goes back to the pool instead of
+// waiting for the garbage collector. close() closes now and raises as the host would; a
+// failure to close at the end of the scope is reported as unraisable. An object without
+// close() (a stand-in of the HTTP library) is left as it is.
+struct Closing {
+    nb::object obj;
+    const char* what;
+    void close() {
+        nb::object close = nb::getattr(std::exchange(obj, nb::object()), "close", nb::none());
+        if (!close.is_none()) close();
+    }
+    ~Closing() {
+        if (!obj.is_valid()) return;
         try {
-            nb::object close = nb::getattr(response, "close", nb::none());
-            if (!close.is_none()) close();
+            close();
         } catch (nb::python_error& e) {
-            e.discard_as_unraisable("closing an ElevenLabs response");
+            e.discard_as_unraisable(what);
         } catch (...) {
         }
     }
@@ -109,25 +117,17 @@ nb::object generate_voice(const Args& a) {
         nb::arg("stream") = true,
         nb::arg("timeout") = nb::make_tuple(kSynthesisConnectTimeout, kSynthesisReadTimeout));
     {
-        ResponseCloser closer{response};
+        Closing closing_response{response, "closing an ElevenLabs response"};
         if (!status_ok(response))
             raise(PyExc_Exception, "ElevenLabs TTS failed: " + str(response.attr("text")));
 
         // Streamed to disk as it arrives; the whole audio is never held in memory.
-        nb::object file = import("builtins").attr("open")(outputfile, "wb");
-        try {
-            nb::object chunks = response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize);
-            for (nb::handle chunk : chunks)
-                if (truthy(chunk)) file.attr("write")(chunk);
-        } catch (...) {
-            try {
-                file.attr("close")();
-            } catch (nb::python_error& e) {
-                e.discard_as_unraisable("closing the ElevenLabs output file");
-            }
-            throw;
-        }
-        file.attr("close")();
+        Closing file{import("builtins").attr("open")(outputfile, "wb"),
+                     "closing the ElevenLabs output file"};
+        nb::object chunks = response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize);
+        for (nb::handle chunk : chunks)
+            if (truthy(chunk)) file.obj.attr("write")(chunk);
+        file.close();
     }
 
     self.attr("update_usage")();
