@@ -32,8 +32,10 @@ class Handling {
 // every audio chunk of communicate.stream() as it arrives.
 class EdgeStream final : public AsyncForBody {
 public:
-    EdgeStream(nb::object engine, nb::object text, nb::object outputfile)
-        : engine_(std::move(engine)), text_(std::move(text)), outputfile_(std::move(outputfile)) {}
+    // From the arguments of _async_generate_voice(self, text, outputfile).
+    explicit EdgeStream(const Args& a)
+        : engine_(nb::borrow(a["self"])), text_(nb::borrow(a["text"])),
+          outputfile_(nb::borrow(a["outputfile"])) {}
 
 protected:
     nb::object begin() override {
@@ -116,10 +118,7 @@ void register_edge(nb::module_& m) {
          generate_voice_fn(generate_voice),
          {"_async_generate_voice", {arg("self"), text_param(), outputfile_param()},
           [](const Args& a) {
-              return make_coroutine(std::make_unique<EdgeStream>(nb::borrow(a["self"]),
-                                                                 nb::borrow(a["text"]),
-                                                                 nb::borrow(a["outputfile"])),
-                                    "_async_generate_voice",
+              return make_coroutine(std::make_unique<EdgeStream>(a), "_async_generate_voice",
                                     "EdgeTTSVoiceModule._async_generate_voice");
           }}});
     make_class(m, owner, m.attr("VoiceModule"), ns,
