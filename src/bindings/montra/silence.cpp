@@ -46,6 +46,12 @@ public:
     Buffer& operator=(const Buffer&) = delete;
     const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
     std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+    // The bytes as `format` describes them (its data and size are replaced).
+    Pcm pcm(Pcm format) const {
+        format.data = data();
+        format.size = size();
+        return format;
+    }
 
 private:
     Py_buffer view_{};
@@ -170,9 +176,7 @@ nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle 
     }
     Buffer pause_view(pause_raw);
     Buffer source(raw);
-    Pcm view = pcm;
-    view.data = source.data();
-    view.size = source.size();
+    const Pcm view = source.pcm(pcm);
     const std::size_t pause_size = pause_view.size();
     const std::uint8_t* pause_data = pause_view.data();
     const std::size_t total =
@@ -213,10 +217,9 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
             pcm.channels = int_attr(audio, "channels");
             pcm.frame_rate = int_attr(audio, "frame_rate");
             Buffer source(raw);
-            pcm.data = source.data();
             pcm.size = source.size();
-            core_ranges = run_core([&] { return silence::detect_nonsilent(pcm, 100, -60.0); });
-            pcm.data = nullptr;
+            const Pcm view = source.pcm(pcm);
+            core_ranges = run_core([&] { return silence::detect_nonsilent(view, 100, -60.0); });
             ranges = ranges_to_list(core_ranges);
         } else {
             ranges = detect(audio, nb::arg("min_silence_len") = 100,
@@ -311,12 +314,9 @@ nb::object remove_silence_from_audio(const Args& a) {
 
 nb::object detect_nonsilent(const Args& a) {
     Buffer source(a["raw_data"]);
-    Pcm pcm;
-    pcm.data = source.data();
-    pcm.size = source.size();
-    pcm.sample_width = nb::cast<int>(a["sample_width"]);
-    pcm.channels = nb::cast<int>(a["channels"]);
-    pcm.frame_rate = nb::cast<int>(a["frame_rate"]);
+    const Pcm pcm = source.pcm({.sample_width = nb::cast<int>(a["sample_width"]),
+                                .channels = nb::cast<int>(a["channels"]),
+                                .frame_rate = nb::cast<int>(a["frame_rate"])});
     const auto min_len = nb::cast<std::int64_t>(a["min_silence_len"]);
     const double thresh = a.number("silence_thresh");
     const auto step = nb::cast<std::int64_t>(a["seek_step"]);
