@@ -1,23 +1,17 @@
 // vestrel.montra: edit model, silence removal and the Resolve edit assembly.
-#include <nanobind/nanobind.h>
-
-#include "bindings/common/function.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/pyutil.hpp"
 #include "bindings/montra/parts.hpp"
 
-namespace nb = nanobind;
-
-nb::handle vestrel::montra::self_module() {
-    // Released, so nothing is left to destroy at interpreter shutdown.
-    static nb::handle m = nb::module_::import_("vestrel.montra").release();
-    return m;
-}
+using namespace vestrel::bind::montra;
 
 NB_MODULE(montra, m) {
+    this_module.set(m);
+    register_error_translator();
     // Bound at load and read at call time through these attributes.
-    m.attr("Captions") = nb::module_::import_("vestrel.captions").attr("Captions");
-    m.attr("lumora") = nb::module_::import_("vestrel.lumora");
-    vestrel::montra::register_silence(m);
-    vestrel::montra::register_edit(m);
-    vestrel::montra::register_assembly(m);
-    vestrel::py::finalize_functions(m);
+    m.attr("Captions") = import("vestrel.captions").attr("Captions");
+    m.attr("lumora") = import("vestrel.lumora");
+    register_silence(m);
+    register_edit(m);
+    register_assembly(m);
 }

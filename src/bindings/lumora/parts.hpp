@@ -5,32 +5,37 @@
 
 #include <string>
 
+#include "bindings/common/declare.hpp"
+#include "bindings/common/module.hpp"
+#include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 
-namespace vestrel::lumora {
+namespace vestrel::bind::lumora {
 
 namespace nb = nanobind;
+using namespace vestrel::py;
+
+// vestrel.lumora; its functions call each other through it, at call time, so a replaced
+// attribute is the one called.
+inline ModuleRef this_module;
 
 void register_context(nb::module_& m);
 void register_media(nb::module_& m);
 void register_render(nb::module_& m);
 
-// The module object, kept for the life of the process.
-nb::handle self();
-
-// A module function looked up at call time, so a replaced attribute is the one called.
-inline nb::object fn(const char* name) { return self().attr(name); }
-
-// Truth value as the host tests it (None, False, 0, empty are falsy).
-using py::truthy;
+// A new reference from the C API, or the error it raised.
+inline nb::object checked(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
 
 // raise RuntimeError(message)
-[[noreturn]] void fail(const std::string& message);
+[[noreturn]] inline void fail(const std::string& message) { raise(PyExc_RuntimeError, message); }
 
 // The host's log line "[lumora] " + text.
-void log(const std::string& text);
+inline void log(const std::string& text) { print("[lumora] " + text); }
 
-// str(obj) as the host writes it into a log line.
-std::string text_of(nb::handle obj);
+// this_module.get_current_project(), the start of most operations.
+inline nb::object current_project() { return this_module.attr("get_current_project")(); }
 
-}  // namespace vestrel::lumora
+}  // namespace vestrel::bind::lumora

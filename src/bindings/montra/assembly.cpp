@@ -1,72 +1,41 @@
 // setup_davinci and render: the Resolve project and timeline of one short, built through
 // the module attribute montra.lumora, looked up at each call so a replacement is honoured.
-#include <nanobind/nanobind.h>
-
 #include <string>
 #include <vector>
 
-#include "bindings/common/args.hpp"
-#include "bindings/common/function.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/montra/parts.hpp"
-#include "bindings/montra/signature.hpp"
 #include "core/edit.hpp"
 
-namespace vestrel::montra {
+namespace vestrel::bind::montra {
 
 namespace {
-
-using py::arg;
-using py::declare;
-using py::Kind;
-using py::opt;
-using py::opt_none;
-using py::parse;
-using py::Signature;
-using py::as_float;
-using py::to_py;
-using py::truthy;
 
 constexpr const char* kTimeline = "Timeline 1";
 constexpr const char* kWatermarkText = "@YourChannel";
 
 // lumora.<name>, read through montra's own attribute at the time of the call.
 nb::object lumora(const char* name) {
-    return self_module().attr("lumora").attr(name);
+    return this_module.attr("lumora").attr(name);
 }
 
-const Signature& setup_davinci_signature() {
-    static const Signature& sig =
-        declare({"setup_davinci",
-                 {opt_none("template_project_path", Kind::Str),
-                  opt("project_name", Kind::Str, nb::str("brevano_2026"))}});
-    return sig;
-}
-
-const Signature& render_signature() {
-    static const Signature& sig = declare({"render", {arg("edit")}});
-    return sig;
-}
-
-void setup_davinci(nb::args args, nb::kwargs kwargs) {
-    auto v = parse(setup_davinci_signature(), args, kwargs);
-    const nb::object& template_path = v[0];
-    const nb::object& project_name = v[1];
-
-    py::print("[montra] Setting up DaVinci Resolve");
+nb::object setup_davinci(const Args& a) {
+    nb::handle project_name = a["project_name"];
+    print("[montra] Setting up DaVinci Resolve");
     try {
         // Only the open project is replaced; no context or no open project means nothing to
         // replace.
         nb::object current = lumora("get_current_project_name")();
         if (current.equal(project_name)) lumora("delete_current_project")();
     } catch (nb::python_error& e) {
-        if (!py::error_is(e, PyExc_RuntimeError)) throw;
+        if (!error_is(e, PyExc_RuntimeError)) throw;
     }
-    if (truthy(template_path))
-        lumora("import_project")(template_path, project_name);
+    if (a.flag("template_project_path"))
+        lumora("import_project")(a["template_project_path"], project_name);
     else
         lumora("create_project")(project_name);
+    return nb::none();
 }
 
 // What render reads of one caption line.
@@ -76,14 +45,14 @@ struct LineText {
 };
 
 LineText line_text(nb::handle text_obj) {
-    std::string text = py::utf8(text_obj);
+    std::string text = utf8(text_obj);
     LineText out;
     out.counter = edit::is_counter_line(text);
     if (out.counter) {
         std::string word = edit::counter_word(text);
         // Lower-cased as the host does it (full Unicode case mapping).
         nb::object lower = nb::str(word.data(), word.size()).attr("lower")();
-        auto counter = edit::counter_for(py::utf8(lower));
+        auto counter = edit::counter_for(utf8(lower));
         const std::string& shown = counter ? *counter : word;
         out.shown = nb::str(shown.data(), shown.size());
     } else {
@@ -93,11 +62,9 @@ LineText line_text(nb::handle text_obj) {
     return out;
 }
 
-void render(nb::args args, nb::kwargs kwargs) {
-    auto v = parse(render_signature(), args, kwargs);
-    nb::object edit_obj = v[0];
-
-    py::print("[montra] Rendering edit");
+nb::object render(const Args& a) {
+    nb::handle edit_obj = a["edit"];
+    print("[montra] Rendering edit");
     edit_obj.attr("set_scenes_duration")();
 
     // The plan: scene times as set_scenes_duration left them, each caption line's span and
@@ -114,11 +81,9 @@ void render(nb::args args, nb::kwargs kwargs) {
         std::vector<LineText> scene_texts;
         for (nb::handle line : scene.attr("captions").attr("lines")) {
             LineText lt = line_text(line.attr("text"));
-            edit::PlanLine pl;
-            pl.start = as_float(line.attr("start"));
-            pl.end = as_float(line.attr("end"));
-            pl.counter = lt.counter;
-            ps.lines.push_back(pl);
+            ps.lines.push_back({.start = as_float(line.attr("start")),
+                                .end = as_float(line.attr("end")),
+                                .counter = lt.counter});
             scene_texts.push_back(std::move(lt));
         }
         backgrounds.push_back(scene.attr("background"));
@@ -133,7 +98,7 @@ void render(nb::args args, nb::kwargs kwargs) {
     for (const edit::Placement& p : plan) {
         switch (p.kind) {
             case K::Background:
-                py::print("[montra] Scene " + std::to_string(p.scene));
+                print("[montra] Scene " + std::to_string(p.scene));
                 lumora("import_and_add_to_timeline")(
                     backgrounds[p.scene], to_py(p.start), to_py(p.duration),
                     nb::arg("video") = true, nb::arg("audio") = false,
@@ -141,10 +106,8 @@ void render(nb::args args, nb::kwargs kwargs) {
                 break;
             case K::FadeIn:
             case K::FadeOut: {
-                if (!p.key) {
-                    // No clip is short enough: the host's max() of no candidates.
-                    py::import("builtins").attr("max")(nb::list());
-                }
+                // No clip is short enough: the host's max() of no candidates.
+                if (!p.key) import("builtins").attr("max")(nb::list());
                 const char* clip = p.kind == K::FadeIn ? edit::fade_in_clip(*p.key)
                                                        : edit::fade_out_clip(*p.key);
                 lumora("add_clip_to_timeline")(clip, to_py(p.start), to_py(p.duration),
@@ -152,14 +115,10 @@ void render(nb::args args, nb::kwargs kwargs) {
                 break;
             }
             case K::Counter:
-                lumora("generate_text_on_timeline")(
-                    "Counter", texts[p.scene][p.line].shown, to_py(p.start), to_py(p.duration),
-                    nb::arg("track_index") = p.track);
-                break;
             case K::Caption:
                 lumora("generate_text_on_timeline")(
-                    "Caption", texts[p.scene][p.line].shown, to_py(p.start), to_py(p.duration),
-                    nb::arg("track_index") = p.track);
+                    p.kind == K::Counter ? "Counter" : "Caption", texts[p.scene][p.line].shown,
+                    to_py(p.start), to_py(p.duration), nb::arg("track_index") = p.track);
                 break;
         }
     }
@@ -174,29 +133,23 @@ void render(nb::args args, nb::kwargs kwargs) {
     lumora("generate_text_on_timeline")("Watermark", kWatermarkText, 0,
                                         edit_obj.attr("duration"),
                                         nb::arg("track_index") = edit::kWatermarkTrack);
-    py::print("[montra] Render pipeline complete");
-}
-
-// A module function whose __doc__ is its docstring and whose inspect.signature() shows its
-// parameters and defaults.
-void add_function(nb::module_& m, const char* name, void (*fn)(nb::args, nb::kwargs),
-                  const Signature& sig, const char* doc) {
-    nb::object f = py::documented(nb::cpp_function(fn, nb::name(name)), name, nb::str(doc),
-                                  nullptr, m.attr("__name__"));
-    f.attr("__signature__") = inspect_signature(sig);
-    m.attr(name) = f;
+    print("[montra] Render pipeline complete");
+    return nb::none();
 }
 
 }  // namespace
 
 void register_assembly(nb::module_& m) {
-    add_function(m, "setup_davinci", &setup_davinci, setup_davinci_signature(),
-                 "Prepare Resolve environment.\n"
-                 "Assumes resolve context is already set via lumora.set_resolve().\n"
-                 "Project will be deleted if it already exists.");
-    add_function(m, "render", &render, render_signature(),
-                 "Fill the template's timeline from an edit: backgrounds, fades, caption and "
-                 "counter\ntitles, voice-over, music and watermark.");
+    def(m, {{"setup_davinci",
+             {opt_none("template_project_path", Kind::Str),
+              opt("project_name", Kind::Str, nb::str("brevano_2026"))},
+             setup_davinci,
+             "Prepare Resolve environment.\n"
+             "Assumes resolve context is already set via lumora.set_resolve().\n"
+             "Project will be deleted if it already exists."},
+            {"render", {arg("edit")}, render,
+             "Fill the template's timeline from an edit: backgrounds, fades, caption and "
+             "counter\ntitles, voice-over, music and watermark."}});
 }
 
-}  // namespace vestrel::montra
+}  // namespace vestrel::bind::montra

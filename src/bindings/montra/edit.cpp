@@ -1,96 +1,52 @@
 // Scene and Edit: the plan of one short. Both are plain classes of the host (made with
 // type(), instances with a __dict__), so their attributes are ordinary mutable attributes that
 // the pipeline and the assembly read and write; the times and fades come from the core.
-#include <nanobind/nanobind.h>
-
 #include <vector>
 
-#include "bindings/common/args.hpp"
-#include "bindings/common/function.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/montra/parts.hpp"
-#include "bindings/montra/signature.hpp"
 #include "core/edit.hpp"
 
-namespace vestrel::montra {
+namespace vestrel::bind::montra {
 
 namespace {
 
-using py::arg;
-using py::declare;
-using py::Kind;
-using py::opt;
-using py::parse;
-using py::req_none;
-using py::Signature;
-using py::as_float;
-using py::to_py;
-
+// format(x, ".2f")
 std::string fixed2(double x) {
-    nb::object s = nb::steal(PyObject_Format(to_py(x).ptr(), nb::str(".2f").ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    return py::utf8(s);
+    return utf8(checked(PyObject_Format(to_py(x).ptr(), nb::str(".2f").ptr())));
 }
 
 nb::object subtract(nb::handle a, nb::handle b) {
-    nb::object r = nb::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
+    return checked(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
 
-const Signature& scene_signature() {
-    static const Signature& sig = declare({"__init__",
-                                           {arg("captions"), arg("background", Kind::Str),
-                                            arg("brightness"), arg("contrast"),
-                                            arg("saturation"),
-                                            opt("color_tone", Kind::Any,
-                                                nb::make_tuple(100, 100, 100))},
-                                           true});
-    return sig;
+nb::object scene_init(const Args& a) {
+    nb::handle self = a["self"];
+    for (const char* name : {"background", "brightness", "contrast", "saturation", "color_tone",
+                             "captions"})
+        self.attr(name) = a[name];
+    for (const char* name : {"start", "end", "fade_in", "fade_out"}) self.attr(name) = to_py(0.0);
+    return nb::none();
 }
 
-const Signature& edit_signature() {
-    static const Signature& sig = declare(
-        {"__init__", {arg("speech", Kind::Str), req_none("bg_music", Kind::Str)}, true});
-    return sig;
-}
-
-void scene_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    auto v = parse(scene_signature(), args, kwargs);
-    self.attr("background") = v[1];
-    self.attr("brightness") = v[2];
-    self.attr("contrast") = v[3];
-    self.attr("saturation") = v[4];
-    self.attr("color_tone") = v[5];
-    self.attr("captions") = v[0];
-    self.attr("start") = to_py(0.0);
-    self.attr("end") = to_py(0.0);
-    self.attr("fade_in") = to_py(0.0);
-    self.attr("fade_out") = to_py(0.0);
-}
-
-void edit_init(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    auto v = parse(edit_signature(), args, kwargs);
+nb::object edit_init(const Args& a) {
+    nb::handle self = a["self"];
     self.attr("scenes") = nb::list();
-    self.attr("speech") = v[0];
-    self.attr("bg_music") = v[1];
+    self.attr("speech") = a["speech"];
+    self.attr("bg_music") = a["bg_music"];
+    return nb::none();
 }
 
 nb::object edit_duration(nb::handle self) {
     // The largest end over all scenes, with the host's max() (and its error for no scenes).
     nb::list ends;
     for (nb::handle scene : self.attr("scenes")) ends.append(scene.attr("end"));
-    return py::import("builtins").attr("max")(ends);
+    return import("builtins").attr("max")(ends);
 }
 
-const Signature& set_scenes_duration_signature() {
-    static const Signature& sig = declare({"set_scenes_duration", {}, true});
-    return sig;
-}
-
-void set_scenes_duration(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    parse(set_scenes_duration_signature(), args, kwargs);
+nb::object set_scenes_duration(const Args& a) {
+    nb::handle self = a["self"];
 
     // Step 1 reads each scene's caption span and stores it as the scene's provisional times.
     std::vector<nb::object> scenes;
@@ -101,13 +57,10 @@ void set_scenes_duration(nb::handle self, nb::args args, nb::kwargs kwargs) {
         scene.attr("start") = start;
         nb::object end = captions.attr("end");
         scene.attr("end") = end;
-        edit::SceneTimes t;
-        t.start = as_float(start);
-        t.end = as_float(end);
-        times.push_back(t);
+        times.push_back({.start = as_float(start), .end = as_float(end)});
         scenes.push_back(nb::borrow(scene));
     }
-    if (scenes.empty()) py::raise(PyExc_IndexError, "list index out of range");
+    if (scenes.empty()) raise(PyExc_IndexError, "list index out of range");
 
     edit::set_scenes_duration(times);
 
@@ -119,21 +72,34 @@ void set_scenes_duration(nb::handle self, nb::args args, nb::kwargs kwargs) {
         if (t.fade_out_set) scenes[i].attr("fade_out") = to_py(t.fade_out);
     }
     for (size_t i = 0; i < scenes.size(); ++i)
-        py::print("[montra] Scene " + std::to_string(i) + ": " + fixed2(times[i].start) +
-                  " \u2192 " + fixed2(times[i].end));
+        print("[montra] Scene " + std::to_string(i) + ": " + fixed2(times[i].start) +
+              " \u2192 " + fixed2(times[i].end));
+    return nb::none();
 }
 
-// A plain class of the host: type(name, (object,), namespace).
-nb::object make_class(nb::module_& m, const char* name, const char* doc, nb::dict ns) {
+// A plain class of the host, type(name, (object,), namespace), constructed by `init` with
+// the parameters `params` after self, which the class's own signature shows. (The
+// constructor is a method declared with self first: a nanobind function, as make_init
+// makes it, cannot carry the derived signature.)
+nb::object make_class(nb::module_& m, const char* name, const char* doc, nb::dict ns,
+                      const std::vector<Param>& params, Body init) {
+    std::vector<Param> with_self{arg("self")};
+    with_self.insert(with_self.end(), params.begin(), params.end());
+    def_methods(m, ns, name, {{"__init__", with_self, std::move(init)}});
     ns["__module__"] = m.attr("__name__");
     ns["__doc__"] = nb::str(doc);
-    nb::object builtins = py::import("builtins");
+    nb::object builtins = import("builtins");
     nb::object cls = builtins.attr("type")(name, nb::make_tuple(builtins.attr("object")), ns);
+    set_class_signature(cls, params);
     m.attr(name) = cls;
     return cls;
 }
 
-nb::object property(nb::object getter) { return py::import("builtins").attr("property")(getter); }
+// A read-only property whose getter is a method of the instance.
+nb::object property(nb::object (*getter)(nb::handle), const char* doc) {
+    return import("builtins").attr("property")(
+        nb::cpp_function(getter, nb::is_method(), nb::name("duration"), doc));
+}
 
 }  // namespace
 
@@ -143,38 +109,27 @@ void register_edit(nb::module_& m) {
         "Workflow-level video editing logic using DaVinci Resolve.\n"
         "Relies on lumora for all Resolve API interactions.";
 
+    // The constructors' parameters are shown without annotations, as the classes always
+    // showed them.
+    const std::vector<Param> scene_params{
+        arg("captions"),   arg("background", Kind::Str), arg("brightness"), arg("contrast"),
+        arg("saturation"), opt("color_tone", Kind::Any, nb::make_tuple(100, 100, 100))};
     nb::dict scene_ns;
-    scene_ns["__init__"] = nb::cpp_function(
-        &scene_init, nb::is_method(), nb::name("__init__"),
-        nb::sig("def __init__(self, captions, background: str, brightness, contrast, "
-                "saturation, color_tone=(100, 100, 100)) -> None"));
-    scene_ns["__signature__"] = inspect_signature(scene_signature());
-    scene_ns["duration"] = property(nb::cpp_function(
+    scene_ns["duration"] = property(
         [](nb::handle self) { return subtract(self.attr("end"), self.attr("start")); },
-        nb::is_method(), nb::name("duration"), "Scene length in seconds (end - start)."));
+        "Scene length in seconds (end - start).");
     make_class(m, "Scene",
                "One stretch of the voice-over: a background video and its caption lines.",
-               scene_ns);
+               scene_ns, scene_params, scene_init);
 
     nb::dict edit_ns;
-    edit_ns["__init__"] =
-        nb::cpp_function(&edit_init, nb::is_method(), nb::name("__init__"),
-                         nb::sig("def __init__(self, speech: str, bg_music: str | None) -> None"));
-    edit_ns["__signature__"] = inspect_signature(edit_signature());
-    edit_ns["duration"] = property(nb::cpp_function(&edit_duration, nb::is_method(),
-                                                    nb::name("duration"),
-                                                    "The largest scene end, in seconds."));
-    // Wrapped so that __doc__ is the docstring alone, without nanobind's signature line.
-    edit_ns["set_scenes_duration"] = py::documented(
-        nb::cpp_function(&set_scenes_duration, nb::name("set_scenes_duration")),
-        "set_scenes_duration",
-        nb::str("Calculates start/end times for scenes based on captions,\n"
-                "applying smart pauses and fade-in/out."),
-        "Edit", m.attr("__name__"));
-    edit_ns["set_scenes_duration"].attr("__signature__") =
-        inspect_signature(set_scenes_duration_signature(), true);
+    edit_ns["duration"] = property(&edit_duration, "The largest scene end, in seconds.");
+    def_methods(m, edit_ns, "Edit",
+                {{"set_scenes_duration", {arg("self")}, set_scenes_duration,
+                  "Calculates start/end times for scenes based on captions,\n"
+                  "applying smart pauses and fade-in/out."}});
     make_class(m, "Edit", "The plan of one short: voice-over, optional music and scenes.",
-               edit_ns);
+               edit_ns, {arg("speech", Kind::Str), req_none("bg_music", Kind::Str)}, edit_init);
 }
 
-}  // namespace vestrel::montra
+}  // namespace vestrel::bind::montra

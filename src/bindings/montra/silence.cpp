@@ -10,27 +10,23 @@
 #include <stdexcept>
 #include <vector>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/montra/parts.hpp"
 #include "core/limits.hpp"
 #include "core/silence.hpp"
 
-namespace vestrel::montra {
+namespace vestrel::bind::montra {
 
 namespace {
 
-using namespace vestrel::py;
 using silence::Pcm;
 using silence::Range;
 
+// The texts joined as Python strings (a file name that is not valid UTF-8 stays as it is).
 nb::str concat(std::initializer_list<nb::handle> parts) {
     nb::object out = nb::str("");
-    for (nb::handle p : parts) {
-        PyObject* r = PyUnicode_Concat(out.ptr(), p.ptr());
-        if (!r) throw nb::python_error();
-        out = nb::steal(r);
-    }
+    for (nb::handle p : parts) out = checked(PyUnicode_Concat(out.ptr(), p.ptr()));
     return nb::borrow<nb::str>(out);
 }
 
@@ -50,6 +46,12 @@ public:
     Buffer& operator=(const Buffer&) = delete;
     const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
     std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+    // The bytes as `format` describes them (its data and size are replaced).
+    Pcm pcm(Pcm format) const {
+        format.data = data();
+        format.size = size();
+        return format;
+    }
 
 private:
     Py_buffer view_{};
@@ -57,22 +59,18 @@ private:
 
 // Raises the Python error the audio library itself raises for the same input.
 [[noreturn]] void raise_pcm_error(const silence::PcmError& e) {
-    PyObject* type = PyExc_ValueError;
-    nb::object holder;
+    nb::object type;
     try {
-        if (e.kind == silence::PcmError::Kind::TooManyMissingFrames)
-            holder = nb::module_::import_("pydub.exceptions").attr("TooManyMissingFrames");
-        else
-            holder = nb::module_::import_("pydub.audio_segment").attr("audioop").attr("error");
-        type = holder.ptr();
+        type = e.kind == silence::PcmError::Kind::TooManyMissingFrames
+                   ? import("pydub.exceptions").attr("TooManyMissingFrames")
+                   : import("pydub.audio_segment").attr("audioop").attr("error");
     } catch (nb::python_error&) {
-        type = PyExc_ValueError;
     }
-    PyErr_SetString(type, e.what());
-    throw nb::python_error();
+    raise(type.is_valid() ? type.ptr() : PyExc_ValueError, e.what());
 }
 
-// Runs core work without the GIL; core failures become Python exceptions.
+// Runs core work without the GIL; core failures become Python exceptions here, so that the
+// stage's own handler sees them as it sees the audio library's.
 template <class F>
 auto run_core(F&& work) {
     try {
@@ -89,12 +87,9 @@ auto run_core(F&& work) {
 }
 
 // seq[start:end]
-nb::object get_slice(nb::handle seq, std::int64_t start, std::int64_t end) {
-    nb::object bounds = nb::steal(PySlice_New(nb::int_(start).ptr(), nb::int_(end).ptr(), nullptr));
-    if (!bounds.is_valid()) throw nb::python_error();
-    nb::object item = nb::steal(PyObject_GetItem(seq.ptr(), bounds.ptr()));
-    if (!item.is_valid()) throw nb::python_error();
-    return item;
+nb::object get_slice(nb::handle seq, nb::handle start, nb::handle end) {
+    nb::object bounds = checked(PySlice_New(start.ptr(), end.ptr(), nullptr));
+    return checked(PyObject_GetItem(seq.ptr(), bounds.ptr()));
 }
 
 int int_attr(nb::handle obj, const char* name) {
@@ -114,12 +109,9 @@ nb::list ranges_to_list(const std::vector<Range>& ranges) {
 
 // A module global as the stage's code reads it: a NameError when the import at load failed.
 nb::object global(const char* name) {
-    nb::handle m = self_module();
-    if (!nb::hasattr(m, name)) {
-        nb::str message = nb::str("name '{}' is not defined").format(name);
-        raise_text(PyExc_NameError, message);
-    }
-    return m.attr(name);
+    if (!nb::hasattr(this_module.get(), name))
+        raise_text(PyExc_NameError, nb::str("name '{}' is not defined").format(name));
+    return this_module.attr(name);
 }
 
 // A name of the audio library, or None when the library cannot be imported (its stand-ins
@@ -135,8 +127,7 @@ nb::object library_name(const char* module, const char* name) {
 
 // `start, end = pair`
 std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
-    nb::object items = nb::steal(PySequence_Tuple(pair.ptr()));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = checked(PySequence_Tuple(pair.ptr()));
     const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     if (n < 2)
         raise(PyExc_ValueError,
@@ -156,17 +147,9 @@ nb::object append_segments(nb::handle audio_segment, nb::handle audio, nb::handl
     Py_ssize_t i = 0;
     for (nb::handle pair : ranges) {
         auto [start, end] = unpack_pair(pair);
-        nb::object bounds = nb::steal(PySlice_New(start.ptr(), end.ptr(), nullptr));
-        if (!bounds.is_valid()) throw nb::python_error();
-        nb::object piece = nb::steal(PyObject_GetItem(audio.ptr(), bounds.ptr()));
-        if (!piece.is_valid()) throw nb::python_error();
-        output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), piece.ptr()));
-        if (!output.is_valid()) throw nb::python_error();
-        if (i < count - 1) {
-            output = nb::steal(PyNumber_InPlaceAdd(output.ptr(), pause.ptr()));
-            if (!output.is_valid()) throw nb::python_error();
-        }
-        ++i;
+        nb::object piece = get_slice(audio, start, end);
+        output = checked(PyNumber_InPlaceAdd(output.ptr(), piece.ptr()));
+        if (i++ < count - 1) output = checked(PyNumber_InPlaceAdd(output.ptr(), pause.ptr()));
     }
     return output;
 }
@@ -179,40 +162,34 @@ nb::object append_segments(nb::handle audio_segment, nb::handle audio, nb::handl
 // of the slices and the converted pause. Returns None when that does not hold.
 nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle raw, const Pcm& pcm,
                          const std::vector<Range>& ranges, nb::handle pause) {
-    const int frame_width = pcm.channels * pcm.sample_width;
     const bool no_conversion = ranges.size() == 1 ||
                                (pcm.frame_rate >= int_attr(pause, "frame_rate") &&
                                 pcm.sample_width >= int_attr(pause, "sample_width") &&
                                 pcm.channels >= int_attr(pause, "channels"));
-    if (!(ranges.size() == 1 || no_conversion) || pcm.size % frame_width != 0) return nb::none();
+    if (!no_conversion || pcm.size % (pcm.channels * pcm.sample_width) != 0) return nb::none();
 
     // The pause as every append converts it: appended to an empty slice of the audio.
     nb::object pause_raw = nb::bytes("", 0);
     if (ranges.size() > 1) {
-        nb::object empty = get_slice(audio, 0, 0);
-        nb::object converted = nb::steal(PyNumber_Add(empty.ptr(), pause.ptr()));
-        if (!converted.is_valid()) throw nb::python_error();
-        pause_raw = converted.attr("raw_data");
+        nb::object empty = get_slice(audio, nb::int_(0), nb::int_(0));
+        pause_raw = checked(PyNumber_Add(empty.ptr(), pause.ptr())).attr("raw_data");
     }
     Buffer pause_view(pause_raw);
     Buffer source(raw);
-    Pcm view = pcm;
-    view.data = source.data();
-    view.size = source.size();
+    const Pcm view = source.pcm(pcm);
     const std::size_t pause_size = pause_view.size();
     const std::uint8_t* pause_data = pause_view.data();
     const std::size_t total =
         run_core([&] { return silence::joined_size(view, ranges, pause_size); });
-    nb::object data =
-        nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-    if (!data.is_valid()) throw nb::python_error();
+    nb::object data = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.ptr()));
     run_core([&] {
         silence::join(view, ranges, pause_data, pause_size, out);
         return 0;
     });
     return audio_segment(nb::arg("data") = data, nb::arg("sample_width") = pcm.sample_width,
-                         nb::arg("frame_rate") = pcm.frame_rate, nb::arg("channels") = pcm.channels);
+                         nb::arg("frame_rate") = pcm.frame_rate,
+                         nb::arg("channels") = pcm.channels);
 }
 
 nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
@@ -240,19 +217,16 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
             pcm.channels = int_attr(audio, "channels");
             pcm.frame_rate = int_attr(audio, "frame_rate");
             Buffer source(raw);
-            pcm.data = source.data();
             pcm.size = source.size();
-            core_ranges = run_core([&] { return silence::detect_nonsilent(pcm, 100, -60.0); });
-            pcm.data = nullptr;
+            const Pcm view = source.pcm(pcm);
+            core_ranges = run_core([&] { return silence::detect_nonsilent(view, 100, -60.0); });
             ranges = ranges_to_list(core_ranges);
         } else {
             ranges = detect(audio, nb::arg("min_silence_len") = 100,
                             nb::arg("silence_thresh") = -60);
         }
-        const int any = PyObject_IsTrue(ranges.ptr());
-        if (any < 0) throw nb::python_error();
-        if (!any) {
-            py::print("[montra] Warning: No non-silent audio detected, returning original");
+        if (!truthy(ranges)) {
+            print("[montra] Warning: No non-silent audio detected, returning original");
             return nb::borrow(input_audio);
         }
 
@@ -264,8 +238,7 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         if (stretches > 1) {
             // int(min_silence_duration * 1000): truncation toward zero, refusing inf and nan.
             nb::object pause_ms =
-                nb::steal(PyNumber_Long(nb::float_(min_silence_duration * 1000.0).ptr()));
-            if (!pause_ms.is_valid()) throw nb::python_error();
+                checked(PyNumber_Long(nb::float_(min_silence_duration * 1000.0).ptr()));
             pause = audio_segment.attr("silent")(nb::arg("duration") = pause_ms);
         }
 
@@ -275,30 +248,26 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
             result = join_segments(audio_segment, audio, raw, pcm, core_ranges, pause);
         if (result.is_none()) result = append_segments(audio_segment, audio, ranges, pause);
 
-        nb::object format =
-            nb::str(output_audio).attr("split")(".")[nb::int_(-1)].attr("lower")();
-        if (nb::str(format).equal(nb::str("mp3")))
+        nb::object format = output_audio.attr("split")(".")[nb::int_(-1)].attr("lower")();
+        if (format.equal(nb::str("mp3")))
             result.attr("export")(output_audio, nb::arg("format") = "mp3",
                                   nb::arg("bitrate") = "192k");
         else
             result.attr("export")(output_audio, nb::arg("format") = format);
 
-        const Py_ssize_t kept = PyObject_Length(ranges.ptr());
-        if (kept < 0) throw nb::python_error();
+        // py::print by its full name: nanobind's print also takes a Python object.
         py::print(concat({nb::str("[montra] Silence removed (pydub): "), input_audio,
                           nb::str(" -> "), output_audio}));
-        py::print("[montra] Kept " + std::to_string(kept) + " non-silent segments with " +
-                  float_str(min_silence_duration) + "s pauses");
+        print("[montra] Kept " + std::to_string(stretches) + " non-silent segments with " +
+              float_str(min_silence_duration) + "s pauses");
         return nb::borrow(output_audio);
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
         nb::object caught = exception_value(e);
         print_exception(caught);
-        nb::object text = nb::steal(PyObject_Str(caught.ptr()));
-        if (!text.is_valid()) throw nb::python_error();
-        nb::str message = concat({nb::str("Pydub silence removal failed: "), text});
-        nb::object exc = nb::steal(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
-        if (!exc.is_valid()) throw nb::python_error();
+        nb::str message = concat(
+            {nb::str("Pydub silence removal failed: "), checked(PyObject_Str(caught.ptr()))});
+        nb::object exc = checked(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
         // Raised while the caught error is handled: it is the context, not the cause. The
         // caught error is made the handled one for the raise, so that an error the caller is
         // handling does not take its place as the context.
@@ -317,16 +286,42 @@ bool import_pydub(nb::module_& m) {
     const std::pair<const char*, const char*> names[] = {{"pydub", "AudioSegment"},
                                                          {"pydub.silence", "detect_nonsilent"}};
     for (auto [module, name] : names) {
-        try {
-            m.attr(name) = nb::module_::import_(module).attr(name);
-        } catch (nb::python_error& e) {
-            // A name missing from the package is what `from X import name` reports as an
-            // ImportError.
-            if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return false;
-            throw;
-        }
+        // A name missing from the package is what `from X import name` reports as an
+        // ImportError.
+        nb::object value = library_name(module, name);
+        if (value.is_none()) return false;
+        m.attr(name) = value;
     }
     return true;
+}
+
+nb::object remove_silence_from_audio(const Args& a) {
+    nb::handle input_audio = a["input_audio"];
+    if (!limits::pause_in_range(a.number("min_silence_duration")))
+        raise(PyExc_ValueError, "min_silence_duration must be between 0 and 10 seconds");
+    nb::object os_path = import("os").attr("path");
+    if (!truthy(os_path.attr("exists")(input_audio)))
+        raise_text(PyExc_Exception, concat({nb::str("Input audio file not found: "), input_audio}));
+    nb::object parts = os_path.attr("splitext")(input_audio);
+    nb::str output_path = concat({parts[nb::int_(0)], nb::str("_no_silence"), parts[nb::int_(1)]});
+    if (!truthy(this_module.attr("PYDUB_AVAILABLE")))
+        raise(PyExc_Exception,
+              "pydub is required for silence removal. Install it with: pip install "
+              "vestrel[audio]");
+    return this_module.attr("_remove_silence_pydub")(input_audio, output_path,
+                                                     a["min_silence_duration"]);
+}
+
+nb::object detect_nonsilent(const Args& a) {
+    Buffer source(a["raw_data"]);
+    const Pcm pcm = source.pcm({.sample_width = nb::cast<int>(a["sample_width"]),
+                                .channels = nb::cast<int>(a["channels"]),
+                                .frame_rate = nb::cast<int>(a["frame_rate"])});
+    const auto min_len = nb::cast<std::int64_t>(a["min_silence_len"]);
+    const double thresh = a.number("silence_thresh");
+    const auto step = nb::cast<std::int64_t>(a["seek_step"]);
+    return ranges_to_list(
+        run_core([&] { return silence::detect_nonsilent(pcm, min_len, thresh, step); }));
 }
 
 }  // namespace
@@ -334,82 +329,32 @@ bool import_pydub(nb::module_& m) {
 void register_silence(nb::module_& m) {
     m.attr("PYDUB_AVAILABLE") = nb::bool_(import_pydub(m));
 
-    m.def(
-        "remove_silence_from_audio",
-        [](nb::args args, nb::kwargs kwargs) -> nb::object {
-            static const Signature& sig =
-                declare({"remove_silence_from_audio",
-                         {arg("input_audio", Kind::Str),
-                          opt("min_silence_duration", Kind::Float, nb::float_(0.3))}});
-            auto v = parse(sig, args, kwargs);
-            nb::handle input_audio = v[0];
-            if (!limits::pause_in_range(nb::cast<double>(v[1])))
-                raise(PyExc_ValueError, "min_silence_duration must be between 0 and 10 seconds");
-            nb::object os_path = nb::module_::import_("os").attr("path");
-            if (!nb::cast<bool>(os_path.attr("exists")(input_audio)))
-                raise_text(PyExc_Exception,
-                           concat({nb::str("Input audio file not found: "), input_audio}));
-            nb::object parts = os_path.attr("splitext")(input_audio);
-            nb::str output_path = concat({parts[nb::int_(0)], nb::str("_no_silence"),
-                                          parts[nb::int_(1)]});
-            nb::handle mod = self_module();
-            int available = PyObject_IsTrue(mod.attr("PYDUB_AVAILABLE").ptr());
-            if (available < 0) throw nb::python_error();
-            if (!available)
-                raise(PyExc_Exception,
-                      "pydub is required for silence removal. Install it with: pip install "
-                      "vestrel[audio]");
-            return mod.attr("_remove_silence_pydub")(input_audio, output_path, v[1]);
-        },
-        nb::sig("def remove_silence_from_audio(input_audio: str, min_silence_duration: float = "
-                "0.3) -> str"),
-        "Writes a copy of the audio file with every pause between stretches of speech replaced\n"
-        "by a pause of min_silence_duration seconds; returns the new file's path (or the\n"
-        "input path when no speech was found).");
-
-    m.def(
-        "_remove_silence_pydub",
-        [](nb::args args, nb::kwargs kwargs) -> nb::object {
-            static const Signature& sig =
-                declare({"_remove_silence_pydub",
-                         {arg("input_audio", Kind::Str), arg("output_audio", Kind::Str),
-                          opt("min_silence_duration", Kind::Float, nb::float_(0.3))}});
-            auto v = parse(sig, args, kwargs);
-            return remove_silence_pydub(v[0], v[1], nb::cast<double>(v[2]));
-        },
-        nb::sig("def _remove_silence_pydub(input_audio: str, output_audio: str, "
-                "min_silence_duration: float = 0.3) -> str"),
-        "Remove silence using pydub - more reliable than FFmpeg for this task.\n"
-        "Keeps min_silence_duration seconds of silence between non-silent segments.");
-
-    m.def(
-        "_detect_nonsilent",
-        [](nb::args args, nb::kwargs kwargs) -> nb::object {
-            static const Signature& sig = declare(
-                {"_detect_nonsilent",
-                 {arg("raw_data"), arg("sample_width", Kind::Int), arg("channels", Kind::Int),
-                  arg("frame_rate", Kind::Int), opt("min_silence_len", Kind::Int, nb::int_(100)),
-                  opt("silence_thresh", Kind::Float, nb::float_(-60.0)),
-                  opt("seek_step", Kind::Int, nb::int_(1))}});
-            auto v = parse(sig, args, kwargs);
-            Buffer source(v[0]);
-            Pcm pcm;
-            pcm.data = source.data();
-            pcm.size = source.size();
-            pcm.sample_width = nb::cast<int>(v[1]);
-            pcm.channels = nb::cast<int>(v[2]);
-            pcm.frame_rate = nb::cast<int>(v[3]);
-            const auto min_len = nb::cast<std::int64_t>(v[4]);
-            const auto thresh = nb::cast<double>(v[5]);
-            const auto step = nb::cast<std::int64_t>(v[6]);
-            return ranges_to_list(
-                run_core([&] { return silence::detect_nonsilent(pcm, min_len, thresh, step); }));
-        },
-        nb::sig("def _detect_nonsilent(raw_data: bytes, sample_width: int, channels: int, "
-                "frame_rate: int, min_silence_len: int = 100, silence_thresh: float = -60.0, "
-                "seek_step: int = 1) -> list[list[int]]"),
-        "Non-silent [start_ms, end_ms] ranges of interleaved PCM, as the audio library's\n"
-        "detect_nonsilent finds them (used by the tests and the benchmark).");
+    const Param input = arg("input_audio", Kind::Str) | str_type();
+    const Param pause = opt("min_silence_duration", Kind::Float, nb::float_(0.3)) | float_type();
+    auto int_arg = [](const char* name) { return arg(name, Kind::Int) | int_type(); };
+    def(m,
+        {{"remove_silence_from_audio", {input, pause}, remove_silence_from_audio,
+          "Writes a copy of the audio file with every pause between stretches of speech "
+          "replaced\nby a pause of min_silence_duration seconds; returns the new file's path "
+          "(or the\ninput path when no speech was found).",
+          str_type()},
+         {"_remove_silence_pydub", {input, arg("output_audio", Kind::Str) | str_type(), pause},
+          [](const Args& a) {
+              return remove_silence_pydub(a["input_audio"], a["output_audio"],
+                                          a.number("min_silence_duration"));
+          },
+          "Remove silence using pydub - more reliable than FFmpeg for this task.\n"
+          "Keeps min_silence_duration seconds of silence between non-silent segments.",
+          str_type()},
+         {"_detect_nonsilent",
+          {arg("raw_data") | type_of(&PyBytes_Type), int_arg("sample_width"), int_arg("channels"),
+           int_arg("frame_rate"), opt("min_silence_len", Kind::Int, nb::int_(100)) | int_type(),
+           opt("silence_thresh", Kind::Float, nb::float_(-60.0)) | float_type(),
+           opt("seek_step", Kind::Int, nb::int_(1)) | int_type()},
+          detect_nonsilent,
+          "Non-silent [start_ms, end_ms] ranges of interleaved PCM, as the audio library's\n"
+          "detect_nonsilent finds them (used by the tests and the benchmark).",
+          list_of(list_of(int_type()))}});
 }
 
-}  // namespace vestrel::montra
+}  // namespace vestrel::bind::montra

@@ -1,23 +1,41 @@
 // EdgeTTSVoiceModule: speech through the edge_tts client, streamed into the output file.
 #include <memory>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/awaitable.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/tts/parts.hpp"
 
-namespace vestrel::tts {
-
-using namespace vestrel::py;
+namespace vestrel::bind::tts {
 
 namespace {
+
+// While alive, `exc` is the exception being handled (what sys.exception() and
+// traceback.print_exc() see, and what an error raised meanwhile gets as __context__), as
+// inside an `except` block. The previous state comes back at the end of the scope.
+class Handling {
+  public:
+    explicit Handling(nb::handle exc) : saved_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(exc.ptr());
+    }
+    ~Handling() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+  private:
+    PyObject* saved_;
+};
 
 // The body of _async_generate_voice: import edge_tts, open the output file, then write
 // every audio chunk of communicate.stream() as it arrives.
 class EdgeStream final : public AsyncForBody {
 public:
-    EdgeStream(nb::object engine, nb::object text, nb::object outputfile)
-        : engine_(std::move(engine)), text_(std::move(text)), outputfile_(std::move(outputfile)) {}
+    // From the arguments of _async_generate_voice(self, text, outputfile).
+    explicit EdgeStream(const Args& a)
+        : engine_(nb::borrow(a["self"])), text_(nb::borrow(a["text"])),
+          outputfile_(nb::borrow(a["outputfile"])) {}
 
 protected:
     nb::object begin() override {
@@ -26,12 +44,10 @@ protected:
             edge_tts = nb::module_::import_("edge_tts");
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_ImportError)) throw;
-            // Raised while the import error is handled, so it becomes the __context__.
-            Handling handling(e.value());
-            PyErr_SetString(PyExc_Exception,
-                            "edge-tts module is not installed. Use 'pip install edge-tts' to "
-                            "install it.");
-            throw nb::python_error();
+            raise_with_context(PyExc_Exception,
+                               "edge-tts module is not installed. Use 'pip install edge-tts' to "
+                               "install it.",
+                               e.value());
         }
         nb::object communicate = edge_tts.attr("Communicate")(text_, engine_.attr("voice_name"));
         // Opened before any audio arrives: an empty stream still leaves an (empty) file.
@@ -64,27 +80,9 @@ private:
     nb::object engine_, text_, outputfile_, file_;
 };
 
-nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"__init__", {arg("voice_name", Kind::Str)}, true});
-    auto v = parse(sig, a, k);
-    self.attr("voice_name") = v[0];
-    return nb::none();
-}
-
-nb::object async_generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare(
-        {"_async_generate_voice", {arg("text", Kind::Str), arg("outputfile", Kind::Str)}, true});
-    auto v = parse(sig, a, k);
-    return make_coroutine(std::make_unique<EdgeStream>(nb::borrow(self), v[0], v[1]),
-                          "_async_generate_voice", "EdgeTTSVoiceModule._async_generate_voice");
-}
-
-nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare(
-        {"generate_voice", {arg("text", Kind::Str), arg("outputfile", Kind::Str)}, true});
-    auto v = parse(sig, a, k);
-    nb::object text = v[0], outputfile = v[1];
-    nb::object asyncio = module().attr("asyncio");
+nb::object generate_voice(const Args& a) {
+    nb::handle self = a["self"], text = a["text"], outputfile = a["outputfile"];
+    nb::object asyncio = this_module.attr("asyncio");
     try {
         asyncio.attr("run")(self.attr("_async_generate_voice")(text, outputfile));
     } catch (nb::python_error& e) {
@@ -93,7 +91,7 @@ nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
         // run failed with a RuntimeError: report it, then one more run on a fresh loop
         // installed as this thread's loop. The retry's own errors propagate.
         Handling handling(e.value());
-        module().attr("traceback").attr("print_exc")();
+        this_module.attr("traceback").attr("print_exc")();
         nb::object loop = asyncio.attr("new_event_loop")();
         asyncio.attr("set_event_loop")(loop);
         loop.attr("run_until_complete")(self.attr("_async_generate_voice")(text, outputfile));
@@ -101,25 +99,34 @@ nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
     }
     if (!path_exists(outputfile))
         raise(PyExc_Exception, "Edge TTS failed: no output audio generated");
-    return outputfile;
+    return nb::borrow(outputfile);
 }
 
 }  // namespace
 
 void register_edge(nb::module_& m) {
     nb::dict ns;
-    ns["__init__"] = method("__init__", &init);
-    ns["update_usage"] = method("update_usage", &unmetered_update_usage);
-    ns["get_remaining_characters"] =
-        method("get_remaining_characters", &unmetered_remaining_characters);
-    ns["generate_voice"] = method("generate_voice", &generate_voice);
-    ns["_async_generate_voice"] = method("_async_generate_voice", &async_generate_voice);
-    nb::object cls = make_class(m, "EdgeTTSVoiceModule", m.attr("VoiceModule"), ns,
-                                "Microsoft Edge TTS implementation using edge-tts.");
+    const char* owner = "EdgeTTSVoiceModule";
+    def_methods(
+        m, ns, owner,
+        {{"__init__", {arg("self"), arg("voice_name", Kind::Str) | str_type()},
+          [](const Args& a) {
+              a["self"].attr("voice_name") = a["voice_name"];
+              return nb::none();
+          }},
+         unmetered_update_usage(), unmetered_remaining_characters(),
+         generate_voice_fn(generate_voice),
+         {"_async_generate_voice", {arg("self"), text_param(), outputfile_param()},
+          [](const Args& a) {
+              return make_coroutine(std::make_unique<EdgeStream>(a), "_async_generate_voice",
+                                    "EdgeTTSVoiceModule._async_generate_voice");
+          }}});
+    make_class(m, owner, m.attr("VoiceModule"), ns,
+               "Microsoft Edge TTS implementation using edge-tts.");
 
     // _async_generate_voice returns a coroutine: mark it as a coroutine function, so the
     // host's checks (inspect and asyncio iscoroutinefunction) see it as one.
-    nb::object fn = cls.attr("__dict__")["_async_generate_voice"];
+    nb::object fn = ns["_async_generate_voice"];
     nb::object inspect = import("inspect");
     if (nb::hasattr(inspect, "markcoroutinefunction"))
         inspect.attr("markcoroutinefunction")(fn);
@@ -127,4 +134,4 @@ void register_edge(nb::module_& m) {
     if (!marker.is_none()) fn.attr("_is_coroutine") = marker;
 }
 
-}  // namespace vestrel::tts
+}  // namespace vestrel::bind::tts

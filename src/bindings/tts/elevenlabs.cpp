@@ -1,14 +1,12 @@
 // ElevenLabsVoiceModule: speech through the ElevenLabs web API, with its character quota.
 #include <string>
+#include <utility>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/tts/parts.hpp"
 
-namespace vestrel::tts {
-
-using namespace vestrel::py;
+namespace vestrel::bind::tts {
 
 namespace {
 
@@ -22,53 +20,46 @@ constexpr int kRequestTimeout = 10;
 constexpr int kSynthesisConnectTimeout = 10;
 constexpr int kSynthesisReadTimeout = 120;
 
-nb::object requests() { return module().attr("requests"); }
-
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
+nb::object requests() { return this_module.attr("requests"); }
 
 bool status_ok(nb::handle response) {
     return response.attr("status_code").equal(nb::int_(200));
 }
 
-// Closes a streamed response when the request is done with, whatever happened, so its
-// connection goes back to the pool instead of waiting for the garbage collector. A response
-// object without close() (a stand-in of the HTTP library) is left as it is.
-struct ResponseCloser {
-    nb::object response;
-    ~ResponseCloser() {
+// Closes what a request opened (the streamed response, the output file) when the request is
+// done with, whatever happened: the response's connection goes back to the pool instead of
+// waiting for the garbage collector. close() closes now and raises as the host would; a
+// failure to close at the end of the scope is reported as unraisable. An object without
+// close() (a stand-in of the HTTP library) is left as it is.
+struct Closing {
+    nb::object obj;
+    const char* what;
+    void close() {
+        nb::object close = nb::getattr(std::exchange(obj, nb::object()), "close", nb::none());
+        if (!close.is_none()) close();
+    }
+    ~Closing() {
+        if (!obj.is_valid()) return;
         try {
-            nb::object close = nb::getattr(response, "close", nb::none());
-            if (!close.is_none()) close();
+            close();
         } catch (nb::python_error& e) {
-            e.discard_as_unraisable("closing an ElevenLabs response");
+            e.discard_as_unraisable(what);
         } catch (...) {
         }
     }
 };
 
-nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig =
-        declare({"__init__",
-                 {arg("api_key", Kind::Str), arg("voice_id", Kind::Str),
-                  opt("check_credits", Kind::Bool, nb::bool_(false)),
-                  opt("min_required_chars", Kind::Int, nb::int_(kMinRequiredChars)),
-                  opt_none("language_code", Kind::Str)},
-                 true});
-    auto v = parse(sig, a, k);
-    self.attr("api_key") = v[0];
-    self.attr("voice_id") = v[1];
-    self.attr("language_code") = v[4];
+nb::object init(const Args& a) {
+    nb::handle self = a["self"];
+    self.attr("api_key") = a["api_key"];
+    self.attr("voice_id") = a["voice_id"];
+    self.attr("language_code") = a["language_code"];
     self.attr("remaining_credits") = nb::none();
 
     self.attr("update_usage")();
 
-    nb::object min_required = v[3];
-    if (truthy(v[2]) &&
-        compare(self.attr("get_remaining_characters")(), min_required, Py_LT))
+    nb::handle min_required = a["min_required_chars"];
+    if (a.flag("check_credits") && self.attr("get_remaining_characters")() < min_required)
         raise(PyExc_Exception, "ElevenLabs API key has only " +
                                    str(self.attr("remaining_credits")) +
                                    " characters remaining (minimum required: " +
@@ -76,9 +67,8 @@ nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
     return nb::none();
 }
 
-nb::object update_usage(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"update_usage", {}, true});
-    parse(sig, a, k);
+nb::object update_usage(const Args& a) {
+    nb::handle self = a["self"];
     nb::dict headers;
     headers["xi-api-key"] = self.attr("api_key");
     nb::object response = requests().attr("get")(self.attr("SUBSCRIPTION_URL"),
@@ -87,34 +77,23 @@ nb::object update_usage(nb::handle self, nb::args a, nb::kwargs k) {
     if (!status_ok(response))
         raise(PyExc_Exception, "Failed to fetch ElevenLabs usage information");
     nb::object data = response.attr("json")();
-    nb::object limit = data.attr("get")("character_limit", 0);
-    nb::object count = data.attr("get")("character_count", 0);
-    PyObject* remaining = PyNumber_Subtract(limit.ptr(), count.ptr());
-    if (!remaining) throw nb::python_error();
-    self.attr("remaining_credits") = nb::steal(remaining);
+    self.attr("remaining_credits") =
+        data.attr("get")("character_limit", 0) - data.attr("get")("character_count", 0);
     return self.attr("remaining_credits");
 }
 
-nb::object get_remaining_characters(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"get_remaining_characters", {}, true});
-    parse(sig, a, k);
-    nb::object remaining = self.attr("remaining_credits");
-    if (remaining.is_none()) return nb::int_(0);
-    PyObject* n = PyNumber_Long(remaining.ptr());
-    if (!n) throw nb::python_error();
-    return nb::steal(n);
+nb::object get_remaining_characters(const Args& a) {
+    nb::object remaining = a["self"].attr("remaining_credits");
+    return remaining.is_none() ? nb::int_(0) : nb::int_(remaining);
 }
 
-nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare(
-        {"generate_voice", {arg("text", Kind::Str), arg("outputfile", Kind::Str)}, true});
-    auto v = parse(sig, a, k);
-    nb::object text = v[0], outputfile = v[1];
+nb::object generate_voice(const Args& a) {
+    nb::handle self = a["self"], text = a["text"], outputfile = a["outputfile"];
 
     // The quota counts characters (code points); a text exactly as long as it passes, and
     // a longer one is refused before any request.
     nb::int_ length(PyUnicode_GetLength(text.ptr()));
-    if (compare(length, self.attr("get_remaining_characters")(), Py_GT))
+    if (length > self.attr("get_remaining_characters")())
         raise(PyExc_Exception, "Cannot generate " + str(length) + " characters, only " +
                                    str(self.attr("remaining_credits")) + " remaining");
 
@@ -138,36 +117,27 @@ nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
         nb::arg("stream") = true,
         nb::arg("timeout") = nb::make_tuple(kSynthesisConnectTimeout, kSynthesisReadTimeout));
     {
-        ResponseCloser closer{response};
+        Closing closing_response{response, "closing an ElevenLabs response"};
         if (!status_ok(response))
             raise(PyExc_Exception, "ElevenLabs TTS failed: " + str(response.attr("text")));
 
         // Streamed to disk as it arrives; the whole audio is never held in memory.
-        nb::object file = import("builtins").attr("open")(outputfile, "wb");
-        try {
-            nb::object chunks = response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize);
-            for (nb::handle chunk : chunks)
-                if (truthy(chunk)) file.attr("write")(chunk);
-        } catch (...) {
-            try {
-                file.attr("close")();
-            } catch (nb::python_error& e) {
-                e.discard_as_unraisable("closing the ElevenLabs output file");
-            }
-            throw;
-        }
-        file.attr("close")();
+        Closing file{import("builtins").attr("open")(outputfile, "wb"),
+                     "closing the ElevenLabs output file"};
+        nb::object chunks = response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize);
+        for (nb::handle chunk : chunks)
+            if (truthy(chunk)) file.obj.attr("write")(chunk);
+        file.close();
     }
 
     self.attr("update_usage")();
     if (!path_exists(outputfile))
         raise(PyExc_Exception, "ElevenLabs TTS failed: output file not created");
-    return outputfile;
+    return nb::borrow(outputfile);
 }
 
-nb::object get_voices(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"get_voices", {}, true});
-    parse(sig, a, k);
+nb::object get_voices(const Args& a) {
+    nb::handle self = a["self"];
     std::string url = str(self.attr("TTS_URL")) + "/voices";
     nb::dict headers;
     headers["accept"] = "application/json";
@@ -199,13 +169,19 @@ void register_elevenlabs(nb::module_& m) {
     nb::dict ns;
     ns["SUBSCRIPTION_URL"] = nb::str((api + "/v1/user/subscription").c_str());
     ns["TTS_URL"] = nb::str((api + "/v1/text-to-speech").c_str());
-    ns["__init__"] = method("__init__", &init);
-    ns["update_usage"] = method("update_usage", &update_usage);
-    ns["get_remaining_characters"] = method("get_remaining_characters", &get_remaining_characters);
-    ns["generate_voice"] = method("generate_voice", &generate_voice);
-    ns["get_voices"] = method("get_voices", &get_voices, "Get the list of voices available");
+    def_methods(m, ns, "ElevenLabsVoiceModule",
+                {{"__init__",
+                  {arg("self"), arg("api_key", Kind::Str) | str_type(),
+                   arg("voice_id", Kind::Str) | str_type(),
+                   opt("check_credits", Kind::Bool, nb::bool_(false)) | bool_type(),
+                   opt("min_required_chars", Kind::Int, nb::int_(kMinRequiredChars)) | int_type(),
+                   opt_none("language_code", Kind::Str) | optional(str_type())},
+                  init},
+                 update_usage_fn(update_usage), remaining_characters_fn(get_remaining_characters),
+                 generate_voice_fn(generate_voice),
+                 {"get_voices", {arg("self")}, get_voices, "Get the list of voices available"}});
     make_class(m, "ElevenLabsVoiceModule", m.attr("VoiceModule"), ns,
                "ElevenLabs TTS implementation.");
 }
 
-}  // namespace vestrel::tts
+}  // namespace vestrel::bind::tts

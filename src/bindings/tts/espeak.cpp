@@ -4,16 +4,13 @@
 #include <cerrno>
 #include <string>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/tts/parts.hpp"
 #include "core/audio_codec.hpp"
 #include "core/espeak.hpp"
 
-namespace vestrel::tts {
-
-using namespace vestrel::py;
+namespace vestrel::bind::tts {
 
 namespace {
 
@@ -23,11 +20,8 @@ constexpr const char* kDefaultVoice = "de";
 // `none_value`; anything else must be an int within [low, high].
 int bounded(nb::handle value, const char* name, int low, int high, int none_value,
             const char* unit) {
-    static const Param& as_int = *new Param(opt_none("value", Kind::Int));
     if (value.is_none()) return none_value;
-    Param p = as_int;
-    p.name = name;
-    check_value(p, value);
+    check_value(arg(name, Kind::Int), value);
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (overflow != 0 || v < low || v > high)
@@ -42,21 +36,6 @@ int rate_of(nb::handle value) {
 }
 int pitch_of(nb::handle value) { return bounded(value, "pitch", 0, 100, -1, ""); }
 
-nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig =
-        declare({"__init__",
-                 {opt("voice_name", Kind::Str, nb::str(kDefaultVoice)),
-                  opt_none("rate", Kind::Int), opt_none("pitch", Kind::Int)},
-                 true});
-    auto v = parse(sig, a, k);
-    rate_of(v[1]);
-    pitch_of(v[2]);
-    self.attr("voice_name") = v[0];
-    self.attr("rate") = v[1];
-    self.attr("pitch") = v[2];
-    return nb::none();
-}
-
 // A failed write names the output file as the host's own file errors do
 // (FileNotFoundError: [Errno 2] No such file or directory: '...').
 [[noreturn]] void raise_write_error(const audio::Error& e, nb::handle outputfile) {
@@ -68,78 +47,47 @@ nb::object init(nb::handle self, nb::args a, nb::kwargs k) {
     raise(PyExc_Exception, std::string("espeak-ng TTS failed: ") + e.what());
 }
 
-nb::object generate_voice(nb::handle self, nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare(
-        {"generate_voice", {arg("text", Kind::Str), arg("outputfile", Kind::Str)}, true});
-    auto v = parse(sig, a, k);
-    nb::object text = v[0], outputfile = v[1];
+nb::object generate_voice(const Args& a) {
+    nb::handle self = a["self"], text = a["text"], outputfile = a["outputfile"];
 
     // The engine's attributes as they are now (they are public and may have been changed).
-    static const Param& voice_param = *new Param(arg("voice_name", Kind::Str));
     espeak::Options options;
-    options.voice = utf8(check_value(voice_param, self.attr("voice_name")));
+    options.voice = utf8(check_value(arg("voice_name", Kind::Str), self.attr("voice_name")));
     options.rate = rate_of(self.attr("rate"));
     options.pitch = pitch_of(self.attr("pitch"));
 
-    // Refusals come before anything is synthesised or written.
+    // Refusals come before anything is synthesised or written (an unsupported extension is
+    // the core's ValueError).
     const std::string path = utf8(outputfile);
-    try {
-        audio::container_for(path);
-    } catch (const audio::UnsupportedFormat& e) {
-        raise(PyExc_ValueError, e.what());
-    }
+    audio::container_for(path);
     if (!truthy(text.attr("strip")()))
         raise(PyExc_ValueError, "espeak-ng TTS: the text is empty, nothing to speak");
     const std::string utf8_text = utf8(text);
 
-    // Synthesis and encoding touch no Python object: other threads run meanwhile.
-    enum class Failure { None, UnknownVoice, Invalid, Synthesis, NoAudio, Write };
-    Failure failure = Failure::None;
-    std::string message;
-    audio::Error write_error("");
-    {
+    // Synthesis and encoding touch no Python object: other threads run meanwhile. The
+    // errors are reported once the GIL is back.
+    bool spoken = true;
+    try {
         nb::gil_scoped_release released;
-        try {
-            espeak::Speech speech = espeak::synthesize(utf8_text, options);
-            if (speech.samples.empty()) {
-                failure = Failure::NoAudio;
-            } else {
-                audio::write_audio_file(path, speech.samples, speech.sample_rate);
-            }
-        } catch (const espeak::UnknownVoice& e) {
-            failure = Failure::UnknownVoice;
-            message = e.what();
-        } catch (const std::invalid_argument& e) {
-            failure = Failure::Invalid;
-            message = e.what();
-        } catch (const audio::Error& e) {
-            failure = Failure::Write;
-            write_error = e;
-        } catch (const std::exception& e) {
-            failure = Failure::Synthesis;
-            message = e.what();
-        }
+        espeak::Speech speech = espeak::synthesize(utf8_text, options);
+        spoken = !speech.samples.empty();
+        if (spoken) audio::write_audio_file(path, speech.samples, speech.sample_rate);
+    } catch (const espeak::UnknownVoice& e) {
+        // A plain Exception, its text naming the voice and how to list the valid ones.
+        raise(PyExc_Exception, e.what());
+    } catch (const std::invalid_argument& e) {
+        raise(PyExc_ValueError, e.what());
+    } catch (const audio::Error& e) {
+        raise_write_error(e, outputfile);
+    } catch (const std::exception& e) {
+        raise(PyExc_Exception, std::string("espeak-ng TTS failed: ") + e.what());
     }
-    switch (failure) {
-        case Failure::None:
-            break;
-        case Failure::UnknownVoice:
-            raise(PyExc_Exception, message);
-        case Failure::Invalid:
-            raise(PyExc_ValueError, message);
-        case Failure::Synthesis:
-            raise(PyExc_Exception, "espeak-ng TTS failed: " + message);
-        case Failure::NoAudio:
-            raise(PyExc_Exception, "espeak-ng TTS failed: no audio for the text, nothing written");
-        case Failure::Write:
-            raise_write_error(write_error, outputfile);
-    }
-    return outputfile;
+    if (!spoken)
+        raise(PyExc_Exception, "espeak-ng TTS failed: no audio for the text, nothing written");
+    return nb::borrow(outputfile);
 }
 
-nb::object list_espeak_voices(nb::args a, nb::kwargs k) {
-    static const Signature& sig = declare({"list_espeak_voices", {}});
-    parse(sig, a, k);
+nb::object list_espeak_voices(const Args&) {
     std::vector<espeak::VoiceInfo> voices;
     try {
         nb::gil_scoped_release released;
@@ -152,14 +100,9 @@ nb::object list_espeak_voices(nb::args a, nb::kwargs k) {
         nb::dict d;
         d["name"] = nb::str(v.name.c_str());
         d["identifier"] = nb::str(v.identifier.c_str());
-        nb::list languages;
-        std::size_t at = 0;
-        while (at < v.languages.size()) {
-            std::size_t comma = v.languages.find(',', at);
-            if (comma == std::string::npos) comma = v.languages.size();
-            if (comma > at) languages.append(nb::str(v.languages.substr(at, comma - at).c_str()));
-            at = comma + 1;
-        }
+        nb::list languages;  // the comma-separated list, empty entries left out
+        for (nb::handle code : nb::str(v.languages.c_str()).attr("split")(","))
+            if (truthy(code)) languages.append(code);
         d["languages"] = languages;
         out.append(d);
     }
@@ -173,22 +116,18 @@ nb::object espeak_voice_for_settings(nb::handle voice_name, nb::handle language_
     // picks it, and without either the default voice speaks.
     if (truthy(voice_name)) return nb::borrow(voice_name);
     if (language_code.is_valid() && truthy(language_code)) {
-        static const Param& lang_param = *new Param(arg("language_code", Kind::Str));
-        std::string code = utf8(check_value(lang_param, language_code));
+        std::string code = utf8(check_value(arg("language_code", Kind::Str), language_code));
         std::string voice;
-        std::string error;
-        {
+        try {
             nb::gil_scoped_release released;
-            try {
-                voice = espeak::voice_for_language(code);
-            } catch (const std::invalid_argument& e) {
-                error = std::string(e.what()) + "; list the valid voices with `espeak-ng --voices` "
-                                                "or vestrel.tts.list_espeak_voices()";
-            } catch (const std::exception& e) {
-                error = std::string("espeak-ng TTS failed: ") + e.what();
-            }
+            voice = espeak::voice_for_language(code);
+        } catch (const std::invalid_argument& e) {
+            raise(PyExc_ValueError,
+                  std::string(e.what()) + "; list the valid voices with `espeak-ng --voices` "
+                                          "or vestrel.tts.list_espeak_voices()");
+        } catch (const std::exception& e) {
+            raise(PyExc_ValueError, std::string("espeak-ng TTS failed: ") + e.what());
         }
-        if (!error.empty()) raise(PyExc_ValueError, error);
         return nb::str(voice.c_str());
     }
     return nb::str(kDefaultVoice);
@@ -196,17 +135,27 @@ nb::object espeak_voice_for_settings(nb::handle voice_name, nb::handle language_
 
 void register_espeak(nb::module_& m) {
     nb::dict ns;
-    ns["__init__"] = method("__init__", &init);
-    ns["update_usage"] = method("update_usage", &unmetered_update_usage);
-    ns["get_remaining_characters"] =
-        method("get_remaining_characters", &unmetered_remaining_characters);
-    ns["generate_voice"] = method("generate_voice", &generate_voice);
+    def_methods(m, ns, "EspeakVoiceModule",
+                {{"__init__",
+                  {arg("self"), opt("voice_name", Kind::Str, nb::str(kDefaultVoice)) | str_type(),
+                   opt_none("rate", Kind::Int) | optional(int_type()),
+                   opt_none("pitch", Kind::Int) | optional(int_type())},
+                  [](const Args& a) {
+                      rate_of(a["rate"]);
+                      pitch_of(a["pitch"]);
+                      for (const char* name : {"voice_name", "rate", "pitch"})
+                          a["self"].attr(name) = a[name];
+                      return nb::none();
+                  }},
+                 unmetered_update_usage(), unmetered_remaining_characters(),
+                 generate_voice_fn(generate_voice)});
     make_class(m, "EspeakVoiceModule", m.attr("VoiceModule"), ns,
                "Offline TTS implementation using the espeak-ng speech synthesizer.");
 
-    m.def("list_espeak_voices", &list_espeak_voices,
-          "List the voices of the espeak-ng engine as dictionaries with the keys 'name', "
-          "'identifier' and 'languages'.");
+    def(m, {{"list_espeak_voices", {}, list_espeak_voices,
+             "List the voices of the espeak-ng engine as dictionaries with the keys 'name', "
+             "'identifier' and 'languages'.",
+             list_type()}});
 }
 
-}  // namespace vestrel::tts
+}  // namespace vestrel::bind::tts
