@@ -6,23 +6,15 @@
 #include <initializer_list>
 
 #include "bindings/brevano/parts.hpp"
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "core/commands.hpp"
 
-namespace vestrel::brevano {
+namespace vestrel::bind::brevano {
 
 namespace {
 
-using namespace vestrel::py;
-
-nb::handle self_module() {
-    static nb::handle m = nb::module_::import_("vestrel.brevano").release();
-    return m;
-}
-
-nb::object stage(const char* name) { return self_module().attr(name); }
+nb::object stage(const char* name) { return this_module.attr(name); }
 
 // One piece of a log line: a literal, or a value shown with str().
 struct Piece {
@@ -192,7 +184,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
     marks.start("project");
     if (!truthy(data.attr("davinci_template_path"))) {
         nb::object path = import("os").attr("path");
-        nb::object dir = path.attr("dirname")(self_module().attr("__file__"));
+        nb::object dir = path.attr("dirname")(this_module.attr("__file__"));
         nb::setattr(data, "davinci_template_path",
                     path.attr("join")(dir, "templates", "tolvane.drp"));
     }
@@ -280,49 +272,45 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
     return nb::none();
 }
 
+// surrogatepass both ways: any str the host can hold comes back unchanged.
+nb::object remove_commands(const Args& a) {
+    nb::object raw =
+        nb::steal(PyUnicode_AsEncodedString(a["text"].ptr(), "utf-8", "surrogatepass"));
+    if (!raw.is_valid()) throw nb::python_error();
+    const std::string out = commands::remove_commands(std::string_view(
+        PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
+    nb::object text = nb::steal(
+        PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
+    if (!text.is_valid()) throw nb::python_error();
+    return text;
+}
+
 }  // namespace
 
 void register_pipeline(nb::module_& m) {
-    m.def(
-        "remove_commands",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"remove_commands", {arg("text", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            // surrogatepass both ways: any str the host can hold comes back unchanged.
-            nb::object raw =
-                nb::steal(PyUnicode_AsEncodedString(v[0].ptr(), "utf-8", "surrogatepass"));
-            if (!raw.is_valid()) throw nb::python_error();
-            const std::string out = commands::remove_commands(std::string_view(
-                PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
-            nb::object text = nb::steal(PyUnicode_DecodeUTF8(
-                out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
-            if (!text.is_valid()) throw nb::python_error();
-            return text;
-        },
-        nb::sig("def remove_commands(text: str) -> str"), "Remove commands like <...> from text.");
-    m.def(
-        "generate_short",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"generate_short", {arg("data")}});
-            auto v = parse(sig, args, kwargs);
-            StageMarks marks;
-            try {
-                return generate_short(v[0], marks);
-            } catch (nb::python_error& e) {
-                // The failing stage is recorded with the error's text; the error goes on.
-                nb::object text = nb::steal(PyObject_Str(e.value().ptr()));
-                if (!text.is_valid()) PyErr_Clear();
-                marks.fail(text.is_valid() ? utf8(text)
-                                           : std::string(Py_TYPE(e.value().ptr())->tp_name));
-                throw;
-            } catch (const std::exception& e) {
-                marks.fail(e.what());
-                throw;
-            }
-        },
-        nb::sig("def generate_short(data: BrevanoInput) -> None"),
-        "Main pipeline:\n- generate voice\n- remove silence\n- transcribe\n- map captions\n"
-        "- render video");
+    def(m, {
+        {"remove_commands", {arg("text", Kind::Str) | str_type()}, remove_commands,
+         "Remove commands like <...> from text.", str_type()},
+        {"generate_short", {arg("data") | m.attr("BrevanoInput")},
+         [](const Args& a) {
+             StageMarks marks;
+             try {
+                 return generate_short(a["data"], marks);
+             } catch (nb::python_error& e) {
+                 // The failing stage is recorded with the error's text; the error goes on.
+                 nb::object text = nb::steal(PyObject_Str(e.value().ptr()));
+                 if (!text.is_valid()) PyErr_Clear();
+                 marks.fail(text.is_valid() ? utf8(text)
+                                            : std::string(Py_TYPE(e.value().ptr())->tp_name));
+                 throw;
+             } catch (const std::exception& e) {
+                 marks.fail(e.what());
+                 throw;
+             }
+         },
+         "Main pipeline:\n- generate voice\n- remove silence\n- transcribe\n- map captions\n"
+         "- render video", nb::none()},
+    });
 }
 
-}  // namespace vestrel::brevano
+}  // namespace vestrel::bind::brevano
