@@ -6,19 +6,11 @@
 #include <set>
 #include <system_error>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/media/parts.hpp"
 #include "core/media.hpp"
 
-namespace vestrel::media_py {
-
-using namespace vestrel::py;
-
-nb::handle self() {
-    static nb::handle m = nb::module_::import_("vestrel.media").release();
-    return m;
-}
+namespace vestrel::bind::media {
 
 nb::object make_path(nb::handle x) { return import("pathlib").attr("Path")(x); }
 
@@ -321,60 +313,44 @@ void atomic_write_json(nb::handle path_obj, nb::handle data) {
 }  // namespace
 
 void register_catalogue(nb::module_& m) {
-    m.def(
-        "_load_db",
-        [](nb::args args, nb::kwargs kwargs) -> nb::object {
-            static const Signature& sig = declare({"_load_db", {}});
-            parse(sig, args, kwargs);
-            nb::object p = make_path(attr("DB_PATH"));
-            if (!nb::cast<bool>(p.attr("exists")())) return default_catalogue();
-            nb::object text = p.attr("read_text")(nb::arg("encoding") = "utf-8");
-            nb::object db = attr("json").attr("loads")(text);
-            if (!PyDict_Check(db.ptr()))
-                raise(PyExc_TypeError, std::string("catalogue must be a JSON object, not ") +
-                                           Py_TYPE(db.ptr())->tp_name);
-            return db;
-        },
-        "Load the catalogue db.json, or a new empty catalogue when there is none yet.");
-    m.def(
-        "_save_db",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"_save_db", {arg("db")}});
-            auto v = parse(sig, args, kwargs);
-            attr("_atomic_write_json")(attr("DB_PATH"), v[0]);
-        },
-        "Write the whole catalogue back to db.json, atomically.");
-    m.def(
-        "_atomic_write_json",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_atomic_write_json", {arg("path"), arg("data")}});
-            auto v = parse(sig, args, kwargs);
-            atomic_write_json(v[0], v[1]);
-        },
-        "Write JSON to a temporary file beside the target, fsync it and rename it over the "
-        "target: readers see the complete old or the complete new file.");
-    m.def(
-        "generate_voice_output_path",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"generate_voice_output_path", {opt("ext", Kind::Any, nb::str(".mp3"))}});
-            auto v = parse(sig, args, kwargs);
-            nb::object stem = nb::str(("voice_" + hex8()).c_str());
-            nb::object name = nb::steal(PyNumber_Add(stem.ptr(), v[0].ptr()));
-            if (!name.is_valid()) throw nb::python_error();
-            return path_str(make_path(attr("CACHE_DIR")).attr("__truediv__")(name));
-        },
-        "A fresh path for a speech file in the cache directory (the file is not created).");
-    m.def(
-        "_safe_ext",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_safe_ext", {arg("filename", Kind::Str), arg("default", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            return safe_ext(v[0], v[1]);
-        },
-        "The lower-cased suffix of a file name, or the default when it has none.");
+    def(m, {
+        {"_load_db", {},
+         [](const Args&) -> nb::object {
+             nb::object p = make_path(attr("DB_PATH"));
+             if (!nb::cast<bool>(p.attr("exists")())) return default_catalogue();
+             nb::object text = p.attr("read_text")(nb::arg("encoding") = "utf-8");
+             nb::object db = attr("json").attr("loads")(text);
+             if (!PyDict_Check(db.ptr()))
+                 raise(PyExc_TypeError, std::string("catalogue must be a JSON object, not ") +
+                                            Py_TYPE(db.ptr())->tp_name);
+             return db;
+         },
+         "Load the catalogue db.json, or a new empty catalogue when there is none yet."},
+        {"_save_db", {arg("db")},
+         [](const Args& a) {
+             attr("_atomic_write_json")(attr("DB_PATH"), a["db"]);
+             return nb::none();
+         },
+         "Write the whole catalogue back to db.json, atomically."},
+        {"_atomic_write_json", {arg("path"), arg("data")},
+         [](const Args& a) {
+             atomic_write_json(a["path"], a["data"]);
+             return nb::none();
+         },
+         "Write JSON to a temporary file beside the target, fsync it and rename it over the "
+         "target: readers see the complete old or the complete new file."},
+        {"generate_voice_output_path", {opt("ext", Kind::Any, nb::str(".mp3"))},
+         [](const Args& a) {
+             nb::object stem = nb::str(("voice_" + hex8()).c_str());
+             nb::object name = nb::steal(PyNumber_Add(stem.ptr(), a["ext"].ptr()));
+             if (!name.is_valid()) throw nb::python_error();
+             return path_str(make_path(attr("CACHE_DIR")).attr("__truediv__")(name));
+         },
+         "A fresh path for a speech file in the cache directory (the file is not created)."},
+        {"_safe_ext", {arg("filename", Kind::Str), arg("default", Kind::Str)},
+         [](const Args& a) { return safe_ext(a["filename"], a["default"]); },
+         "The lower-cased suffix of a file name, or the default when it has none."},
+    });
 }
 
-}  // namespace vestrel::media_py
+}  // namespace vestrel::bind::media

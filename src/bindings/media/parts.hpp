@@ -3,16 +3,24 @@
 
 #include <nanobind/nanobind.h>
 
-#include "core/media.hpp"
-
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace vestrel::media_py {
+#include "bindings/common/declare.hpp"
+#include "bindings/common/module.hpp"
+#include "core/media.hpp"
+
+namespace vestrel::bind::media {
 
 namespace nb = nanobind;
+using namespace vestrel::py;
+
+// vestrel.media; every constant and helper is read from it at call time, so a test that
+// replaces one (CACHE_DIR, _load_db, ...) is seen by every caller.
+inline ModuleRef this_module;
+inline nb::object attr(const char* name) { return this_module.attr(name); }
 
 // catalogue.cpp: storage layout, db.json, naming helpers.
 void register_catalogue(nb::module_& m);
@@ -20,11 +28,6 @@ void register_catalogue(nb::module_& m);
 void register_videos(nb::module_& m);
 // music_templates.cpp: background music and template projects.
 void register_music_templates(nb::module_& m);
-
-// The module object; every constant and helper is read from it at call time, so a test
-// that replaces one (CACHE_DIR, _load_db, ...) is seen by every caller.
-nb::handle self();
-inline nb::object attr(const char* name) { return self().attr(name); }
 
 // pathlib.Path(x)
 nb::object make_path(nb::handle x);
@@ -114,4 +117,4 @@ std::string existing_asset_file(nb::handle dir, const std::string& id,
 // "[media] " log line on standard output.
 void log(const std::string& text);
 
-}  // namespace vestrel::media_py
+}  // namespace vestrel::bind::media

@@ -1,13 +1,10 @@
 // Background videos: added from a Pexels page (thumbnail now, video on first use) or
 // uploaded (stored at once, thumbnail cut by ffmpeg).
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/media/parts.hpp"
 #include "core/media.hpp"
 
-namespace vestrel::media_py {
-
-using namespace vestrel::py;
+namespace vestrel::bind::media {
 
 namespace {
 
@@ -173,152 +170,118 @@ nb::object list_videos() {
     return items;
 }
 
+nb::object add_video_url(const Args& a) {
+    nb::handle title = a["title"], url = a["url"];
+    if (blank(title)) raise(PyExc_ValueError, "Title is required");
+    attr("_assert_pexels_url")(url);
+    const std::string id = "bg_" + hex8();
+    nb::object thumb = join(attr("CACHE_DIR"), id + "_thumb.jpg");
+    attr("_download_pexels_thumbnail")(url, thumb, a["pexels_api_key"]);
+    try {
+        append_entry("background_videos", id, title, "url", url);
+    } catch (nb::python_error&) {
+        // A failed add leaves nothing behind.
+        try {
+            thumb.attr("unlink")(nb::arg("missing_ok") = true);
+        } catch (nb::python_error&) {
+        }
+        throw;
+    }
+    return add_result(id, title, false);
+}
+
+nb::object add_video_upload(const Args& a) {
+    if (blank(a["title"])) raise(PyExc_ValueError, "Title is required");
+    const std::string id = "bg_" + hex8();
+    nb::object ext = safe_ext(a["filename"], nb::str(".mp4"));
+    nb::object cache = attr("CACHE_DIR");
+    nb::object video = join(cache, id + utf8(ext));
+    // A failed upload takes its files with it: nothing records them, so they would only
+    // fill the cache.
+    remove_on_failure(cache, id, [&] {
+        store_upload(a["file"], video);
+        attr("_generate_video_thumbnail")(path_str(video), join(cache, id + "_thumb.jpg"));
+        append_entry("background_videos", id, a["title"], "upload", nb::none());
+    });
+    return add_result(id, a["title"], true);
+}
+
+nb::object resolve_video(const Args& a) {
+    nb::object entry = require_entry("background_videos", a["asset_id"], "Background video");
+    const std::string id = a.text("asset_id");
+    nb::object cache = attr("CACHE_DIR");
+    nb::object source = entry["source"];
+    nb::object video = join(cache, id + ".mp4");
+    if (source.equal(nb::str("url"))) {
+        if (!nb::cast<bool>(video.attr("exists")()))
+            attr("_download_pexels_video")(entry["url"], video, a["pexels_api_key"]);
+    } else if (source.equal(nb::str("upload"))) {
+        // An upload stored under another extension is its own file.
+        const std::string name = existing_asset_file(cache, id, ".mp4", true);
+        if (!name.empty()) video = join(cache, name);
+    }
+    return path_str(video);
+}
+
 }  // namespace
 
 void register_videos(nb::module_& m) {
-    m.def(
-        "_assert_pexels_url",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_assert_pexels_url", {arg("url", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            nb::object netloc =
-                import("urllib.parse").attr("urlparse")(v[0]).attr("netloc").attr("lower")();
-            if (!nb::cast<bool>(netloc.attr("__contains__")(attr("_PEXELS_DOMAIN"))))
-                raise(PyExc_ValueError, "Only Pexels URLs are supported");
-        },
-        "Refuse a URL whose host is not a Pexels host.");
-    m.def(
-        "_extract_pexels_video_id",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_extract_pexels_video_id", {arg("url", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            return video_id(v[0]);
-        },
-        "The Pexels video identifier at the end of a page URL.");
-    m.def(
-        "_download_pexels_thumbnail",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_download_pexels_thumbnail",
-                         {arg("video_url", Kind::Str), arg("target"),
-                          opt_none("api_key", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            download_thumbnail(v[0], v[1], v[2]);
-        },
-        "Download the preview image of a Pexels video to the target file.");
-    m.def(
-        "_download_pexels_video",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_download_pexels_video",
-                         {arg("video_url", Kind::Str), arg("target"),
-                          opt_none("api_key", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            download_video(v[0], v[1], v[2]);
-        },
-        "Download a Pexels video file to the target file.");
-    m.def(
-        "_generate_video_thumbnail",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_generate_video_thumbnail",
-                         {arg("video_path", Kind::Str), arg("target"),
-                          opt("time_seconds", Kind::Float, nb::float_(1.0))}});
-            auto v = parse(sig, args, kwargs);
-            generate_thumbnail(v[0], v[1], v[2]);
-        },
-        "Extract a frame from a video file to use as thumbnail using ffmpeg.");
-    m.def(
-        "list_background_videos",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"list_background_videos", {}});
-            parse(sig, args, kwargs);
-            return list_videos();
-        },
-        "List the background videos of the catalogue with thumbnail URL and download state.");
-    m.def(
-        "add_background_video_url",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"add_background_video_url",
-                 {arg("title", Kind::Str), arg("url", Kind::Str),
-                  opt_none("pexels_api_key", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            if (blank(v[0])) raise(PyExc_ValueError, "Title is required");
-            attr("_assert_pexels_url")(v[1]);
-            const std::string id = "bg_" + hex8();
-            nb::object thumb = join(attr("CACHE_DIR"), id + "_thumb.jpg");
-            attr("_download_pexels_thumbnail")(v[1], thumb, v[2]);
-            try {
-                append_entry("background_videos", id, v[0], "url", v[1]);
-            } catch (nb::python_error&) {
-                // A failed add leaves nothing behind.
-                try {
-                    thumb.attr("unlink")(nb::arg("missing_ok") = true);
-                } catch (nb::python_error&) {
-                }
-                throw;
-            }
-            return add_result(id, v[0], false);
-        },
-        "Add a background video by its Pexels page URL; the video is downloaded on first use.");
-    m.def(
-        "add_background_video_upload",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"add_background_video_upload",
-                 {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            if (blank(v[0])) raise(PyExc_ValueError, "Title is required");
-            const std::string id = "bg_" + hex8();
-            nb::object ext = safe_ext(v[2], nb::str(".mp4"));
-            nb::object cache = attr("CACHE_DIR");
-            nb::object video = join(cache, id + utf8(ext));
-            // A failed upload takes its files with it: nothing records them, so they would
-            // only fill the cache.
-            remove_on_failure(cache, id, [&] {
-                store_upload(v[1], video);
-                attr("_generate_video_thumbnail")(path_str(video),
-                                                  join(cache, id + "_thumb.jpg"));
-                append_entry("background_videos", id, v[0], "upload", nb::none());
-            });
-            return add_result(id, v[0], true);
-        },
-        "Store an uploaded background video and cut its thumbnail with ffmpeg.");
-    m.def(
-        "delete_background_video",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"delete_background_video", {arg("asset_id", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            delete_asset("background_videos", v[0], "Background video not found");
-        },
-        "Remove a background video from the catalogue with all of its files.");
-    m.def(
-        "resolve_background_video",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"resolve_background_video",
-                         {arg("asset_id", Kind::Str), opt_none("pexels_api_key", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            nb::object entry = require_entry("background_videos", v[0], "Background video");
-            const std::string id = utf8(v[0]);
-            nb::object cache = attr("CACHE_DIR");
-            nb::object source = entry["source"];
-            nb::object video = join(cache, id + ".mp4");
-            if (source.equal(nb::str("url"))) {
-                if (!nb::cast<bool>(video.attr("exists")()))
-                    attr("_download_pexels_video")(entry["url"], video, v[1]);
-            } else if (source.equal(nb::str("upload"))) {
-                // An upload stored under another extension is its own file.
-                const std::string name = existing_asset_file(cache, id, ".mp4", true);
-                if (!name.empty()) video = join(cache, name);
-            }
-            return path_str(video);
-        },
-        "The local file of a background video, downloaded from Pexels on first use.");
+    const std::vector<Param> download{arg("video_url", Kind::Str), arg("target"),
+                                      opt_none("api_key", Kind::Str)};
+    def(m, {
+        {"_assert_pexels_url", {arg("url", Kind::Str)},
+         [](const Args& a) {
+             nb::object netloc = import("urllib.parse")
+                                     .attr("urlparse")(a["url"])
+                                     .attr("netloc")
+                                     .attr("lower")();
+             if (!nb::cast<bool>(netloc.attr("__contains__")(attr("_PEXELS_DOMAIN"))))
+                 raise(PyExc_ValueError, "Only Pexels URLs are supported");
+             return nb::none();
+         },
+         "Refuse a URL whose host is not a Pexels host."},
+        {"_extract_pexels_video_id", {arg("url", Kind::Str)},
+         [](const Args& a) { return video_id(a["url"]); },
+         "The Pexels video identifier at the end of a page URL."},
+        {"_download_pexels_thumbnail", download,
+         [](const Args& a) {
+             download_thumbnail(a["video_url"], a["target"], a["api_key"]);
+             return nb::none();
+         },
+         "Download the preview image of a Pexels video to the target file."},
+        {"_download_pexels_video", download,
+         [](const Args& a) {
+             download_video(a["video_url"], a["target"], a["api_key"]);
+             return nb::none();
+         },
+         "Download a Pexels video file to the target file."},
+        {"_generate_video_thumbnail",
+         {arg("video_path", Kind::Str), arg("target"),
+          opt("time_seconds", Kind::Float, nb::float_(1.0))},
+         [](const Args& a) {
+             generate_thumbnail(a["video_path"], a["target"], a["time_seconds"]);
+             return nb::none();
+         },
+         "Extract a frame from a video file to use as thumbnail using ffmpeg."},
+        {"list_background_videos", {}, [](const Args&) { return list_videos(); },
+         "List the background videos of the catalogue with thumbnail URL and download state."},
+        {"add_background_video_url",
+         {arg("title", Kind::Str), arg("url", Kind::Str), opt_none("pexels_api_key", Kind::Str)},
+         add_video_url,
+         "Add a background video by its Pexels page URL; the video is downloaded on first use."},
+        {"add_background_video_upload",
+         {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, add_video_upload,
+         "Store an uploaded background video and cut its thumbnail with ffmpeg."},
+        {"delete_background_video", {arg("asset_id", Kind::Str)},
+         [](const Args& a) {
+             delete_asset("background_videos", a["asset_id"], "Background video not found");
+             return nb::none();
+         },
+         "Remove a background video from the catalogue with all of its files."},
+        {"resolve_background_video",
+         {arg("asset_id", Kind::Str), opt_none("pexels_api_key", Kind::Str)}, resolve_video,
+         "The local file of a background video, downloaded from Pexels on first use."},
+    });
 }
 
-}  // namespace vestrel::media_py
+}  // namespace vestrel::bind::media
