@@ -26,38 +26,31 @@ struct Piece {
     Piece(const nb::detail::accessor<Policy>& value) : text(nb::str(nb::object(value))) {}
 };
 
+// The result of a host call that returns a new reference, or its error.
+nb::object checked(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::object join(nb::handle parts) { return checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr())); }
+// format(x, ".3f")
+nb::object f3(nb::handle x) { return checked(PyObject_Format(x.ptr(), nb::str(".3f").ptr())); }
+// x[:n] (code points for a str)
+nb::object head(nb::handle seq, Py_ssize_t n) { return checked(PySequence_GetSlice(seq.ptr(), 0, n)); }
+nb::object sub(nb::handle a, nb::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+
 void log(std::initializer_list<Piece> pieces) {
     nb::list parts;
     for (const Piece& p : pieces) parts.append(p.text);
-    nb::object line = nb::steal(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
-    if (!line.is_valid()) throw nb::python_error();
-    vestrel::py::print(nb::handle(line));
+    vestrel::py::print(nb::handle(join(parts)));
 }
 
-// format(x, ".3f")
-nb::object f3(nb::handle x) {
-    nb::object s = nb::steal(PyObject_Format(x.ptr(), nb::str(".3f").ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    return s;
-}
-
-// x[:n] (code points for a str)
-nb::object head(nb::handle seq, Py_ssize_t n) {
-    nb::object s = nb::steal(PySequence_GetSlice(seq.ptr(), 0, n));
-    if (!s.is_valid()) throw nb::python_error();
-    return s;
-}
-
-nb::object sub(nb::handle a, nb::handle b) {
-    nb::object r = nb::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
-}
-
-nb::object call_kw(nb::handle fn, nb::handle kwargs) {
-    nb::object r = nb::steal(PyObject_Call(fn.ptr(), nb::tuple().ptr(), kwargs.ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
+// One line per word of the first n words: index, start, end and text.
+void log_words(nb::handle words, Py_ssize_t n) {
+    size_t w = 0;
+    for (nb::handle word : head(words, n))
+        log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
+             "s] '", word.attr("text"), "'"});
 }
 
 void transcription_report(nb::handle transcription) {
@@ -67,11 +60,7 @@ void transcription_report(nb::handle transcription) {
         nb::object start = seg.attr("start"), end = seg.attr("end");
         log({"  Segment ", s++, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
              "s) '", head(seg.attr("text"), 50), "'"});
-        size_t w = 0;
-        for (nb::handle word : head(seg.attr("words"), 3)) {
-            log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
-                 "s] '", word.attr("text"), "'"});
-        }
+        log_words(seg.attr("words"), 3);
     }
 }
 
@@ -90,11 +79,7 @@ void per_scene_report(nb::handle per_scene) {
         nb::object start = builtins.attr("min")(starts), end = builtins.attr("max")(ends);
         log({"  Scene ", index, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
              "s) - ", nb::len(words), " words"});
-        size_t w = 0;
-        for (nb::handle word : head(words, 2)) {
-            log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
-                 "s] '", word.attr("text"), "'"});
-        }
+        log_words(words, 2);
     }
 }
 
@@ -145,8 +130,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
     // 1. The raw script (commands included) and the text to be spoken.
     nb::list captions;
     for (nb::handle scene : data.attr("scenes")) captions.append(scene.attr("caption"));
-    nb::object raw_text = nb::steal(PyUnicode_Join(nb::str("").ptr(), captions.ptr()));
-    if (!raw_text.is_valid()) throw nb::python_error();
+    nb::object raw_text = join(captions);
     nb::object speech_text = stage("remove_commands")(raw_text);
 
     // 2. Speech synthesis; without an engine the file already at the output path is used.
@@ -160,12 +144,13 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
         kwargs["text"] = speech_text;
         kwargs["outputfile"] = data.attr("voice_output_filepath");
         kwargs["engine"] = engine;
-        nb::object voice_name = data.attr("edge_voice_name");
-        if (truthy(voice_name)) kwargs["voice_name"] = voice_name;
-        nb::object voice_id = data.attr("eleven_voice_id");
-        if (truthy(voice_id)) kwargs["voice_id"] = voice_id;
-        nb::object api_key = data.attr("eleven_api_key");
-        if (truthy(api_key)) kwargs["api_key"] = api_key;
+        // The voice settings of the engine, each passed on only when given.
+        for (auto [setting, param] : {std::pair{"edge_voice_name", "voice_name"},
+                                      {"eleven_voice_id", "voice_id"},
+                                      {"eleven_api_key", "api_key"}}) {
+            nb::object value = data.attr(setting);
+            if (truthy(value)) kwargs[param] = value;
+        }
         nb::object language = data.attr("language");
         // The offline engine speaks the script's language too: without a voice of its own
         // it picks one from the language (engine names are case-insensitive there).
@@ -173,7 +158,8 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
                       engine.attr("lower")().equal(nb::str("espeak"));
         if (truthy(language) && (engine.equal(nb::str("eleven")) || espeak))
             kwargs["language_code"] = language;
-        call_kw(stage("tts").attr("generate_tts"), kwargs);
+        checked(PyObject_Call(stage("tts").attr("generate_tts").ptr(), nb::tuple().ptr(),
+                              kwargs.ptr()));
         log({"[Brevano] TTS saved to: ", data.attr("voice_output_filepath")});
         marks.finish();
     } else {
@@ -274,15 +260,11 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
 
 // surrogatepass both ways: any str the host can hold comes back unchanged.
 nb::object remove_commands(const Args& a) {
-    nb::object raw =
-        nb::steal(PyUnicode_AsEncodedString(a["text"].ptr(), "utf-8", "surrogatepass"));
-    if (!raw.is_valid()) throw nb::python_error();
+    nb::object raw = checked(PyUnicode_AsEncodedString(a["text"].ptr(), "utf-8", "surrogatepass"));
     const std::string out = commands::remove_commands(std::string_view(
         PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
-    nb::object text = nb::steal(
+    return checked(
         PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
-    if (!text.is_valid()) throw nb::python_error();
-    return text;
 }
 
 }  // namespace

@@ -13,17 +13,17 @@ nb::object status_member(const char* member) {
     return this_module.attr("BrevanoStatus").attr(member);
 }
 
-// pydantic.create_model for fields gathered at run time (make_model takes a fixed list).
-nb::object make_model_of(nb::module_& m, const char* name, const std::vector<ModelField>& fields) {
+// make_model for fields gathered at run time (make_model takes a fixed list).
+void make_model_of(nb::module_& m, const char* name, const std::vector<ModelField>& fields) {
     nb::dict kwargs;
     kwargs["__module__"] = m.attr("__name__");
-    for (const ModelField& f : fields) kwargs[f.name] = nb::make_tuple(f.annotation, f.default_value);
+    for (const ModelField& f : fields)
+        kwargs[f.name] = nb::make_tuple(f.annotation, f.default_value);
     nb::object create = import("pydantic").attr("create_model");
     nb::object model =
         nb::steal(PyObject_Call(create.ptr(), nb::make_tuple(name).ptr(), kwargs.ptr()));
     if (!model.is_valid()) throw nb::python_error();
     m.attr(name) = model;
-    return model;
 }
 
 void register_request_models(nb::module_& m) {
@@ -63,7 +63,7 @@ struct StatusLock : HeldLock {
 struct Previous {
     nb::object status, error;
     void restore() const {
-                StatusLock held;
+        StatusLock held;
         this_module.set_attr("_status", status);
         this_module.set_attr("_last_error", error);
     }
@@ -72,7 +72,7 @@ struct Previous {
 // The check "a generation is running" and the marking of GENERATING, as one step under the
 // lock: of two requests that arrive together exactly one gets past here.
 bool claim_generation(Previous& previous) {
-        nb::object generating = status_member("GENERATING");
+    nb::object generating = status_member("GENERATING");
     StatusLock held;
     nb::object current = this_module.attr("_status");
     if (current.equal(generating)) return false;
@@ -99,7 +99,7 @@ bool media_stage_running() {
 
 // _generation_worker(data): runs one generation and always leaves DONE or ERROR behind.
 nb::object generation_worker(nb::handle data) {
-        try {
+    try {
         this_module.attr("set_status")(status_member("GENERATING"));
         this_module.attr("generate_short")(data);
         this_module.attr("set_status")(status_member("DONE"));

@@ -40,15 +40,21 @@ nb::object safe_ext(nb::handle filename, nb::handle def) {
     return nb::str(suf.data(), suf.size()).attr("lower")();
 }
 
-nb::object load_db() { return attr("_load_db")(); }
+nb::object thumbnail_url(const std::string& id) {
+    return nb::str(("/media/" + id + "_thumb.jpg").c_str());
+}
 
+namespace {
+
+// _load_db() / _save_db(db) through the module attributes.
+nb::object load_db() { return attr("_load_db")(); }
 void save_db(nb::handle db) { attr("_save_db")(db); }
 
+// The catalogue's list under `key`; a catalogue without it gets an empty one.
 nb::object catalogue_list(nb::handle db, const char* key) {
     return db.attr("setdefault")(key, nb::list());
 }
 
-namespace {
 std::mutex& catalogue_mutex() {
     static std::mutex mtx;
     return mtx;
@@ -125,7 +131,24 @@ void sweep_crash_debris(const std::filesystem::path& db_path) {
                         .ptr());
     throw nb::python_error();
 }
-}  // namespace
+
+// Serialises catalogue changes: a mutex inside the process and an exclusive file lock on
+// "db.json.lock" beside the catalogue (made by the first change) across processes. Both are
+// waited for with the GIL released: their holders need the GIL to finish their change. The
+// first change of a catalogue in a process also removes what crashed changes left behind.
+class CatalogueLock {
+  public:
+    CatalogueLock();
+    ~CatalogueLock() {
+        file_lock_.reset();
+        catalogue_mutex().unlock();
+    }
+    CatalogueLock(const CatalogueLock&) = delete;
+    CatalogueLock& operator=(const CatalogueLock&) = delete;
+
+  private:
+    std::unique_ptr<vestrel::media::FileLock> file_lock_;
+};
 
 CatalogueLock::CatalogueLock() {
     const std::filesystem::path db_path = fs_path(attr("DB_PATH"));
@@ -155,10 +178,7 @@ CatalogueLock::CatalogueLock() {
     }
 }
 
-CatalogueLock::~CatalogueLock() {
-    file_lock_.reset();
-    catalogue_mutex().unlock();
-}
+}  // namespace
 
 void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
     const std::filesystem::path d = fs_path(dir);
@@ -205,31 +225,41 @@ void store_upload(nb::handle file, nb::handle target) {
     out.attr("close")();
 }
 
-std::vector<ListedAsset> list_assets(const char* key, const char* ext) {
+nb::list list_assets(const char* key, const char* ext, bool thumbnails) {
     nb::object db = load_db();
     nb::object entries = catalogue_list(db, key);
-    nb::object cache = attr("CACHE_DIR");
     // Identifiers first, then every file test with the GIL released.
-    std::vector<ListedAsset> rows;
-    std::vector<bool> uploaded;
+    std::vector<nb::object> rows;
+    std::vector<std::string> ids;
+    std::vector<bool> uploaded, downloaded;
     for (nb::handle e : entries) {
-        rows.push_back({nb::borrow(e), utf8(e["id"]), false});
-        nb::object source = e["source"];
-        uploaded.push_back(source.equal(nb::str("upload")));
+        rows.push_back(nb::borrow(e));
+        ids.push_back(utf8(e["id"]));
+        uploaded.push_back(nb::object(e["source"]).equal(nb::str("upload")));
     }
     {
-        const std::filesystem::path dir = fs_path(cache);
+        const std::filesystem::path dir = fs_path(attr("CACHE_DIR"));
         nb::gil_scoped_release release;
         std::optional<vestrel::media::StemIndex> index;
-        for (size_t i = 0; i < rows.size(); ++i) {
+        for (size_t i = 0; i < ids.size(); ++i) {
             std::error_code ec;
-            rows[i].downloaded = std::filesystem::exists(dir / (rows[i].id + ext), ec);
-            if (rows[i].downloaded || !uploaded[i]) continue;
+            downloaded.push_back(std::filesystem::exists(dir / (ids[i] + ext), ec));
+            if (downloaded[i] || !uploaded[i]) continue;
             if (!index) index.emplace(vestrel::media::list_names(dir));
-            rows[i].downloaded = index->other_file(rows[i].id, ext).has_value();
+            downloaded[i] = index->other_file(ids[i], ext).has_value();
         }
     }
-    return rows;
+    nb::list items;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        nb::dict item;
+        item["id"] = rows[i]["id"];
+        item["title"] = rows[i]["title"];
+        if (thumbnails) item["thumbnail"] = thumbnail_url(ids[i]);
+        item["downloaded"] = bool(downloaded[i]);
+        item["source"] = rows[i]["source"];
+        items.append(item);
+    }
+    return items;
 }
 
 void delete_asset(const char* key, nb::handle asset_id, const char* not_found) {

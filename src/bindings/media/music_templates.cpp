@@ -29,19 +29,6 @@ nb::object drp_listing(nb::handle dir) {
     return out;
 }
 
-nb::object list_music() {
-    nb::list items;
-    for (const ListedAsset& a : list_assets("background_music", ".mp3")) {
-        nb::dict item;
-        item["id"] = a.entry["id"];
-        item["title"] = a.entry["title"];
-        item["downloaded"] = a.downloaded;
-        item["source"] = a.entry["source"];
-        items.append(item);
-    }
-    return items;
-}
-
 nb::object get_template(nb::handle identifier) {
     const std::string ident = utf8(identifier);
     nb::object templates = make_path(attr("TEMPLATES_DIR"));
@@ -121,7 +108,8 @@ nb::object upload_template(const Args& a) {
 
 void register_music_templates(nb::module_& m) {
     def(m, {
-        {"list_background_music", {}, [](const Args&) { return list_music(); },
+        {"list_background_music", {},
+         [](const Args&) { return list_assets("background_music", ".mp3", false); },
          "List the background music of the catalogue with its download state."},
         {"add_background_music_upload",
          {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, add_music_upload,

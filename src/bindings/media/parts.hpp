@@ -4,7 +4,6 @@
 #include <nanobind/nanobind.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,28 +45,6 @@ bool blank(nb::handle text);
 // _safe_ext on Python text: the suffix, lower-cased with the host's rules, or `def`.
 nb::object safe_ext(nb::handle filename, nb::handle def);
 
-// _load_db() / _save_db(db) through the module attributes.
-nb::object load_db();
-void save_db(nb::handle db);
-
-// The catalogue's list under `key`; a catalogue without it gets an empty one.
-nb::object catalogue_list(nb::handle db, const char* key);
-
-// Serialises catalogue changes: a mutex inside the process and an exclusive file lock on
-// "db.json.lock" beside the catalogue (made by the first change) across processes. Both are
-// waited for with the GIL released: their holders need the GIL to finish their change. The
-// first change of a catalogue in a process also removes what crashed changes left behind.
-class CatalogueLock {
-public:
-    CatalogueLock();
-    ~CatalogueLock();
-    CatalogueLock(const CatalogueLock&) = delete;
-    CatalogueLock& operator=(const CatalogueLock&) = delete;
-
-private:
-    std::unique_ptr<vestrel::media::FileLock> file_lock_;
-};
-
 // Removes every non-directory file in `dir` whose name starts with `prefix`.
 void remove_files_with_prefix(nb::handle dir, const std::string& prefix);
 
@@ -83,16 +60,14 @@ void remove_on_failure(nb::handle dir, const std::string& id, F&& work) {
     }
 }
 
-// An entry of a catalogue list with its identifier and whether its file is in the cache.
-struct ListedAsset {
-    nb::object entry;
-    std::string id;
-    bool downloaded;
-};
-// The entries of the catalogue list `key`, in order. An entry counts as downloaded when
-// `<id><ext>` is in the cache directory or, for an uploaded one, a file of the same name with
-// another extension is. The file tests run with the GIL released.
-std::vector<ListedAsset> list_assets(const char* key, const char* ext);
+// The entries of the catalogue list `key`, in order, as answered to callers: "id", "title",
+// with `thumbnails` "thumbnail" (its URL), "downloaded" and "source". An entry counts as
+// downloaded when `<id><ext>` is in the cache directory or, for an uploaded one, a file of
+// the same name with another extension is. The file tests run with the GIL released.
+nb::list list_assets(const char* key, const char* ext, bool thumbnails);
+
+// "/media/<id>_thumb.jpg"
+nb::object thumbnail_url(const std::string& id);
 
 // The first entry of the catalogue list `key` whose "id" equals `asset_id`, read from
 // db.json; KeyError "<what> <asset_id> not found" when there is none.

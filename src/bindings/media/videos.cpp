@@ -8,10 +8,6 @@ namespace vestrel::bind::media {
 
 namespace {
 
-nb::object thumbnail_url(const std::string& id) {
-    return nb::str(("/media/" + id + "_thumb.jpg").c_str());
-}
-
 // The key of a request: the caller's when truthy, else the one read at load.
 nb::object pexels_key(nb::handle api_key) {
     if (api_key.is_valid() && PyObject_IsTrue(api_key.ptr()) == 1) return nb::borrow(api_key);
@@ -118,13 +114,10 @@ void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_
 void generate_thumbnail(nb::handle video_path, nb::handle target, nb::handle time_seconds) {
     try {
         nb::list cmd;
-        for (nb::object a : {nb::object(nb::str("ffmpeg")), nb::object(nb::str("-ss")),
-                             nb::object(nb::str(time_seconds)), nb::object(nb::str("-i")),
-                             nb::borrow(video_path), nb::object(nb::str("-vframes")),
-                             nb::object(nb::str("1")), nb::object(nb::str("-q:v")),
-                             nb::object(nb::str("2")), nb::object(nb::str("-y")),
-                             nb::object(nb::str(target))})
-            cmd.append(a);
+        for (nb::handle part : nb::make_tuple("ffmpeg", "-ss", nb::str(time_seconds), "-i",
+                                              video_path, "-vframes", "1", "-q:v", "2", "-y",
+                                              nb::str(target)))
+            cmd.append(part);
         nb::object result = attr("subprocess").attr("run")(
             cmd, nb::arg("capture_output") = true, nb::arg("text") = true,
             nb::arg("timeout") = 30);
@@ -154,20 +147,6 @@ nb::dict add_result(const std::string& id, nb::handle title, bool downloaded) {
     r["thumbnail"] = thumbnail_url(id);
     r["downloaded"] = downloaded;
     return r;
-}
-
-nb::object list_videos() {
-    nb::list items;
-    for (const ListedAsset& a : list_assets("background_videos", ".mp4")) {
-        nb::dict item;
-        item["id"] = a.entry["id"];
-        item["title"] = a.entry["title"];
-        item["thumbnail"] = thumbnail_url(a.id);
-        item["downloaded"] = a.downloaded;
-        item["source"] = a.entry["source"];
-        items.append(item);
-    }
-    return items;
 }
 
 nb::object add_video_url(const Args& a) {
@@ -263,7 +242,8 @@ void register_videos(nb::module_& m) {
              return nb::none();
          },
          "Extract a frame from a video file to use as thumbnail using ffmpeg."},
-        {"list_background_videos", {}, [](const Args&) { return list_videos(); },
+        {"list_background_videos", {},
+         [](const Args&) { return list_assets("background_videos", ".mp4", true); },
          "List the background videos of the catalogue with thumbnail URL and download state."},
         {"add_background_video_url",
          {arg("title", Kind::Str), arg("url", Kind::Str), opt_none("pexels_api_key", Kind::Str)},
