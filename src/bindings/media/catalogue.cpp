@@ -101,27 +101,24 @@ std::optional<std::vector<std::string>> catalogued_ids() {
 // (no writer can be active, the file lock is held) and asset files that no catalogue entry
 // names. Runs at the first change of each catalogue in a process, under both locks, so it
 // neither races a writer nor costs anything afterwards. A catalogue that cannot be read
-// leaves everything in place: what is an orphan cannot be told then.
+// leaves everything in place: what is an orphan cannot be told then. Without a catalogue
+// only temporary files can be debris; assets are left alone.
 void sweep_crash_debris(const std::filesystem::path& db_path) {
     if (!swept_catalogues().insert(db_path.string()).second) return;
-    std::error_code ec;
-    if (!std::filesystem::exists(db_path, ec)) {
-        // No catalogue yet: only temporary files can be debris, assets are left alone.
-        const std::filesystem::path dir = db_path.parent_path();
-        const std::string name = db_path.filename().string();
-        nb::gil_scoped_release release;
-        vestrel::media::remove_names(dir, vestrel::media::stale_catalogue_temps(dir, name));
-        return;
-    }
-    const std::optional<std::vector<std::string>> ids = catalogued_ids();
-    if (!ids) return;
-    const std::filesystem::path cache = fs_path(attr("CACHE_DIR"));
     const std::filesystem::path dir = db_path.parent_path();
     const std::string name = db_path.filename().string();
+    std::error_code ec;
+    std::optional<std::vector<std::string>> ids;
+    std::filesystem::path cache;
+    if (std::filesystem::exists(db_path, ec)) {
+        if (!(ids = catalogued_ids())) return;
+        cache = fs_path(attr("CACHE_DIR"));
+    }
     nb::gil_scoped_release release;
     vestrel::media::remove_names(dir, vestrel::media::stale_catalogue_temps(dir, name));
-    vestrel::media::remove_names(
-        cache, vestrel::media::orphan_asset_files(cache, *ids, orphan_min_age_seconds));
+    if (ids)
+        vestrel::media::remove_names(
+            cache, vestrel::media::orphan_asset_files(cache, *ids, orphan_min_age_seconds));
 }
 
 [[noreturn]] void raise_os_error(const std::system_error& e) {
@@ -136,47 +133,34 @@ void sweep_crash_debris(const std::filesystem::path& db_path) {
 // "db.json.lock" beside the catalogue (made by the first change) across processes. Both are
 // waited for with the GIL released: their holders need the GIL to finish their change. The
 // first change of a catalogue in a process also removes what crashed changes left behind.
+// Released in reverse order: the file lock, then the mutex.
 class CatalogueLock {
   public:
-    CatalogueLock();
-    ~CatalogueLock() {
-        file_lock_.reset();
-        catalogue_mutex().unlock();
+    // Uncontended: take the mutex at once and keep the GIL (giving it up would make this
+    // thread queue for it again behind every other thread).
+    CatalogueLock() : mutex_(catalogue_mutex(), std::try_to_lock) {
+        if (!mutex_.owns_lock()) {
+            nb::gil_scoped_release release;
+            mutex_.lock();
+        }
+        const std::filesystem::path db_path = fs_path(attr("DB_PATH"));
+        std::filesystem::path lock_path = db_path;
+        lock_path += ".lock";
+        try {
+            {
+                nb::gil_scoped_release release;
+                file_lock_ = std::make_unique<vestrel::media::FileLock>(lock_path);
+            }
+            sweep_crash_debris(db_path);
+        } catch (const std::system_error& e) {
+            raise_os_error(e);
+        }
     }
-    CatalogueLock(const CatalogueLock&) = delete;
-    CatalogueLock& operator=(const CatalogueLock&) = delete;
 
   private:
+    std::unique_lock<std::mutex> mutex_;
     std::unique_ptr<vestrel::media::FileLock> file_lock_;
 };
-
-CatalogueLock::CatalogueLock() {
-    const std::filesystem::path db_path = fs_path(attr("DB_PATH"));
-    std::filesystem::path lock_path = db_path;
-    lock_path += ".lock";
-    // Uncontended: take the mutex at once and keep the GIL (giving it up would make this
-    // thread queue for it again behind every other thread). Contended, and for the file
-    // lock, wait with the GIL released: the holders need it to finish their change.
-    if (!catalogue_mutex().try_lock()) {
-        nb::gil_scoped_release release;
-        catalogue_mutex().lock();
-    }
-    try {
-        {
-            nb::gil_scoped_release release;
-            file_lock_ = std::make_unique<vestrel::media::FileLock>(lock_path);
-        }
-        sweep_crash_debris(db_path);
-    } catch (const std::system_error& e) {
-        file_lock_.reset();
-        catalogue_mutex().unlock();
-        raise_os_error(e);
-    } catch (...) {
-        file_lock_.reset();
-        catalogue_mutex().unlock();
-        throw;
-    }
-}
 
 }  // namespace
 
@@ -216,13 +200,7 @@ void append_entry(const char* key, const std::string& id, nb::handle title, cons
 
 void store_upload(nb::handle file, nb::handle target) {
     nb::object out = import("io").attr("open")(target, "wb");
-    try {
-        attr("shutil").attr("copyfileobj")(file, out);
-    } catch (nb::python_error&) {
-        out.attr("close")();
-        throw;
-    }
-    out.attr("close")();
+    closing(out, [&] { attr("shutil").attr("copyfileobj")(file, out); });
 }
 
 nb::list list_assets(const char* key, const char* ext, bool thumbnails) {
@@ -318,15 +296,11 @@ void atomic_write_json(nb::handle path_obj, nb::handle data) {
             os.attr("close")(fd);
             throw;
         }
-        try {
+        closing(f, [&] {
             attr("json").attr("dump")(data, f, nb::arg("indent") = 2);
             f.attr("flush")();
             os.attr("fsync")(f.attr("fileno")());
-        } catch (nb::python_error&) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        });
         os.attr("replace")(tmp, path);
     } catch (nb::python_error&) {
         // The error is already fetched into the C++ exception, so Python can be called to
@@ -357,16 +331,11 @@ void register_catalogue(nb::module_& m) {
          },
          "Load the catalogue db.json, or a new empty catalogue when there is none yet."},
         {"_save_db", {arg("db")},
-         [](const Args& a) {
-             attr("_atomic_write_json")(attr("DB_PATH"), a["db"]);
-             return nb::none();
-         },
+         answers_none(
+             [](const Args& a) { attr("_atomic_write_json")(attr("DB_PATH"), a["db"]); }),
          "Write the whole catalogue back to db.json, atomically."},
         {"_atomic_write_json", {arg("path"), arg("data")},
-         [](const Args& a) {
-             atomic_write_json(a["path"], a["data"]);
-             return nb::none();
-         },
+         answers_none([](const Args& a) { atomic_write_json(a["path"], a["data"]); }),
          "Write JSON to a temporary file beside the target, fsync it and rename it over the "
          "target: readers see the complete old or the complete new file."},
         {"generate_voice_output_path", {opt("ext", Kind::Any, nb::str(".mp3"))},

@@ -93,13 +93,7 @@ nb::object upload_template(const Args& a) {
     if (!ends_in_drp) name = nb::str((utf8(name) + ".drp").c_str());
     nb::object target = make_path(attr("TEMPLATES_DIR")).attr("__truediv__")(name);
     nb::object out = import("io").attr("open")(target, "wb");
-    try {
-        out.attr("write")(a["file_content"]);
-    } catch (nb::python_error&) {
-        out.attr("close")();
-        throw;
-    }
-    out.attr("close")();
+    closing(out, [&] { out.attr("write")(a["file_content"]); });
     log("Template uploaded: " + str(target));
     return path_str(target);
 }
@@ -115,10 +109,9 @@ void register_music_templates(nb::module_& m) {
          {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, add_music_upload,
          "Store an uploaded background music file and record it in the catalogue."},
         {"delete_background_music", {arg("asset_id", Kind::Str)},
-         [](const Args& a) {
+         answers_none([](const Args& a) {
              delete_asset("background_music", a["asset_id"], "Background music not found");
-             return nb::none();
-         },
+         }),
          "Remove a background music entry from the catalogue with all of its files."},
         {"resolve_background_music", {arg("asset_id", Kind::Str)}, resolve_music,
          "The local file of a background music entry."},

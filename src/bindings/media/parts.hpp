@@ -89,6 +89,28 @@ void delete_asset(const char* key, nb::handle asset_id, const char* not_found);
 std::string existing_asset_file(nb::handle dir, const std::string& id,
                                 const char* preferred, bool uploaded);
 
+// Runs `work` on the open file object `f`, then closes it; when `work` raises, the file is
+// closed before the error goes on.
+template <typename F>
+void closing(nb::handle f, F&& work) {
+    try {
+        work();
+    } catch (nb::python_error&) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+}
+
+// The body of a function that answers None.
+template <typename F>
+Body answers_none(F f) {
+    return [f](const Args& a) {
+        f(a);
+        return nb::none();
+    };
+}
+
 // "[media] " log line on standard output.
 void log(const std::string& text);
 

@@ -48,9 +48,9 @@ nb::dict auth_header(nb::handle key) {
     return h;
 }
 
-void download_thumbnail(nb::handle video_url, nb::handle target, nb::handle api_key) {
-    nb::object key = pexels_key(api_key);
-    nb::object id = video_id(video_url);
+void download_thumbnail(const Args& a) {
+    nb::object key = pexels_key(a["api_key"]);
+    nb::object id = video_id(a["video_url"]);
     nb::object url = service_url("_PEXELS_API_URL", "/videos/videos/", id);
     nb::object meta = http_get(url, auth_header(key), 10);
     if (!status_ok(meta)) raise(PyExc_RuntimeError, "Failed to fetch Pexels metadata");
@@ -60,17 +60,17 @@ void download_thumbnail(nb::handle video_url, nb::handle target, nb::handle api_
         raise(PyExc_RuntimeError, "No thumbnail available");
     nb::object picture = http_get(image, nb::handle(), 10);
     if (!status_ok(picture)) raise(PyExc_RuntimeError, "Thumbnail download failed");
-    make_path(target).attr("write_bytes")(picture.attr("content"));
+    make_path(a["target"]).attr("write_bytes")(picture.attr("content"));
 }
 
 // Streams the video into a temporary file of the target's directory (a name that does not
 // start with any asset identifier) and renames it to the target only once complete, so a
 // failed or interrupted download never leaves a file that counts as downloaded.
-void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_key) {
-    nb::object key = pexels_key(api_key);
-    nb::object id = video_id(video_url);
+void download_video(const Args& a) {
+    nb::object key = pexels_key(a["api_key"]);
+    nb::object id = video_id(a["video_url"]);
     nb::object url = service_url("_PEXELS_WEB_URL", "/download/video/", id);
-    nb::object target = make_path(target_obj);
+    nb::object target = make_path(a["target"]);
     nb::object os = attr("os");
     nb::object response = http_get(url, auth_header(key), 30, true);
     nb::object tmp;
@@ -84,19 +84,12 @@ void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_
             nb::arg("suffix") = ".part");
         tmp = made[1];
         nb::object f = os.attr("fdopen")(made[0], "wb");
-        try {
-            if (nb::hasattr(response, "iter_content")) {
-                nb::object chunks =
-                    response.attr("iter_content")(nb::arg("chunk_size") = 1 << 20);
-                for (nb::handle chunk : chunks) f.attr("write")(chunk);
-            } else {
-                f.attr("write")(response.attr("content"));
-            }
-        } catch (nb::python_error&) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        closing(f, [&] {
+            if (!nb::hasattr(response, "iter_content"))
+                return void(f.attr("write")(response.attr("content")));
+            for (nb::handle chunk : response.attr("iter_content")(nb::arg("chunk_size") = 1 << 20))
+                f.attr("write")(chunk);
+        });
         os.attr("replace")(tmp, target);
         tmp = nb::object();
     } catch (nb::python_error&) {
@@ -111,11 +104,12 @@ void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_
     close_response();
 }
 
-void generate_thumbnail(nb::handle video_path, nb::handle target, nb::handle time_seconds) {
+void generate_thumbnail(const Args& a) {
+    nb::handle target = a["target"];
     try {
         nb::list cmd;
-        for (nb::handle part : nb::make_tuple("ffmpeg", "-ss", nb::str(time_seconds), "-i",
-                                              video_path, "-vframes", "1", "-q:v", "2", "-y",
+        for (nb::handle part : nb::make_tuple("ffmpeg", "-ss", nb::str(a["time_seconds"]), "-i",
+                                              a["video_path"], "-vframes", "1", "-q:v", "2", "-y",
                                               nb::str(target)))
             cmd.append(part);
         nb::object result = attr("subprocess").attr("run")(
@@ -209,38 +203,28 @@ void register_videos(nb::module_& m) {
                                       opt_none("api_key", Kind::Str)};
     def(m, {
         {"_assert_pexels_url", {arg("url", Kind::Str)},
-         [](const Args& a) {
+         answers_none([](const Args& a) {
              nb::object netloc = import("urllib.parse")
                                      .attr("urlparse")(a["url"])
                                      .attr("netloc")
                                      .attr("lower")();
              if (!nb::cast<bool>(netloc.attr("__contains__")(attr("_PEXELS_DOMAIN"))))
                  raise(PyExc_ValueError, "Only Pexels URLs are supported");
-             return nb::none();
-         },
+         }),
          "Refuse a URL whose host is not a Pexels host."},
         {"_extract_pexels_video_id", {arg("url", Kind::Str)},
          [](const Args& a) { return video_id(a["url"]); },
          "The Pexels video identifier at the end of a page URL."},
         {"_download_pexels_thumbnail", download,
-         [](const Args& a) {
-             download_thumbnail(a["video_url"], a["target"], a["api_key"]);
-             return nb::none();
-         },
+         answers_none(download_thumbnail),
          "Download the preview image of a Pexels video to the target file."},
         {"_download_pexels_video", download,
-         [](const Args& a) {
-             download_video(a["video_url"], a["target"], a["api_key"]);
-             return nb::none();
-         },
+         answers_none(download_video),
          "Download a Pexels video file to the target file."},
         {"_generate_video_thumbnail",
          {arg("video_path", Kind::Str), arg("target"),
           opt("time_seconds", Kind::Float, nb::float_(1.0))},
-         [](const Args& a) {
-             generate_thumbnail(a["video_path"], a["target"], a["time_seconds"]);
-             return nb::none();
-         },
+         answers_none(generate_thumbnail),
          "Extract a frame from a video file to use as thumbnail using ffmpeg."},
         {"list_background_videos", {},
          [](const Args&) { return list_assets("background_videos", ".mp4", true); },
@@ -253,10 +237,9 @@ void register_videos(nb::module_& m) {
          {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, add_video_upload,
          "Store an uploaded background video and cut its thumbnail with ffmpeg."},
         {"delete_background_video", {arg("asset_id", Kind::Str)},
-         [](const Args& a) {
+         answers_none([](const Args& a) {
              delete_asset("background_videos", a["asset_id"], "Background video not found");
-             return nb::none();
-         },
+         }),
          "Remove a background video from the catalogue with all of its files."},
         {"resolve_background_video",
          {arg("asset_id", Kind::Str), opt_none("pexels_api_key", Kind::Str)}, resolve_video,
