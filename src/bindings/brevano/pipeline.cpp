@@ -32,11 +32,15 @@ nb::object checked(PyObject* result) {
     return nb::steal(result);
 }
 
-nb::object join(nb::handle parts) { return checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr())); }
+nb::object join(nb::handle parts) {
+    return checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
+}
 // format(x, ".3f")
 nb::object f3(nb::handle x) { return checked(PyObject_Format(x.ptr(), nb::str(".3f").ptr())); }
 // x[:n] (code points for a str)
-nb::object head(nb::handle seq, Py_ssize_t n) { return checked(PySequence_GetSlice(seq.ptr(), 0, n)); }
+nb::object head(nb::handle seq, Py_ssize_t n) {
+    return checked(PySequence_GetSlice(seq.ptr(), 0, n));
+}
 nb::object sub(nb::handle a, nb::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
 void log(std::initializer_list<Piece> pieces) {

@@ -180,7 +180,8 @@ void build_and_start(nb::handle req) {
     kw["bg_music_filepath"] = music;
     kw["voice_output_filepath"] = voice_path;
     // Every setting goes over as the request has it; the template as resolved above.
-    for (const brevano::Setting& s : brevano::settings()) kw[s.input.name] = req.attr(s.input.name);
+    for (const brevano::Setting& s : brevano::settings())
+        kw[s.input.name] = req.attr(s.input.name);
     kw["davinci_template_path"] = template_path;
     nb::object input_type = this_module.attr("BrevanoInput");
     nb::object data = nb::steal(PyObject_Call(input_type.ptr(), nb::tuple().ptr(), kw.ptr()));
@@ -256,11 +257,8 @@ nb::object brevano_generate(const Args& a) {
 
 void register_generation_state(nb::module_& m) {
     nb::list members;
-    for (auto [name, value] : {std::pair{"IDLE", "idle"},
-                               {"GENERATING", "generating"},
-                               {"DONE", "done"},
-                               {"ERROR", "error"}})
-        members.append(nb::make_tuple(name, value));
+    for (const char* name : {"IDLE", "GENERATING", "DONE", "ERROR"})
+        members.append(nb::make_tuple(name, nb::str(name).attr("lower")()));
     nb::object status_type =
         import("enum").attr("Enum")("BrevanoStatus", members, nb::arg("type") = str_type(),
                                     nb::arg("module") = m.attr("__name__"));
@@ -288,7 +286,8 @@ void register_generation_state(nb::module_& m) {
              return nb::object(d);
          },
          "Snapshot of the generation status and the last error."},
-        {"_generation_worker", {arg("data")}, [](const Args& a) { return generation_worker(a["data"]); },
+        {"_generation_worker", {arg("data")},
+         [](const Args& a) { return generation_worker(a["data"]); },
          "Body of the generation thread: runs generate_short and records DONE or ERROR."},
     });
 }
@@ -302,8 +301,8 @@ void register_generation_routes(nb::module_& m, nb::handle router) {
              return nb::object(d);
          }, {}, "Returns current Brevano generation status."},
         // No docstring: the framework shows no description for this route.
-        {"post", "/brevano/generate", "brevano_generate", {arg("req") | m.attr("BrevanoRequest")},
-         brevano_generate, answer_500()},
+        {"post", "/brevano/generate", "brevano_generate",
+         {arg("req") | m.attr("BrevanoRequest")}, brevano_generate, answer_500()},
     });
 }
 

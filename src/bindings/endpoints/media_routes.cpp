@@ -17,12 +17,28 @@ namespace {
 
 // endpoints.media, read at every call so a replaced module is seen.
 nb::object media(const char* name) { return this_module.attr("media").attr(name); }
-nb::object media() { return this_module.attr("media"); }
 
-nb::dict items(nb::handle list) {
-    nb::dict d;
-    d["items"] = list;
-    return d;
+// Hands an upload on to the library: the stream unread (the library copies it) and its name.
+nb::object hand_on_upload(const char* fn, nb::handle title, nb::handle upload) {
+    return media(fn)(nb::arg("title") = title, nb::arg("file") = upload.attr("file"),
+                     nb::arg("filename") = upload.attr("filename"));
+}
+
+// A listing route: {"items": <the library's list>}.
+Body listing(const char* fn) {
+    return [fn](const Args&) {
+        nb::dict d;
+        d["items"] = media(fn)();
+        return nb::object(d);
+    };
+}
+
+// A delete route: the library call, then {"success": True}.
+Body deleting(const char* fn) {
+    return [fn](const Args& a) {
+        media(fn)(a["asset_id"]);
+        return nb::object(success());
+    };
 }
 
 // Runs `call` with `table` applied to its errors; the route's own checks before it raise as
@@ -44,7 +60,7 @@ HttpErrors not_found(const char* detail) {
 
 nb::object get_media(const Args& a) {
     nb::handle filename = a["filename"];
-    nb::object cache = media().attr("CACHE_DIR");
+    nb::object cache = media("CACHE_DIR");
     const std::string name = utf8(filename);
     nb::object file_path = import("pathlib").attr("Path")(cache).attr("__truediv__")(filename);
     // Only a regular file inside the cache directory is served: "..", sub-directories and
@@ -60,25 +76,23 @@ nb::object get_media(const Args& a) {
         fd = vestrel::media::open_regular_file_inside(dir, candidate);
     }
     if (fd < 0) raise_http(404, "File not found");
-    nb::object os = import("os");
-    nb::object file;
+    nb::object os = import("os"), file;
     try {
         file = os.attr("fdopen")(fd, "rb");
     } catch (nb::python_error&) {
         ::close(fd);
         throw;
     }
-    nb::object st = os.attr("fstat")(fd);
     // The response reads the descriptor through its /proc name: the same open file, never a
     // new lookup of the cache name. It closes the file once sent; should sending fail, the
     // file object held by the response closes it when the response goes.
     const std::string fd_path = "/proc/self/fd/" + std::to_string(fd);
     const std::string_view type = vestrel::media::media_type_for(name);
-    nb::object background = import("starlette.background").attr("BackgroundTask")(file.attr("close"));
-    nb::object response = import("fastapi.responses")
-        .attr("FileResponse")(nb::str(fd_path.c_str()),
-                              nb::arg("media_type") = nb::str(type.data(), type.size()),
-                              nb::arg("stat_result") = st, nb::arg("background") = background);
+    nb::object response = import("fastapi.responses").attr("FileResponse")(
+        nb::str(fd_path.c_str()), nb::arg("media_type") = nb::str(type.data(), type.size()),
+        nb::arg("stat_result") = os.attr("fstat")(fd),
+        nb::arg("background") =
+            import("starlette.background").attr("BackgroundTask")(file.attr("close")));
     response.attr("_served_file") = file;
     return response;
 }
@@ -135,7 +149,7 @@ void register_media_routes(nb::module_& m, nb::handle router) {
 
     add_routes(m, router, {
         {"get", "/media/background-videos", "list_background_videos", {},
-         [](const Args&) { return items(media("list_background_videos")()); }, answer_500()},
+         listing("list_background_videos"), answer_500()},
         {"post", "/media/background-videos", "add_background_video_url",
          {arg("req") | video_url},
          [](const Args& a) {
@@ -151,19 +165,13 @@ void register_media_routes(nb::module_& m, nb::handle router) {
              if (!a.flag("title")) raise_http(400, "Title is required");
              nb::handle f = a["file"];
              if (f.is_none() || !truthy(f.attr("filename"))) raise_http(400, "File is required");
-             // The upload stream is handed on unread; the library copies it.
-             return media("add_background_video_upload")(
-                 nb::arg("title") = a["title"], nb::arg("file") = f.attr("file"),
-                 nb::arg("filename") = f.attr("filename"));
+             return hand_on_upload("add_background_video_upload", a["title"], f);
          }},
         {"delete", "/media/background-videos/{asset_id}", "delete_background_video",
          {arg("asset_id", Kind::Str) | s},
-         [](const Args& a) {
-             media("delete_background_video")(a["asset_id"]);
-             return success();
-         }, not_found("Background video not found")},
+         deleting("delete_background_video"), not_found("Background video not found")},
         {"get", "/media/background-music", "list_background_music", {},
-         [](const Args&) { return items(media("list_background_music")()); }, answer_500()},
+         listing("list_background_music"), answer_500()},
         {"post", "/media/background-music/upload", "add_background_music_upload",
          {opt_none("title", Kind::Any).shows(form(nb::none())),
           arg("file").shows(file(required())) | upload},
@@ -174,23 +182,18 @@ void register_media_routes(nb::module_& m, nb::handle router) {
              // error from the library's argument check.
              if (a.is_none("title")) raise_http(400, "Title is required");
              return answering(refuse_value_errors(), [&] {
-                 return media("add_background_music_upload")(
-                     nb::arg("title") = a["title"], nb::arg("file") = f.attr("file"),
-                     nb::arg("filename") = f.attr("filename"));
+                 return hand_on_upload("add_background_music_upload", a["title"], f);
              });
          }},
         {"delete", "/media/background-music/{asset_id}", "delete_background_music",
          {arg("asset_id", Kind::Str) | s},
-         [](const Args& a) {
-             media("delete_background_music")(a["asset_id"]);
-             return success();
-         }, not_found("Background music not found")},
+         deleting("delete_background_music"), not_found("Background music not found")},
         {"get", "/media/{filename}", "get_media", {arg("filename", Kind::Str) | s}, get_media, {},
          "Serve media files (videos, thumbnails, music) from cache directory."},
         // Runs on the thread pool like every other route: reading the upload and writing the
         // template never stall the event loop.
-        {"post", "/templates/upload", "upload_template", {arg("file").shows(file(required())) | upload},
-         upload_template, {},
+        {"post", "/templates/upload", "upload_template",
+         {arg("file").shows(file(required())) | upload}, upload_template, {},
          "Upload a DaVinci Resolve template (.drp file) to cache.\n\nReturns:\n    "
          "Template name and path"},
         {"get", "/templates/list", "list_templates", {},
