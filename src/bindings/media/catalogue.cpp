@@ -162,8 +162,7 @@ class CatalogueLock {
     std::unique_ptr<vestrel::media::FileLock> file_lock_;
 };
 
-}  // namespace
-
+// Removes every non-directory file in `dir` whose name starts with `prefix`.
 void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
     const std::filesystem::path d = fs_path(dir);
     nb::gil_scoped_release release;
@@ -175,6 +174,8 @@ void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
         std::filesystem::remove(p, ec);
     }
 }
+
+}  // namespace
 
 nb::object require_entry(const char* key, nb::handle asset_id, const char* what) {
     nb::object db = load_db();
@@ -198,9 +199,25 @@ void append_entry(const char* key, const std::string& id, nb::handle title, cons
     save_db(db);
 }
 
-void store_upload(nb::handle file, nb::handle target) {
-    nb::object out = import("io").attr("open")(target, "wb");
-    closing(out, [&] { attr("shutil").attr("copyfileobj")(file, out); });
+std::string store_upload(const Args& a, const char* prefix, const char* ext, const char* key,
+                         const std::function<void(nb::handle, const std::string&, nb::handle)>&
+                             process) {
+    if (blank(a["title"])) raise(PyExc_ValueError, "Title is required");
+    const std::string id = prefix + hex8();
+    nb::object cache = attr("CACHE_DIR");
+    nb::object target = join(cache, id + utf8(safe_ext(a["filename"], nb::str(ext))));
+    // A failed upload takes its files with it: nothing records them, so they would only
+    // fill the cache.
+    try {
+        nb::object out = import("io").attr("open")(target, "wb");
+        closing(out, [&] { attr("shutil").attr("copyfileobj")(a["file"], out); });
+        if (process) process(cache, id, target);
+        append_entry(key, id, a["title"], "upload", nb::none());
+    } catch (...) {
+        remove_files_with_prefix(cache, id);
+        throw;
+    }
+    return id;
 }
 
 nb::list list_assets(const char* key, const char* ext, bool thumbnails) {

@@ -58,15 +58,7 @@ nb::object get_template(nb::handle identifier) {
 }
 
 nb::object add_music_upload(const Args& a) {
-    if (blank(a["title"])) raise(PyExc_ValueError, "Title is required");
-    const std::string id = "music_" + hex8();
-    nb::object ext = safe_ext(a["filename"], nb::str(".mp3"));
-    nb::object cache = attr("CACHE_DIR");
-    nb::object target = join(cache, id + utf8(ext));
-    remove_on_failure(cache, id, [&] {
-        store_upload(a["file"], target);
-        append_entry("background_music", id, a["title"], "upload", nb::none());
-    });
+    const std::string id = store_upload(a, "music_", ".mp3", "background_music");
     nb::dict result;
     result["id"] = nb::str(id.c_str());
     result["title"] = a["title"];

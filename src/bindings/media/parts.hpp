@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,21 +46,6 @@ bool blank(nb::handle text);
 // _safe_ext on Python text: the suffix, lower-cased with the host's rules, or `def`.
 nb::object safe_ext(nb::handle filename, nb::handle def);
 
-// Removes every non-directory file in `dir` whose name starts with `prefix`.
-void remove_files_with_prefix(nb::handle dir, const std::string& prefix);
-
-// Runs `work`, the steps of an upload of asset `id`; when it raises, every file of the asset
-// in `dir` is removed before the error goes on.
-template <typename F>
-void remove_on_failure(nb::handle dir, const std::string& id, F&& work) {
-    try {
-        work();
-    } catch (...) {
-        remove_files_with_prefix(dir, id);
-        throw;
-    }
-}
-
 // The entries of the catalogue list `key`, in order, as answered to callers: "id", "title",
 // with `thumbnails` "thumbnail" (its URL), "downloaded" and "source". An entry counts as
 // downloaded when `<id><ext>` is in the cache directory or, for an uploaded one, a file of
@@ -77,8 +63,13 @@ nb::object require_entry(const char* key, nb::handle asset_id, const char* what)
 void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
                   nb::handle url);
 
-// Copies the uploaded file object `file` into a new file at `target`.
-void store_upload(nb::handle file, nb::handle target);
+// Stores an upload (arguments "title", "file", "filename") as asset `<prefix><8 hex digits>`
+// in the cache directory, with the upload's extension or `ext`, and records it under `key`;
+// `process` (given the cache directory, the identifier and the stored file) runs before the
+// entry is recorded. Refuses a blank title with ValueError. Answers the identifier.
+std::string store_upload(const Args& a, const char* prefix, const char* ext, const char* key,
+                         const std::function<void(nb::handle, const std::string&, nb::handle)>&
+                             process = {});
 
 // Removes the entry `asset_id` from the catalogue list `key` (KeyError `not_found` when the
 // list has none), then every file of the asset in the cache directory.

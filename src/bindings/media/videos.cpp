@@ -164,18 +164,11 @@ nb::object add_video_url(const Args& a) {
 }
 
 nb::object add_video_upload(const Args& a) {
-    if (blank(a["title"])) raise(PyExc_ValueError, "Title is required");
-    const std::string id = "bg_" + hex8();
-    nb::object ext = safe_ext(a["filename"], nb::str(".mp4"));
-    nb::object cache = attr("CACHE_DIR");
-    nb::object video = join(cache, id + utf8(ext));
-    // A failed upload takes its files with it: nothing records them, so they would only
-    // fill the cache.
-    remove_on_failure(cache, id, [&] {
-        store_upload(a["file"], video);
-        attr("_generate_video_thumbnail")(path_str(video), join(cache, id + "_thumb.jpg"));
-        append_entry("background_videos", id, a["title"], "upload", nb::none());
-    });
+    const std::string id = store_upload(
+        a, "bg_", ".mp4", "background_videos",
+        [](nb::handle cache, const std::string& id, nb::handle video) {
+            attr("_generate_video_thumbnail")(path_str(video), join(cache, id + "_thumb.jpg"));
+        });
     return add_result(id, a["title"], true);
 }
 
