@@ -8,8 +8,6 @@
 #include "bindings/brevano/settings.hpp"
 #include "bindings/common/pyutil.hpp"
 
-#include <nanobind/stl/function.h>
-
 namespace vestrel::bind::brevano {
 
 namespace {
@@ -31,8 +29,7 @@ nb::object init_method(const std::vector<Param>& params, Init body) {
 // A class made by type(name, (object,), namespace) with the constructor `init` over
 // `params`; the class's own signature is the constructor's.
 nb::object make_class(nb::module_& m, const char* name, const char* doc,
-                      const std::vector<Param>& params,
-                      Init init) {
+                      const std::vector<Param>& params, Init init) {
     nb::dict ns;
     ns["__module__"] = m.attr("__name__");
     ns["__doc__"] = nb::str(doc);
