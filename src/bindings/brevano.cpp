@@ -1,13 +1,15 @@
 // vestrel.brevano: the generation input model and the pipeline.
 #include <nanobind/nanobind.h>
 
-#include "bindings/common/function.hpp"
-
 #include "bindings/brevano/parts.hpp"
+#include "bindings/common/errors.hpp"
 
 namespace nb = nanobind;
+using namespace vestrel::bind::brevano;
 
 NB_MODULE(brevano, m) {
+    this_module.set(m);
+    vestrel::py::register_error_translator();
     m.doc() = "Main orchestration logic for generating short videos.\nNo FastAPI code in here.";
     m.attr("os") = nb::module_::import_("os");
     m.attr("re") = nb::module_::import_("re");
@@ -15,7 +17,6 @@ NB_MODULE(brevano, m) {
     m.attr("tts") = nb::module_::import_("vestrel.tts");
     m.attr("lexor") = nb::module_::import_("vestrel.lexor");
     m.attr("montra") = nb::module_::import_("vestrel.montra");
-    vestrel::brevano::register_input(m);
-    vestrel::brevano::register_pipeline(m);
-    vestrel::py::finalize_functions(m);
+    register_input(m);
+    register_pipeline(m);
 }

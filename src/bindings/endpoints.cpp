@@ -1,16 +1,14 @@
 // vestrel.endpoints: the router of the whole system, the generation status and its worker.
 #include <nanobind/nanobind.h>
 
-#include "bindings/common/function.hpp"
-#include "bindings/common/route.hpp"
+#include "bindings/common/errors.hpp"
 #include "bindings/endpoints/parts.hpp"
-#include "bindings/endpoints/routes.hpp"
 
 namespace nb = nanobind;
-using namespace vestrel::endpoints;
+using namespace vestrel::bind::endpoints;
 
 NB_MODULE(endpoints, m) {
-    vestrel::bind::endpoints::this_module.set(m);
+    this_module.set(m);
     vestrel::py::register_error_translator();
     // Sibling modules bound by name; calls go through these attributes at call time.
     nb::object lumora = nb::module_::import_("vestrel.lumora");
@@ -29,8 +27,7 @@ NB_MODULE(endpoints, m) {
 
     nb::object router = nb::module_::import_("fastapi").attr("APIRouter")();
     m.attr("router") = router;
-    vestrel::bind::endpoints::register_project_routes(m, router);
+    register_project_routes(m, router);
     register_media_routes(m, router);
     register_generation_routes(m, router);
-    vestrel::py::finalize_functions(m);
 }

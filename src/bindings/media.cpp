@@ -1,12 +1,12 @@
 // vestrel.media: the media library in the per-user directories.
 #include <nanobind/nanobind.h>
 
-#include "bindings/common/function.hpp"
+#include "bindings/common/errors.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/media/parts.hpp"
 
 namespace nb = nanobind;
-using namespace vestrel::media_py;
+using namespace vestrel::bind::media;
 
 namespace {
 
@@ -20,6 +20,8 @@ nb::object base_url(nb::handle environ, const char* name, const char* fallback) 
 }  // namespace
 
 NB_MODULE(media, m) {
+    this_module.set(m);
+    vestrel::py::register_error_translator();
     m.doc() =
         "Media library: background videos, background music, URL-based assets (Pexels), "
         "uploaded local assets, db.json persistence and cache handling.";
@@ -53,5 +55,4 @@ NB_MODULE(media, m) {
     register_catalogue(m);
     register_videos(m);
     register_music_templates(m);
-    vestrel::py::finalize_functions(m);
 }

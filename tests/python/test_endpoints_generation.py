@@ -462,6 +462,32 @@ def test_status_enum_and_request_models():
     assert isinstance(req.scenes[0].background, endpoints.BrevanoBackgroundVideoDTO)
 
 
+def test_request_and_input_declare_the_shared_settings_alike():
+    """The settings that go from the request to the input unchanged carry the same name,
+    annotation (str | None and Optional[str] alike) and default in both classes; only the
+    engine differs: the request asks for "edge" by default, the input needs one given."""
+    import inspect
+    import typing
+
+    params = inspect.signature(brevano.BrevanoInput).parameters
+    fields = endpoints.BrevanoRequest.model_fields
+    shared = [n for n in params if n in fields and n != "scenes"]
+    assert shared == ["tts_engine", "edge_voice_name", "eleven_voice_id", "eleven_api_key",
+                      "davinci_project_name", "davinci_template_path", "pexels_api_key",
+                      "whisper_model", "language", "chars_per_line", "remove_silence",
+                      "min_silence_duration"]
+    assert [n for n in fields if n not in params] == ["bg_music_id"]
+
+    def types(annotation):
+        return set(typing.get_args(annotation)) or {annotation}
+
+    for name in shared[1:]:
+        assert types(fields[name].annotation) == types(params[name].annotation), name
+        assert fields[name].default == params[name].default, name
+    assert fields["tts_engine"].default == "edge"
+    assert params["tts_engine"].default is inspect.Parameter.empty
+
+
 
 
 def test_route_table_in_registration_order_with_names_and_docs():

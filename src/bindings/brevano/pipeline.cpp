@@ -6,23 +6,15 @@
 #include <initializer_list>
 
 #include "bindings/brevano/parts.hpp"
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "core/commands.hpp"
 
-namespace vestrel::brevano {
+namespace vestrel::bind::brevano {
 
 namespace {
 
-using namespace vestrel::py;
-
-nb::handle self_module() {
-    static nb::handle m = nb::module_::import_("vestrel.brevano").release();
-    return m;
-}
-
-nb::object stage(const char* name) { return self_module().attr(name); }
+nb::object stage(const char* name) { return this_module.attr(name); }
 
 // One piece of a log line: a literal, or a value shown with str().
 struct Piece {
@@ -34,38 +26,35 @@ struct Piece {
     Piece(const nb::detail::accessor<Policy>& value) : text(nb::str(nb::object(value))) {}
 };
 
+// The result of a host call that returns a new reference, or its error.
+nb::object checked(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::object join(nb::handle parts) {
+    return checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
+}
+// format(x, ".3f")
+nb::object f3(nb::handle x) { return checked(PyObject_Format(x.ptr(), nb::str(".3f").ptr())); }
+// x[:n] (code points for a str)
+nb::object head(nb::handle seq, Py_ssize_t n) {
+    return checked(PySequence_GetSlice(seq.ptr(), 0, n));
+}
+nb::object sub(nb::handle a, nb::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+
 void log(std::initializer_list<Piece> pieces) {
     nb::list parts;
     for (const Piece& p : pieces) parts.append(p.text);
-    nb::object line = nb::steal(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
-    if (!line.is_valid()) throw nb::python_error();
-    vestrel::py::print(nb::handle(line));
+    vestrel::py::print(nb::handle(join(parts)));
 }
 
-// format(x, ".3f")
-nb::object f3(nb::handle x) {
-    nb::object s = nb::steal(PyObject_Format(x.ptr(), nb::str(".3f").ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    return s;
-}
-
-// x[:n] (code points for a str)
-nb::object head(nb::handle seq, Py_ssize_t n) {
-    nb::object s = nb::steal(PySequence_GetSlice(seq.ptr(), 0, n));
-    if (!s.is_valid()) throw nb::python_error();
-    return s;
-}
-
-nb::object sub(nb::handle a, nb::handle b) {
-    nb::object r = nb::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
-}
-
-nb::object call_kw(nb::handle fn, nb::handle kwargs) {
-    nb::object r = nb::steal(PyObject_Call(fn.ptr(), nb::tuple().ptr(), kwargs.ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
+// One line per word of the first n words: index, start, end and text.
+void log_words(nb::handle words, Py_ssize_t n) {
+    size_t w = 0;
+    for (nb::handle word : head(words, n))
+        log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
+             "s] '", word.attr("text"), "'"});
 }
 
 void transcription_report(nb::handle transcription) {
@@ -75,11 +64,7 @@ void transcription_report(nb::handle transcription) {
         nb::object start = seg.attr("start"), end = seg.attr("end");
         log({"  Segment ", s++, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
              "s) '", head(seg.attr("text"), 50), "'"});
-        size_t w = 0;
-        for (nb::handle word : head(seg.attr("words"), 3)) {
-            log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
-                 "s] '", word.attr("text"), "'"});
-        }
+        log_words(seg.attr("words"), 3);
     }
 }
 
@@ -98,11 +83,7 @@ void per_scene_report(nb::handle per_scene) {
         nb::object start = builtins.attr("min")(starts), end = builtins.attr("max")(ends);
         log({"  Scene ", index, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
              "s) - ", nb::len(words), " words"});
-        size_t w = 0;
-        for (nb::handle word : head(words, 2)) {
-            log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
-                 "s] '", word.attr("text"), "'"});
-        }
+        log_words(words, 2);
     }
 }
 
@@ -153,8 +134,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
     // 1. The raw script (commands included) and the text to be spoken.
     nb::list captions;
     for (nb::handle scene : data.attr("scenes")) captions.append(scene.attr("caption"));
-    nb::object raw_text = nb::steal(PyUnicode_Join(nb::str("").ptr(), captions.ptr()));
-    if (!raw_text.is_valid()) throw nb::python_error();
+    nb::object raw_text = join(captions);
     nb::object speech_text = stage("remove_commands")(raw_text);
 
     // 2. Speech synthesis; without an engine the file already at the output path is used.
@@ -168,12 +148,13 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
         kwargs["text"] = speech_text;
         kwargs["outputfile"] = data.attr("voice_output_filepath");
         kwargs["engine"] = engine;
-        nb::object voice_name = data.attr("edge_voice_name");
-        if (truthy(voice_name)) kwargs["voice_name"] = voice_name;
-        nb::object voice_id = data.attr("eleven_voice_id");
-        if (truthy(voice_id)) kwargs["voice_id"] = voice_id;
-        nb::object api_key = data.attr("eleven_api_key");
-        if (truthy(api_key)) kwargs["api_key"] = api_key;
+        // The voice settings of the engine, each passed on only when given.
+        for (auto [setting, param] : {std::pair{"edge_voice_name", "voice_name"},
+                                      {"eleven_voice_id", "voice_id"},
+                                      {"eleven_api_key", "api_key"}}) {
+            nb::object value = data.attr(setting);
+            if (truthy(value)) kwargs[param] = value;
+        }
         nb::object language = data.attr("language");
         // The offline engine speaks the script's language too: without a voice of its own
         // it picks one from the language (engine names are case-insensitive there).
@@ -181,7 +162,8 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
                       engine.attr("lower")().equal(nb::str("espeak"));
         if (truthy(language) && (engine.equal(nb::str("eleven")) || espeak))
             kwargs["language_code"] = language;
-        call_kw(stage("tts").attr("generate_tts"), kwargs);
+        checked(PyObject_Call(stage("tts").attr("generate_tts").ptr(), nb::tuple().ptr(),
+                              kwargs.ptr()));
         log({"[Brevano] TTS saved to: ", data.attr("voice_output_filepath")});
         marks.finish();
     } else {
@@ -192,7 +174,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
     marks.start("project");
     if (!truthy(data.attr("davinci_template_path"))) {
         nb::object path = import("os").attr("path");
-        nb::object dir = path.attr("dirname")(self_module().attr("__file__"));
+        nb::object dir = path.attr("dirname")(this_module.attr("__file__"));
         nb::setattr(data, "davinci_template_path",
                     path.attr("join")(dir, "templates", "tolvane.drp"));
     }
@@ -280,49 +262,41 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
     return nb::none();
 }
 
+// surrogatepass both ways: any str the host can hold comes back unchanged.
+nb::object remove_commands(const Args& a) {
+    nb::object raw = checked(PyUnicode_AsEncodedString(a["text"].ptr(), "utf-8", "surrogatepass"));
+    const std::string out = commands::remove_commands(std::string_view(
+        PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
+    return checked(
+        PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
+}
+
 }  // namespace
 
 void register_pipeline(nb::module_& m) {
-    m.def(
-        "remove_commands",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"remove_commands", {arg("text", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            // surrogatepass both ways: any str the host can hold comes back unchanged.
-            nb::object raw =
-                nb::steal(PyUnicode_AsEncodedString(v[0].ptr(), "utf-8", "surrogatepass"));
-            if (!raw.is_valid()) throw nb::python_error();
-            const std::string out = commands::remove_commands(std::string_view(
-                PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr()))));
-            nb::object text = nb::steal(PyUnicode_DecodeUTF8(
-                out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass"));
-            if (!text.is_valid()) throw nb::python_error();
-            return text;
-        },
-        nb::sig("def remove_commands(text: str) -> str"), "Remove commands like <...> from text.");
-    m.def(
-        "generate_short",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"generate_short", {arg("data")}});
-            auto v = parse(sig, args, kwargs);
-            StageMarks marks;
-            try {
-                return generate_short(v[0], marks);
-            } catch (nb::python_error& e) {
-                // The failing stage is recorded with the error's text; the error goes on.
-                nb::object text = nb::steal(PyObject_Str(e.value().ptr()));
-                if (!text.is_valid()) PyErr_Clear();
-                marks.fail(text.is_valid() ? utf8(text)
-                                           : std::string(Py_TYPE(e.value().ptr())->tp_name));
-                throw;
-            } catch (const std::exception& e) {
-                marks.fail(e.what());
-                throw;
-            }
-        },
-        nb::sig("def generate_short(data: BrevanoInput) -> None"),
-        "Main pipeline:\n- generate voice\n- remove silence\n- transcribe\n- map captions\n"
-        "- render video");
+    def(m, {
+        {"remove_commands", {arg("text", Kind::Str) | str_type()}, remove_commands,
+         "Remove commands like <...> from text.", str_type()},
+        {"generate_short", {arg("data") | m.attr("BrevanoInput")},
+         [](const Args& a) {
+             StageMarks marks;
+             try {
+                 return generate_short(a["data"], marks);
+             } catch (nb::python_error& e) {
+                 // The failing stage is recorded with the error's text; the error goes on.
+                 nb::object text = nb::steal(PyObject_Str(e.value().ptr()));
+                 if (!text.is_valid()) PyErr_Clear();
+                 marks.fail(text.is_valid() ? utf8(text)
+                                            : std::string(Py_TYPE(e.value().ptr())->tp_name));
+                 throw;
+             } catch (const std::exception& e) {
+                 marks.fail(e.what());
+                 throw;
+             }
+         },
+         "Main pipeline:\n- generate voice\n- remove silence\n- transcribe\n- map captions\n"
+         "- render video", nb::none()},
+    });
 }
 
-}  // namespace vestrel::brevano
+}  // namespace vestrel::bind::brevano

@@ -19,5 +19,11 @@ inline ModuleRef this_module;
 
 // /project/*, /media/import_clip, /timeline/add_clip, /tts/generate
 void register_project_routes(nb::module_& m, nb::handle router);
+// /media/*, /templates/*
+void register_media_routes(nb::module_& m, nb::handle router);
+// The generation status, its functions, the request models and the worker
+void register_generation_state(nb::module_& m);
+// /brevano/status, /brevano/generate
+void register_generation_routes(nb::module_& m, nb::handle router);
 
 }  // namespace vestrel::bind::endpoints

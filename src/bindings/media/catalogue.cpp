@@ -6,19 +6,11 @@
 #include <set>
 #include <system_error>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/media/parts.hpp"
 #include "core/media.hpp"
 
-namespace vestrel::media_py {
-
-using namespace vestrel::py;
-
-nb::handle self() {
-    static nb::handle m = nb::module_::import_("vestrel.media").release();
-    return m;
-}
+namespace vestrel::bind::media {
 
 nb::object make_path(nb::handle x) { return import("pathlib").attr("Path")(x); }
 
@@ -48,15 +40,21 @@ nb::object safe_ext(nb::handle filename, nb::handle def) {
     return nb::str(suf.data(), suf.size()).attr("lower")();
 }
 
-nb::object load_db() { return attr("_load_db")(); }
+nb::object thumbnail_url(const std::string& id) {
+    return nb::str(("/media/" + id + "_thumb.jpg").c_str());
+}
 
+namespace {
+
+// _load_db() / _save_db(db) through the module attributes.
+nb::object load_db() { return attr("_load_db")(); }
 void save_db(nb::handle db) { attr("_save_db")(db); }
 
+// The catalogue's list under `key`; a catalogue without it gets an empty one.
 nb::object catalogue_list(nb::handle db, const char* key) {
     return db.attr("setdefault")(key, nb::list());
 }
 
-namespace {
 std::mutex& catalogue_mutex() {
     static std::mutex mtx;
     return mtx;
@@ -103,27 +101,24 @@ std::optional<std::vector<std::string>> catalogued_ids() {
 // (no writer can be active, the file lock is held) and asset files that no catalogue entry
 // names. Runs at the first change of each catalogue in a process, under both locks, so it
 // neither races a writer nor costs anything afterwards. A catalogue that cannot be read
-// leaves everything in place: what is an orphan cannot be told then.
+// leaves everything in place: what is an orphan cannot be told then. Without a catalogue
+// only temporary files can be debris; assets are left alone.
 void sweep_crash_debris(const std::filesystem::path& db_path) {
     if (!swept_catalogues().insert(db_path.string()).second) return;
-    std::error_code ec;
-    if (!std::filesystem::exists(db_path, ec)) {
-        // No catalogue yet: only temporary files can be debris, assets are left alone.
-        const std::filesystem::path dir = db_path.parent_path();
-        const std::string name = db_path.filename().string();
-        nb::gil_scoped_release release;
-        vestrel::media::remove_names(dir, vestrel::media::stale_catalogue_temps(dir, name));
-        return;
-    }
-    const std::optional<std::vector<std::string>> ids = catalogued_ids();
-    if (!ids) return;
-    const std::filesystem::path cache = fs_path(attr("CACHE_DIR"));
     const std::filesystem::path dir = db_path.parent_path();
     const std::string name = db_path.filename().string();
+    std::error_code ec;
+    std::optional<std::vector<std::string>> ids;
+    std::filesystem::path cache;
+    if (std::filesystem::exists(db_path, ec)) {
+        if (!(ids = catalogued_ids())) return;
+        cache = fs_path(attr("CACHE_DIR"));
+    }
     nb::gil_scoped_release release;
     vestrel::media::remove_names(dir, vestrel::media::stale_catalogue_temps(dir, name));
-    vestrel::media::remove_names(
-        cache, vestrel::media::orphan_asset_files(cache, *ids, orphan_min_age_seconds));
+    if (ids)
+        vestrel::media::remove_names(
+            cache, vestrel::media::orphan_asset_files(cache, *ids, orphan_min_age_seconds));
 }
 
 [[noreturn]] void raise_os_error(const std::system_error& e) {
@@ -133,41 +128,41 @@ void sweep_crash_debris(const std::filesystem::path& db_path) {
                         .ptr());
     throw nb::python_error();
 }
-}  // namespace
 
-CatalogueLock::CatalogueLock() {
-    const std::filesystem::path db_path = fs_path(attr("DB_PATH"));
-    std::filesystem::path lock_path = db_path;
-    lock_path += ".lock";
+// Serialises catalogue changes: a mutex inside the process and an exclusive file lock on
+// "db.json.lock" beside the catalogue (made by the first change) across processes. Both are
+// waited for with the GIL released: their holders need the GIL to finish their change. The
+// first change of a catalogue in a process also removes what crashed changes left behind.
+// Released in reverse order: the file lock, then the mutex.
+class CatalogueLock {
+  public:
     // Uncontended: take the mutex at once and keep the GIL (giving it up would make this
-    // thread queue for it again behind every other thread). Contended, and for the file
-    // lock, wait with the GIL released: the holders need it to finish their change.
-    if (!catalogue_mutex().try_lock()) {
-        nb::gil_scoped_release release;
-        catalogue_mutex().lock();
-    }
-    try {
-        {
+    // thread queue for it again behind every other thread).
+    CatalogueLock() : mutex_(catalogue_mutex(), std::try_to_lock) {
+        if (!mutex_.owns_lock()) {
             nb::gil_scoped_release release;
-            file_lock_ = std::make_unique<vestrel::media::FileLock>(lock_path);
+            mutex_.lock();
         }
-        sweep_crash_debris(db_path);
-    } catch (const std::system_error& e) {
-        file_lock_.reset();
-        catalogue_mutex().unlock();
-        raise_os_error(e);
-    } catch (...) {
-        file_lock_.reset();
-        catalogue_mutex().unlock();
-        throw;
+        const std::filesystem::path db_path = fs_path(attr("DB_PATH"));
+        std::filesystem::path lock_path = db_path;
+        lock_path += ".lock";
+        try {
+            {
+                nb::gil_scoped_release release;
+                file_lock_ = std::make_unique<vestrel::media::FileLock>(lock_path);
+            }
+            sweep_crash_debris(db_path);
+        } catch (const std::system_error& e) {
+            raise_os_error(e);
+        }
     }
-}
 
-CatalogueLock::~CatalogueLock() {
-    file_lock_.reset();
-    catalogue_mutex().unlock();
-}
+  private:
+    std::unique_lock<std::mutex> mutex_;
+    std::unique_ptr<vestrel::media::FileLock> file_lock_;
+};
 
+// Removes every non-directory file in `dir` whose name starts with `prefix`.
 void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
     const std::filesystem::path d = fs_path(dir);
     nb::gil_scoped_release release;
@@ -179,6 +174,8 @@ void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
         std::filesystem::remove(p, ec);
     }
 }
+
+}  // namespace
 
 nb::object require_entry(const char* key, nb::handle asset_id, const char* what) {
     nb::object db = load_db();
@@ -202,42 +199,62 @@ void append_entry(const char* key, const std::string& id, nb::handle title, cons
     save_db(db);
 }
 
-void store_upload(nb::handle file, nb::handle target) {
-    nb::object out = import("io").attr("open")(target, "wb");
+std::string store_upload(const Args& a, const char* prefix, const char* ext, const char* key,
+                         const std::function<void(nb::handle, const std::string&, nb::handle)>&
+                             process) {
+    if (blank(a["title"])) raise(PyExc_ValueError, "Title is required");
+    const std::string id = prefix + hex8();
+    nb::object cache = attr("CACHE_DIR");
+    nb::object target = join(cache, id + utf8(safe_ext(a["filename"], nb::str(ext))));
+    // A failed upload takes its files with it: nothing records them, so they would only
+    // fill the cache.
     try {
-        attr("shutil").attr("copyfileobj")(file, out);
-    } catch (nb::python_error&) {
-        out.attr("close")();
+        nb::object out = import("io").attr("open")(target, "wb");
+        closing(out, [&] { attr("shutil").attr("copyfileobj")(a["file"], out); });
+        if (process) process(cache, id, target);
+        append_entry(key, id, a["title"], "upload", nb::none());
+    } catch (...) {
+        remove_files_with_prefix(cache, id);
         throw;
     }
-    out.attr("close")();
+    return id;
 }
 
-std::vector<ListedAsset> list_assets(const char* key, const char* ext) {
+nb::list list_assets(const char* key, const char* ext, bool thumbnails) {
     nb::object db = load_db();
     nb::object entries = catalogue_list(db, key);
-    nb::object cache = attr("CACHE_DIR");
     // Identifiers first, then every file test with the GIL released.
-    std::vector<ListedAsset> rows;
-    std::vector<bool> uploaded;
+    std::vector<nb::object> rows;
+    std::vector<std::string> ids;
+    std::vector<bool> uploaded, downloaded;
     for (nb::handle e : entries) {
-        rows.push_back({nb::borrow(e), utf8(e["id"]), false});
-        nb::object source = e["source"];
-        uploaded.push_back(source.equal(nb::str("upload")));
+        rows.push_back(nb::borrow(e));
+        ids.push_back(utf8(e["id"]));
+        uploaded.push_back(nb::object(e["source"]).equal(nb::str("upload")));
     }
     {
-        const std::filesystem::path dir = fs_path(cache);
+        const std::filesystem::path dir = fs_path(attr("CACHE_DIR"));
         nb::gil_scoped_release release;
         std::optional<vestrel::media::StemIndex> index;
-        for (size_t i = 0; i < rows.size(); ++i) {
+        for (size_t i = 0; i < ids.size(); ++i) {
             std::error_code ec;
-            rows[i].downloaded = std::filesystem::exists(dir / (rows[i].id + ext), ec);
-            if (rows[i].downloaded || !uploaded[i]) continue;
+            downloaded.push_back(std::filesystem::exists(dir / (ids[i] + ext), ec));
+            if (downloaded[i] || !uploaded[i]) continue;
             if (!index) index.emplace(vestrel::media::list_names(dir));
-            rows[i].downloaded = index->other_file(rows[i].id, ext).has_value();
+            downloaded[i] = index->other_file(ids[i], ext).has_value();
         }
     }
-    return rows;
+    nb::list items;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        nb::dict item;
+        item["id"] = rows[i]["id"];
+        item["title"] = rows[i]["title"];
+        if (thumbnails) item["thumbnail"] = thumbnail_url(ids[i]);
+        item["downloaded"] = bool(downloaded[i]);
+        item["source"] = rows[i]["source"];
+        items.append(item);
+    }
+    return items;
 }
 
 void delete_asset(const char* key, nb::handle asset_id, const char* not_found) {
@@ -296,15 +313,11 @@ void atomic_write_json(nb::handle path_obj, nb::handle data) {
             os.attr("close")(fd);
             throw;
         }
-        try {
+        closing(f, [&] {
             attr("json").attr("dump")(data, f, nb::arg("indent") = 2);
             f.attr("flush")();
             os.attr("fsync")(f.attr("fileno")());
-        } catch (nb::python_error&) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        });
         os.attr("replace")(tmp, path);
     } catch (nb::python_error&) {
         // The error is already fetched into the C++ exception, so Python can be called to
@@ -321,60 +334,39 @@ void atomic_write_json(nb::handle path_obj, nb::handle data) {
 }  // namespace
 
 void register_catalogue(nb::module_& m) {
-    m.def(
-        "_load_db",
-        [](nb::args args, nb::kwargs kwargs) -> nb::object {
-            static const Signature& sig = declare({"_load_db", {}});
-            parse(sig, args, kwargs);
-            nb::object p = make_path(attr("DB_PATH"));
-            if (!nb::cast<bool>(p.attr("exists")())) return default_catalogue();
-            nb::object text = p.attr("read_text")(nb::arg("encoding") = "utf-8");
-            nb::object db = attr("json").attr("loads")(text);
-            if (!PyDict_Check(db.ptr()))
-                raise(PyExc_TypeError, std::string("catalogue must be a JSON object, not ") +
-                                           Py_TYPE(db.ptr())->tp_name);
-            return db;
-        },
-        "Load the catalogue db.json, or a new empty catalogue when there is none yet.");
-    m.def(
-        "_save_db",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"_save_db", {arg("db")}});
-            auto v = parse(sig, args, kwargs);
-            attr("_atomic_write_json")(attr("DB_PATH"), v[0]);
-        },
-        "Write the whole catalogue back to db.json, atomically.");
-    m.def(
-        "_atomic_write_json",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_atomic_write_json", {arg("path"), arg("data")}});
-            auto v = parse(sig, args, kwargs);
-            atomic_write_json(v[0], v[1]);
-        },
-        "Write JSON to a temporary file beside the target, fsync it and rename it over the "
-        "target: readers see the complete old or the complete new file.");
-    m.def(
-        "generate_voice_output_path",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"generate_voice_output_path", {opt("ext", Kind::Any, nb::str(".mp3"))}});
-            auto v = parse(sig, args, kwargs);
-            nb::object stem = nb::str(("voice_" + hex8()).c_str());
-            nb::object name = nb::steal(PyNumber_Add(stem.ptr(), v[0].ptr()));
-            if (!name.is_valid()) throw nb::python_error();
-            return path_str(make_path(attr("CACHE_DIR")).attr("__truediv__")(name));
-        },
-        "A fresh path for a speech file in the cache directory (the file is not created).");
-    m.def(
-        "_safe_ext",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_safe_ext", {arg("filename", Kind::Str), arg("default", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            return safe_ext(v[0], v[1]);
-        },
-        "The lower-cased suffix of a file name, or the default when it has none.");
+    def(m, {
+        {"_load_db", {},
+         [](const Args&) -> nb::object {
+             nb::object p = make_path(attr("DB_PATH"));
+             if (!nb::cast<bool>(p.attr("exists")())) return default_catalogue();
+             nb::object text = p.attr("read_text")(nb::arg("encoding") = "utf-8");
+             nb::object db = attr("json").attr("loads")(text);
+             if (!PyDict_Check(db.ptr()))
+                 raise(PyExc_TypeError, std::string("catalogue must be a JSON object, not ") +
+                                            Py_TYPE(db.ptr())->tp_name);
+             return db;
+         },
+         "Load the catalogue db.json, or a new empty catalogue when there is none yet."},
+        {"_save_db", {arg("db")},
+         answers_none(
+             [](const Args& a) { attr("_atomic_write_json")(attr("DB_PATH"), a["db"]); }),
+         "Write the whole catalogue back to db.json, atomically."},
+        {"_atomic_write_json", {arg("path"), arg("data")},
+         answers_none([](const Args& a) { atomic_write_json(a["path"], a["data"]); }),
+         "Write JSON to a temporary file beside the target, fsync it and rename it over the "
+         "target: readers see the complete old or the complete new file."},
+        {"generate_voice_output_path", {opt("ext", Kind::Any, nb::str(".mp3"))},
+         [](const Args& a) {
+             nb::object stem = nb::str(("voice_" + hex8()).c_str());
+             nb::object name = nb::steal(PyNumber_Add(stem.ptr(), a["ext"].ptr()));
+             if (!name.is_valid()) throw nb::python_error();
+             return path_str(make_path(attr("CACHE_DIR")).attr("__truediv__")(name));
+         },
+         "A fresh path for a speech file in the cache directory (the file is not created)."},
+        {"_safe_ext", {arg("filename", Kind::Str), arg("default", Kind::Str)},
+         [](const Args& a) { return safe_ext(a["filename"], a["default"]); },
+         "The lower-cased suffix of a file name, or the default when it has none."},
+    });
 }
 
-}  // namespace vestrel::media_py
+}  // namespace vestrel::bind::media

@@ -1,13 +1,10 @@
 // Background music (uploaded, catalogued) and template projects (plain .drp files in the
 // template cache or shipped beside the module).
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/media/parts.hpp"
 #include "core/media.hpp"
 
-namespace vestrel::media_py {
-
-using namespace vestrel::py;
+namespace vestrel::bind::media {
 
 namespace {
 
@@ -30,19 +27,6 @@ nb::object drp_listing(nb::handle dir) {
     }
     for (const std::string& n : names) out.append(nb::str(n.c_str(), n.size()));
     return out;
-}
-
-nb::object list_music() {
-    nb::list items;
-    for (const ListedAsset& a : list_assets("background_music", ".mp3")) {
-        nb::dict item;
-        item["id"] = a.entry["id"];
-        item["title"] = a.entry["title"];
-        item["downloaded"] = a.downloaded;
-        item["source"] = a.entry["source"];
-        items.append(item);
-    }
-    return items;
 }
 
 nb::object get_template(nb::handle identifier) {
@@ -73,111 +57,70 @@ nb::object get_template(nb::handle identifier) {
     raise(PyExc_FileNotFoundError, "Template not found: " + ident);
 }
 
+nb::object add_music_upload(const Args& a) {
+    const std::string id = store_upload(a, "music_", ".mp3", "background_music");
+    nb::dict result;
+    result["id"] = nb::str(id.c_str());
+    result["title"] = a["title"];
+    result["downloaded"] = true;
+    return result;
+}
+
+nb::object resolve_music(const Args& a) {
+    nb::object entry = require_entry("background_music", a["asset_id"], "Background music");
+    nb::object source = entry["source"];
+    nb::object cache = attr("CACHE_DIR");
+    const std::string name = existing_asset_file(cache, a.text("asset_id"), ".mp3",
+                                                 source.equal(nb::str("upload")));
+    if (name.empty()) raise(PyExc_RuntimeError, "Background music file missing");
+    return path_str(join(cache, name));
+}
+
+nb::object upload_template(const Args& a) {
+    nb::object name = nb::borrow(a["template_name"]);
+    const bool ends_in_drp = nb::cast<bool>(name.attr("lower")().attr("endswith")(".drp"));
+    // Only a plain file name is stored: nothing may land outside the template cache.
+    if (!vestrel::media::is_plain_template_name(utf8(name), ends_in_drp))
+        raise(PyExc_ValueError, "Invalid template name");
+    if (!ends_in_drp) name = nb::str((utf8(name) + ".drp").c_str());
+    nb::object target = make_path(attr("TEMPLATES_DIR")).attr("__truediv__")(name);
+    nb::object out = import("io").attr("open")(target, "wb");
+    closing(out, [&] { out.attr("write")(a["file_content"]); });
+    log("Template uploaded: " + str(target));
+    return path_str(target);
+}
+
 }  // namespace
 
 void register_music_templates(nb::module_& m) {
-    m.def(
-        "list_background_music",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"list_background_music", {}});
-            parse(sig, args, kwargs);
-            return list_music();
-        },
-        "List the background music of the catalogue with its download state.");
-    m.def(
-        "add_background_music_upload",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"add_background_music_upload",
-                 {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            if (blank(v[0])) raise(PyExc_ValueError, "Title is required");
-            const std::string id = "music_" + hex8();
-            nb::object ext = safe_ext(v[2], nb::str(".mp3"));
-            nb::object cache = attr("CACHE_DIR");
-            nb::object target = join(cache, id + utf8(ext));
-            remove_on_failure(cache, id, [&] {
-                store_upload(v[1], target);
-                append_entry("background_music", id, v[0], "upload", nb::none());
-            });
-            nb::dict result;
-            result["id"] = nb::str(id.c_str());
-            result["title"] = v[0];
-            result["downloaded"] = true;
-            return result;
-        },
-        "Store an uploaded background music file and record it in the catalogue.");
-    m.def(
-        "delete_background_music",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"delete_background_music", {arg("asset_id", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            delete_asset("background_music", v[0], "Background music not found");
-        },
-        "Remove a background music entry from the catalogue with all of its files.");
-    m.def(
-        "resolve_background_music",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"resolve_background_music", {arg("asset_id", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            nb::object entry = require_entry("background_music", v[0], "Background music");
-            const std::string id = utf8(v[0]);
-            nb::object source = entry["source"];
-            nb::object cache = attr("CACHE_DIR");
-            const std::string name =
-                existing_asset_file(cache, id, ".mp3", source.equal(nb::str("upload")));
-            if (name.empty()) raise(PyExc_RuntimeError, "Background music file missing");
-            return path_str(join(cache, name));
-        },
-        "The local file of a background music entry.");
-    m.def(
-        "upload_template",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"upload_template", {arg("file_content"), arg("template_name", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            nb::object name = v[1];
-            const bool ends_in_drp =
-                nb::cast<bool>(name.attr("lower")().attr("endswith")(".drp"));
-            // Only a plain file name is stored: nothing may land outside the template cache.
-            if (!vestrel::media::is_plain_template_name(utf8(name), ends_in_drp))
-                raise(PyExc_ValueError, "Invalid template name");
-            if (!ends_in_drp) name = nb::str((utf8(name) + ".drp").c_str());
-            nb::object target = make_path(attr("TEMPLATES_DIR")).attr("__truediv__")(name);
-            nb::object out = import("io").attr("open")(target, "wb");
-            try {
-                out.attr("write")(v[0]);
-            } catch (nb::python_error&) {
-                out.attr("close")();
-                throw;
-            }
-            out.attr("close")();
-            log("Template uploaded: " + str(target));
-            return path_str(target);
-        },
-        "Upload a DaVinci Resolve template and store it in cache.");
-    m.def(
-        "get_template",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"get_template", {arg("template_identifier", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            return get_template(v[0]);
-        },
-        "Get template path from cache, built-in templates, or identifier.");
-    m.def(
-        "list_templates",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"list_templates", {}});
-            parse(sig, args, kwargs);
-            nb::dict result;
-            result["cached"] = drp_listing(attr("TEMPLATES_DIR"));
-            result["builtin"] = drp_listing(builtin_dir());
-            return result;
-        },
-        "List all available templates (cached + built-in).");
+    def(m, {
+        {"list_background_music", {},
+         [](const Args&) { return list_assets("background_music", ".mp3", false); },
+         "List the background music of the catalogue with its download state."},
+        {"add_background_music_upload",
+         {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, add_music_upload,
+         "Store an uploaded background music file and record it in the catalogue."},
+        {"delete_background_music", {arg("asset_id", Kind::Str)},
+         answers_none([](const Args& a) {
+             delete_asset("background_music", a["asset_id"], "Background music not found");
+         }),
+         "Remove a background music entry from the catalogue with all of its files."},
+        {"resolve_background_music", {arg("asset_id", Kind::Str)}, resolve_music,
+         "The local file of a background music entry."},
+        {"upload_template", {arg("file_content"), arg("template_name", Kind::Str)},
+         upload_template, "Upload a DaVinci Resolve template and store it in cache."},
+        {"get_template", {arg("template_identifier", Kind::Str)},
+         [](const Args& a) { return get_template(a["template_identifier"]); },
+         "Get template path from cache, built-in templates, or identifier."},
+        {"list_templates", {},
+         [](const Args&) {
+             nb::dict result;
+             result["cached"] = drp_listing(attr("TEMPLATES_DIR"));
+             result["builtin"] = drp_listing(builtin_dir());
+             return nb::object(result);
+         },
+         "List all available templates (cached + built-in)."},
+    });
 }
 
-}  // namespace vestrel::media_py
+}  // namespace vestrel::bind::media

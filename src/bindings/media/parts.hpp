@@ -3,16 +3,24 @@
 
 #include <nanobind/nanobind.h>
 
-#include "core/media.hpp"
-
 #include <filesystem>
-#include <memory>
+#include <functional>
 #include <string>
 #include <vector>
 
-namespace vestrel::media_py {
+#include "bindings/common/declare.hpp"
+#include "bindings/common/module.hpp"
+#include "core/media.hpp"
+
+namespace vestrel::bind::media {
 
 namespace nb = nanobind;
+using namespace vestrel::py;
+
+// vestrel.media; every constant and helper is read from it at call time, so a test that
+// replaces one (CACHE_DIR, _load_db, ...) is seen by every caller.
+inline ModuleRef this_module;
+inline nb::object attr(const char* name) { return this_module.attr(name); }
 
 // catalogue.cpp: storage layout, db.json, naming helpers.
 void register_catalogue(nb::module_& m);
@@ -20,11 +28,6 @@ void register_catalogue(nb::module_& m);
 void register_videos(nb::module_& m);
 // music_templates.cpp: background music and template projects.
 void register_music_templates(nb::module_& m);
-
-// The module object; every constant and helper is read from it at call time, so a test
-// that replaces one (CACHE_DIR, _load_db, ...) is seen by every caller.
-nb::handle self();
-inline nb::object attr(const char* name) { return self().attr(name); }
 
 // pathlib.Path(x)
 nb::object make_path(nb::handle x);
@@ -43,53 +46,14 @@ bool blank(nb::handle text);
 // _safe_ext on Python text: the suffix, lower-cased with the host's rules, or `def`.
 nb::object safe_ext(nb::handle filename, nb::handle def);
 
-// _load_db() / _save_db(db) through the module attributes.
-nb::object load_db();
-void save_db(nb::handle db);
+// The entries of the catalogue list `key`, in order, as answered to callers: "id", "title",
+// with `thumbnails` "thumbnail" (its URL), "downloaded" and "source". An entry counts as
+// downloaded when `<id><ext>` is in the cache directory or, for an uploaded one, a file of
+// the same name with another extension is. The file tests run with the GIL released.
+nb::list list_assets(const char* key, const char* ext, bool thumbnails);
 
-// The catalogue's list under `key`; a catalogue without it gets an empty one.
-nb::object catalogue_list(nb::handle db, const char* key);
-
-// Serialises catalogue changes: a mutex inside the process and an exclusive file lock on
-// "db.json.lock" beside the catalogue (made by the first change) across processes. Both are
-// waited for with the GIL released: their holders need the GIL to finish their change. The
-// first change of a catalogue in a process also removes what crashed changes left behind.
-class CatalogueLock {
-public:
-    CatalogueLock();
-    ~CatalogueLock();
-    CatalogueLock(const CatalogueLock&) = delete;
-    CatalogueLock& operator=(const CatalogueLock&) = delete;
-
-private:
-    std::unique_ptr<vestrel::media::FileLock> file_lock_;
-};
-
-// Removes every non-directory file in `dir` whose name starts with `prefix`.
-void remove_files_with_prefix(nb::handle dir, const std::string& prefix);
-
-// Runs `work`, the steps of an upload of asset `id`; when it raises, every file of the asset
-// in `dir` is removed before the error goes on.
-template <typename F>
-void remove_on_failure(nb::handle dir, const std::string& id, F&& work) {
-    try {
-        work();
-    } catch (...) {
-        remove_files_with_prefix(dir, id);
-        throw;
-    }
-}
-
-// An entry of a catalogue list with its identifier and whether its file is in the cache.
-struct ListedAsset {
-    nb::object entry;
-    std::string id;
-    bool downloaded;
-};
-// The entries of the catalogue list `key`, in order. An entry counts as downloaded when
-// `<id><ext>` is in the cache directory or, for an uploaded one, a file of the same name with
-// another extension is. The file tests run with the GIL released.
-std::vector<ListedAsset> list_assets(const char* key, const char* ext);
+// "/media/<id>_thumb.jpg"
+nb::object thumbnail_url(const std::string& id);
 
 // The first entry of the catalogue list `key` whose "id" equals `asset_id`, read from
 // db.json; KeyError "<what> <asset_id> not found" when there is none.
@@ -99,8 +63,13 @@ nb::object require_entry(const char* key, nb::handle asset_id, const char* what)
 void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
                   nb::handle url);
 
-// Copies the uploaded file object `file` into a new file at `target`.
-void store_upload(nb::handle file, nb::handle target);
+// Stores an upload (arguments "title", "file", "filename") as asset `<prefix><8 hex digits>`
+// in the cache directory, with the upload's extension or `ext`, and records it under `key`;
+// `process` (given the cache directory, the identifier and the stored file) runs before the
+// entry is recorded. Refuses a blank title with ValueError. Answers the identifier.
+std::string store_upload(const Args& a, const char* prefix, const char* ext, const char* key,
+                         const std::function<void(nb::handle, const std::string&, nb::handle)>&
+                             process = {});
 
 // Removes the entry `asset_id` from the catalogue list `key` (KeyError `not_found` when the
 // list has none), then every file of the asset in the cache directory.
@@ -111,7 +80,29 @@ void delete_asset(const char* key, nb::handle asset_id, const char* not_found);
 std::string existing_asset_file(nb::handle dir, const std::string& id,
                                 const char* preferred, bool uploaded);
 
+// Runs `work` on the open file object `f`, then closes it; when `work` raises, the file is
+// closed before the error goes on.
+template <typename F>
+void closing(nb::handle f, F&& work) {
+    try {
+        work();
+    } catch (nb::python_error&) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+}
+
+// The body of a function that answers None.
+template <typename F>
+Body answers_none(F f) {
+    return [f](const Args& a) {
+        f(a);
+        return nb::none();
+    };
+}
+
 // "[media] " log line on standard output.
 void log(const std::string& text);
 
-}  // namespace vestrel::media_py
+}  // namespace vestrel::bind::media

@@ -1,19 +1,12 @@
 // Background videos: added from a Pexels page (thumbnail now, video on first use) or
 // uploaded (stored at once, thumbnail cut by ffmpeg).
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/media/parts.hpp"
 #include "core/media.hpp"
 
-namespace vestrel::media_py {
-
-using namespace vestrel::py;
+namespace vestrel::bind::media {
 
 namespace {
-
-nb::object thumbnail_url(const std::string& id) {
-    return nb::str(("/media/" + id + "_thumb.jpg").c_str());
-}
 
 // The key of a request: the caller's when truthy, else the one read at load.
 nb::object pexels_key(nb::handle api_key) {
@@ -55,9 +48,9 @@ nb::dict auth_header(nb::handle key) {
     return h;
 }
 
-void download_thumbnail(nb::handle video_url, nb::handle target, nb::handle api_key) {
-    nb::object key = pexels_key(api_key);
-    nb::object id = video_id(video_url);
+void download_thumbnail(const Args& a) {
+    nb::object key = pexels_key(a["api_key"]);
+    nb::object id = video_id(a["video_url"]);
     nb::object url = service_url("_PEXELS_API_URL", "/videos/videos/", id);
     nb::object meta = http_get(url, auth_header(key), 10);
     if (!status_ok(meta)) raise(PyExc_RuntimeError, "Failed to fetch Pexels metadata");
@@ -67,17 +60,17 @@ void download_thumbnail(nb::handle video_url, nb::handle target, nb::handle api_
         raise(PyExc_RuntimeError, "No thumbnail available");
     nb::object picture = http_get(image, nb::handle(), 10);
     if (!status_ok(picture)) raise(PyExc_RuntimeError, "Thumbnail download failed");
-    make_path(target).attr("write_bytes")(picture.attr("content"));
+    make_path(a["target"]).attr("write_bytes")(picture.attr("content"));
 }
 
 // Streams the video into a temporary file of the target's directory (a name that does not
 // start with any asset identifier) and renames it to the target only once complete, so a
 // failed or interrupted download never leaves a file that counts as downloaded.
-void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_key) {
-    nb::object key = pexels_key(api_key);
-    nb::object id = video_id(video_url);
+void download_video(const Args& a) {
+    nb::object key = pexels_key(a["api_key"]);
+    nb::object id = video_id(a["video_url"]);
     nb::object url = service_url("_PEXELS_WEB_URL", "/download/video/", id);
-    nb::object target = make_path(target_obj);
+    nb::object target = make_path(a["target"]);
     nb::object os = attr("os");
     nb::object response = http_get(url, auth_header(key), 30, true);
     nb::object tmp;
@@ -91,19 +84,12 @@ void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_
             nb::arg("suffix") = ".part");
         tmp = made[1];
         nb::object f = os.attr("fdopen")(made[0], "wb");
-        try {
-            if (nb::hasattr(response, "iter_content")) {
-                nb::object chunks =
-                    response.attr("iter_content")(nb::arg("chunk_size") = 1 << 20);
-                for (nb::handle chunk : chunks) f.attr("write")(chunk);
-            } else {
-                f.attr("write")(response.attr("content"));
-            }
-        } catch (nb::python_error&) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        closing(f, [&] {
+            if (!nb::hasattr(response, "iter_content"))
+                return void(f.attr("write")(response.attr("content")));
+            for (nb::handle chunk : response.attr("iter_content")(nb::arg("chunk_size") = 1 << 20))
+                f.attr("write")(chunk);
+        });
         os.attr("replace")(tmp, target);
         tmp = nb::object();
     } catch (nb::python_error&) {
@@ -118,16 +104,14 @@ void download_video(nb::handle video_url, nb::handle target_obj, nb::handle api_
     close_response();
 }
 
-void generate_thumbnail(nb::handle video_path, nb::handle target, nb::handle time_seconds) {
+void generate_thumbnail(const Args& a) {
+    nb::handle target = a["target"];
     try {
         nb::list cmd;
-        for (nb::object a : {nb::object(nb::str("ffmpeg")), nb::object(nb::str("-ss")),
-                             nb::object(nb::str(time_seconds)), nb::object(nb::str("-i")),
-                             nb::borrow(video_path), nb::object(nb::str("-vframes")),
-                             nb::object(nb::str("1")), nb::object(nb::str("-q:v")),
-                             nb::object(nb::str("2")), nb::object(nb::str("-y")),
-                             nb::object(nb::str(target))})
-            cmd.append(a);
+        for (nb::handle part : nb::make_tuple("ffmpeg", "-ss", nb::str(a["time_seconds"]), "-i",
+                                              a["video_path"], "-vframes", "1", "-q:v", "2", "-y",
+                                              nb::str(target)))
+            cmd.append(part);
         nb::object result = attr("subprocess").attr("run")(
             cmd, nb::arg("capture_output") = true, nb::arg("text") = true,
             nb::arg("timeout") = 30);
@@ -159,166 +143,101 @@ nb::dict add_result(const std::string& id, nb::handle title, bool downloaded) {
     return r;
 }
 
-nb::object list_videos() {
-    nb::list items;
-    for (const ListedAsset& a : list_assets("background_videos", ".mp4")) {
-        nb::dict item;
-        item["id"] = a.entry["id"];
-        item["title"] = a.entry["title"];
-        item["thumbnail"] = thumbnail_url(a.id);
-        item["downloaded"] = a.downloaded;
-        item["source"] = a.entry["source"];
-        items.append(item);
+nb::object add_video_url(const Args& a) {
+    nb::handle title = a["title"], url = a["url"];
+    if (blank(title)) raise(PyExc_ValueError, "Title is required");
+    attr("_assert_pexels_url")(url);
+    const std::string id = "bg_" + hex8();
+    nb::object thumb = join(attr("CACHE_DIR"), id + "_thumb.jpg");
+    attr("_download_pexels_thumbnail")(url, thumb, a["pexels_api_key"]);
+    try {
+        append_entry("background_videos", id, title, "url", url);
+    } catch (nb::python_error&) {
+        // A failed add leaves nothing behind.
+        try {
+            thumb.attr("unlink")(nb::arg("missing_ok") = true);
+        } catch (nb::python_error&) {
+        }
+        throw;
     }
-    return items;
+    return add_result(id, title, false);
+}
+
+nb::object add_video_upload(const Args& a) {
+    const std::string id = store_upload(
+        a, "bg_", ".mp4", "background_videos",
+        [](nb::handle cache, const std::string& id, nb::handle video) {
+            attr("_generate_video_thumbnail")(path_str(video), join(cache, id + "_thumb.jpg"));
+        });
+    return add_result(id, a["title"], true);
+}
+
+nb::object resolve_video(const Args& a) {
+    nb::object entry = require_entry("background_videos", a["asset_id"], "Background video");
+    const std::string id = a.text("asset_id");
+    nb::object cache = attr("CACHE_DIR");
+    nb::object source = entry["source"];
+    nb::object video = join(cache, id + ".mp4");
+    if (source.equal(nb::str("url"))) {
+        if (!nb::cast<bool>(video.attr("exists")()))
+            attr("_download_pexels_video")(entry["url"], video, a["pexels_api_key"]);
+    } else if (source.equal(nb::str("upload"))) {
+        // An upload stored under another extension is its own file.
+        const std::string name = existing_asset_file(cache, id, ".mp4", true);
+        if (!name.empty()) video = join(cache, name);
+    }
+    return path_str(video);
 }
 
 }  // namespace
 
 void register_videos(nb::module_& m) {
-    m.def(
-        "_assert_pexels_url",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_assert_pexels_url", {arg("url", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            nb::object netloc =
-                import("urllib.parse").attr("urlparse")(v[0]).attr("netloc").attr("lower")();
-            if (!nb::cast<bool>(netloc.attr("__contains__")(attr("_PEXELS_DOMAIN"))))
-                raise(PyExc_ValueError, "Only Pexels URLs are supported");
-        },
-        "Refuse a URL whose host is not a Pexels host.");
-    m.def(
-        "_extract_pexels_video_id",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_extract_pexels_video_id", {arg("url", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            return video_id(v[0]);
-        },
-        "The Pexels video identifier at the end of a page URL.");
-    m.def(
-        "_download_pexels_thumbnail",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_download_pexels_thumbnail",
-                         {arg("video_url", Kind::Str), arg("target"),
-                          opt_none("api_key", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            download_thumbnail(v[0], v[1], v[2]);
-        },
-        "Download the preview image of a Pexels video to the target file.");
-    m.def(
-        "_download_pexels_video",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_download_pexels_video",
-                         {arg("video_url", Kind::Str), arg("target"),
-                          opt_none("api_key", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            download_video(v[0], v[1], v[2]);
-        },
-        "Download a Pexels video file to the target file.");
-    m.def(
-        "_generate_video_thumbnail",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"_generate_video_thumbnail",
-                         {arg("video_path", Kind::Str), arg("target"),
-                          opt("time_seconds", Kind::Float, nb::float_(1.0))}});
-            auto v = parse(sig, args, kwargs);
-            generate_thumbnail(v[0], v[1], v[2]);
-        },
-        "Extract a frame from a video file to use as thumbnail using ffmpeg.");
-    m.def(
-        "list_background_videos",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"list_background_videos", {}});
-            parse(sig, args, kwargs);
-            return list_videos();
-        },
-        "List the background videos of the catalogue with thumbnail URL and download state.");
-    m.def(
-        "add_background_video_url",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"add_background_video_url",
-                 {arg("title", Kind::Str), arg("url", Kind::Str),
-                  opt_none("pexels_api_key", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            if (blank(v[0])) raise(PyExc_ValueError, "Title is required");
-            attr("_assert_pexels_url")(v[1]);
-            const std::string id = "bg_" + hex8();
-            nb::object thumb = join(attr("CACHE_DIR"), id + "_thumb.jpg");
-            attr("_download_pexels_thumbnail")(v[1], thumb, v[2]);
-            try {
-                append_entry("background_videos", id, v[0], "url", v[1]);
-            } catch (nb::python_error&) {
-                // A failed add leaves nothing behind.
-                try {
-                    thumb.attr("unlink")(nb::arg("missing_ok") = true);
-                } catch (nb::python_error&) {
-                }
-                throw;
-            }
-            return add_result(id, v[0], false);
-        },
-        "Add a background video by its Pexels page URL; the video is downloaded on first use.");
-    m.def(
-        "add_background_video_upload",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"add_background_video_upload",
-                 {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            if (blank(v[0])) raise(PyExc_ValueError, "Title is required");
-            const std::string id = "bg_" + hex8();
-            nb::object ext = safe_ext(v[2], nb::str(".mp4"));
-            nb::object cache = attr("CACHE_DIR");
-            nb::object video = join(cache, id + utf8(ext));
-            // A failed upload takes its files with it: nothing records them, so they would
-            // only fill the cache.
-            remove_on_failure(cache, id, [&] {
-                store_upload(v[1], video);
-                attr("_generate_video_thumbnail")(path_str(video),
-                                                  join(cache, id + "_thumb.jpg"));
-                append_entry("background_videos", id, v[0], "upload", nb::none());
-            });
-            return add_result(id, v[0], true);
-        },
-        "Store an uploaded background video and cut its thumbnail with ffmpeg.");
-    m.def(
-        "delete_background_video",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"delete_background_video", {arg("asset_id", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            delete_asset("background_videos", v[0], "Background video not found");
-        },
-        "Remove a background video from the catalogue with all of its files.");
-    m.def(
-        "resolve_background_video",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"resolve_background_video",
-                         {arg("asset_id", Kind::Str), opt_none("pexels_api_key", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            nb::object entry = require_entry("background_videos", v[0], "Background video");
-            const std::string id = utf8(v[0]);
-            nb::object cache = attr("CACHE_DIR");
-            nb::object source = entry["source"];
-            nb::object video = join(cache, id + ".mp4");
-            if (source.equal(nb::str("url"))) {
-                if (!nb::cast<bool>(video.attr("exists")()))
-                    attr("_download_pexels_video")(entry["url"], video, v[1]);
-            } else if (source.equal(nb::str("upload"))) {
-                // An upload stored under another extension is its own file.
-                const std::string name = existing_asset_file(cache, id, ".mp4", true);
-                if (!name.empty()) video = join(cache, name);
-            }
-            return path_str(video);
-        },
-        "The local file of a background video, downloaded from Pexels on first use.");
+    const std::vector<Param> download{arg("video_url", Kind::Str), arg("target"),
+                                      opt_none("api_key", Kind::Str)};
+    def(m, {
+        {"_assert_pexels_url", {arg("url", Kind::Str)},
+         answers_none([](const Args& a) {
+             nb::object netloc = import("urllib.parse")
+                                     .attr("urlparse")(a["url"])
+                                     .attr("netloc")
+                                     .attr("lower")();
+             if (!nb::cast<bool>(netloc.attr("__contains__")(attr("_PEXELS_DOMAIN"))))
+                 raise(PyExc_ValueError, "Only Pexels URLs are supported");
+         }),
+         "Refuse a URL whose host is not a Pexels host."},
+        {"_extract_pexels_video_id", {arg("url", Kind::Str)},
+         [](const Args& a) { return video_id(a["url"]); },
+         "The Pexels video identifier at the end of a page URL."},
+        {"_download_pexels_thumbnail", download,
+         answers_none(download_thumbnail),
+         "Download the preview image of a Pexels video to the target file."},
+        {"_download_pexels_video", download,
+         answers_none(download_video),
+         "Download a Pexels video file to the target file."},
+        {"_generate_video_thumbnail",
+         {arg("video_path", Kind::Str), arg("target"),
+          opt("time_seconds", Kind::Float, nb::float_(1.0))},
+         answers_none(generate_thumbnail),
+         "Extract a frame from a video file to use as thumbnail using ffmpeg."},
+        {"list_background_videos", {},
+         [](const Args&) { return list_assets("background_videos", ".mp4", true); },
+         "List the background videos of the catalogue with thumbnail URL and download state."},
+        {"add_background_video_url",
+         {arg("title", Kind::Str), arg("url", Kind::Str), opt_none("pexels_api_key", Kind::Str)},
+         add_video_url,
+         "Add a background video by its Pexels page URL; the video is downloaded on first use."},
+        {"add_background_video_upload",
+         {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, add_video_upload,
+         "Store an uploaded background video and cut its thumbnail with ffmpeg."},
+        {"delete_background_video", {arg("asset_id", Kind::Str)},
+         answers_none([](const Args& a) {
+             delete_asset("background_videos", a["asset_id"], "Background video not found");
+         }),
+         "Remove a background video from the catalogue with all of its files."},
+        {"resolve_background_video",
+         {arg("asset_id", Kind::Str), opt_none("pexels_api_key", Kind::Str)}, resolve_video,
+         "The local file of a background video, downloaded from Pexels on first use."},
+    });
 }
 
-}  // namespace vestrel::media_py
+}  // namespace vestrel::bind::media
