@@ -12,38 +12,11 @@ namespace vestrel::bind::brevano {
 
 namespace {
 
-using Init = std::function<void(nb::handle self, const Args&)>;
-
-// The constructor: checked as a bound call (the counts in messages include self). Made
-// here rather than with make_init, whose signing of the nanobind method fails (a nanobind
-// method takes no __text_signature__); the class carries the signature.
-nb::object init_method(const std::vector<Param>& params, Init body) {
-    const Signature& sig = declare({"__init__", params, true});
-    return nb::cpp_function(
-        [&sig, body](nb::handle self, nb::args args, nb::kwargs kwargs) {
-            body(self, Args(sig, parse(sig, args, kwargs)));
-        },
-        nb::is_method(), nb::name("__init__"));
-}
-
-// A class made by type(name, (object,), namespace) with the constructor `init` over
-// `params`; the class's own signature is the constructor's.
-nb::object make_class(nb::module_& m, const char* name, const char* doc,
-                      const std::vector<Param>& params, Init init) {
-    nb::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__doc__"] = nb::str(doc);
-    ns["__init__"] = init_method(params, std::move(init));
-    ns["__signature__"] = inspect_signature(params);
-    nb::object cls = type_of(&PyType_Type)(name, nb::make_tuple(type_of(&PyBaseObject_Type)), ns);
-    m.attr(name) = cls;
-    return cls;
-}
-
 // A constructor that stores every parameter under its own name, in declaration order.
-Init store_all(const std::vector<Param>& params) {
-    return [params](nb::handle self, const Args& a) {
-        for (const Param& p : params) nb::setattr(self, p.name, a[p.name]);
+Body store_all(const std::vector<Param>& params) {
+    return [params](const Args& a) {
+        for (const Param& p : params) nb::setattr(a["self"], p.name, a[p.name]);
+        return nb::none();
     };
 }
 
@@ -59,12 +32,14 @@ void register_input(nb::module_& m) {
         {arg("filepath", Kind::Str) | s, arg("brightness", Kind::Float) | f,
          arg("contrast", Kind::Float) | f, arg("saturation", Kind::Float) | f,
          opt("color_tone", Kind::Any, nb::make_tuple(100, 100, 100))},
-        [](nb::handle self, const Args& a) {
+        [](const Args& a) {
+            nb::handle self = a["self"];
             nb::object filename = import("os").attr("path").attr("basename")(a["filepath"]);
             nb::setattr(self, "filepath", a["filepath"]);
             nb::setattr(self, "filename", filename);
             for (const char* name : {"brightness", "contrast", "saturation", "color_tone"})
                 nb::setattr(self, name, a[name]);
+            return nb::none();
         });
 
     const std::vector<Param> scene_params{arg("caption", Kind::Str) | s, arg("bg_video") | video};

@@ -26,11 +26,6 @@ struct Piece {
     Piece(const nb::detail::accessor<Policy>& value) : text(nb::str(nb::object(value))) {}
 };
 
-// The result of a host call that returns a new reference, or its error.
-nb::object checked(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
 
 nb::object join(nb::handle parts) {
     return checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));

@@ -89,20 +89,30 @@ void def_static(nb::handle module, nb::dict ns, const char* owner,
     for (const Fn& fn : fns) ns[fn.name] = static_method(make_function(module, fn, owner));
 }
 
-nb::object make_init(std::vector<Param> params,
-                     std::function<void(nb::handle self, const Args&)> body) {
-    // Checked as a bound call: the counts in messages include self.
-    Signature s{"__init__", params, true};
-    const Signature& sig = declare(std::move(s));
-    nb::object impl = nb::cpp_function(
-        [&sig, body](nb::handle self, nb::args args, nb::kwargs kwargs) {
-            body(self, Args(sig, parse(sig, args, kwargs)));
-        },
-        nb::is_method(), nb::name("__init__"));
+nb::object make_class(nb::handle module, const char* name, const char* doc, nb::dict ns,
+                      nb::handle base) {
+    nb::handle b = base.is_valid() ? base : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    ns["__module__"] = module.attr("__name__");
+    ns["__doc__"] = nb::str(doc);
+    nb::handle metaclass = reinterpret_cast<PyObject*>(Py_TYPE(b.ptr()));
+    nb::object cls = nb::borrow(metaclass)(nb::str(name), nb::make_tuple(b), ns);
+    nb::setattr(module, name, cls);
+    return cls;
+}
+
+void def_init(nb::handle module, nb::dict ns, const char* owner, const std::vector<Param>& params,
+              Body body) {
     std::vector<Param> with_self{arg("self")};
     with_self.insert(with_self.end(), params.begin(), params.end());
-    sign(impl, inspect_signature(with_self, nb::none()));
-    return impl;
+    ns["__init__"] = make_function(module, {"__init__", with_self, std::move(body)}, owner);
+}
+
+nb::object make_class(nb::handle module, const char* name, const char* doc,
+                      const std::vector<Param>& params, Body init, nb::dict ns) {
+    def_init(module, ns, name, params, std::move(init));
+    nb::object cls = make_class(module, name, doc, ns);
+    set_class_signature(cls, params);
+    return cls;
 }
 
 void set_class_signature(nb::handle cls, const std::vector<Param>& params) {

@@ -74,12 +74,21 @@ void def(nb::module_& m, std::initializer_list<Fn> fns);
 void def_methods(nb::handle module, nb::dict ns, const char* owner, std::initializer_list<Fn> fns);
 void def_static(nb::handle module, nb::dict ns, const char* owner, std::initializer_list<Fn> fns);
 
-// Constructor of a class made with type(...) or make_record: a method "__init__" whose
-// declared parameters follow self; the class's own __signature__ is set from the same
-// declaration by `set_class_signature`.
-nb::object make_init(std::vector<Param> params,
-                     std::function<void(nb::handle self, const Args&)> body);
+// A class of the host, made as Python's `class` statement makes it: the metaclass of `base`
+// (default: object) called with (name, (base,), ns); __module__ and __doc__ set; stored as
+// module attribute `name`. `ns` holds its methods (def_methods, def_init).
+nb::object make_class(nb::handle module, const char* name, const char* doc,
+                      nb::dict ns = nb::dict(), nb::handle base = nb::handle());
+
+// A constructor in class namespace `ns`: "__init__" declared with self first and `params`
+// after (the body reads a["self"] and the parameters by name). The class's own signature,
+// `params` without self, is set by `set_class_signature` once the class exists.
+void def_init(nb::handle module, nb::dict ns, const char* owner, const std::vector<Param>& params,
+              Body body);
 void set_class_signature(nb::handle cls, const std::vector<Param>& params);
+// A class with a constructor, in one step: def_init, make_class, set_class_signature.
+nb::object make_class(nb::handle module, const char* name, const char* doc,
+                      const std::vector<Param>& params, Body init, nb::dict ns = nb::dict());
 
 // staticmethod(fn)
 nb::object static_method(nb::handle fn);

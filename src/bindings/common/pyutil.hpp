@@ -46,6 +46,12 @@ nb::object exception_value(const nb::python_error& e);
 // True if a caught error is an instance of `type` (an ordinary Exception, KeyError, ...).
 bool error_is(const nb::python_error& e, PyObject* type);
 
+// A new reference returned by the C API, or the Python error it raised.
+inline nb::object checked(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
 // Imports a module of the host (cached by the import system itself).
 nb::object import(const char* name);
 

@@ -72,7 +72,7 @@ nb::dict success() {
 
 nb::object required() { return nb::borrow(Py_Ellipsis); }
 
-nb::object make_model(nb::module_& m, const char* name, std::initializer_list<ModelField> fields) {
+nb::object make_model(nb::module_& m, const char* name, const std::vector<ModelField>& fields) {
     nb::dict kwargs;
     kwargs["__module__"] = m.attr("__name__");
     for (const ModelField& f : fields) kwargs[f.name] = nb::make_tuple(f.annotation, f.default_value);

@@ -71,7 +71,7 @@ struct ModelField {
     nb::object default_value;
 };
 nb::object required();
-nb::object make_model(nb::module_& m, const char* name, std::initializer_list<ModelField> fields);
+nb::object make_model(nb::module_& m, const char* name, const std::vector<ModelField>& fields);
 
 // Raises fastapi.HTTPException(status_code, detail).
 [[noreturn]] void raise_http(int status_code, nb::handle detail);

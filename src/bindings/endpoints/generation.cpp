@@ -13,19 +13,6 @@ nb::object status_member(const char* member) {
     return this_module.attr("BrevanoStatus").attr(member);
 }
 
-// make_model for fields gathered at run time (make_model takes a fixed list).
-void make_model_of(nb::module_& m, const char* name, const std::vector<ModelField>& fields) {
-    nb::dict kwargs;
-    kwargs["__module__"] = m.attr("__name__");
-    for (const ModelField& f : fields)
-        kwargs[f.name] = nb::make_tuple(f.annotation, f.default_value);
-    nb::object create = import("pydantic").attr("create_model");
-    nb::object model =
-        nb::steal(PyObject_Call(create.ptr(), nb::make_tuple(name).ptr(), kwargs.ptr()));
-    if (!model.is_valid()) throw nb::python_error();
-    m.attr(name) = model;
-}
-
 void register_request_models(nb::module_& m) {
     nb::object i = int_type();
     nb::object triple = import("types").attr("GenericAlias")(type_of(&PyTuple_Type),
@@ -40,10 +27,9 @@ void register_request_models(nb::module_& m) {
                                                          {"background", video, required()}});
     // The scenes and the music by its identifier, then the settings the pipeline's input
     // takes as they are (one table for both).
-    make_model_of(m, "BrevanoRequest",
-                  brevano::request_fields({{"scenes", import("typing").attr("List")[scene],
-                                            required()},
-                                           {"bg_music_id", or_none(str_type()), nb::none()}}));
+    make_model(m, "BrevanoRequest",
+               brevano::request_fields({{"scenes", import("typing").attr("List")[scene], required()},
+                                        {"bg_music_id", or_none(str_type()), nb::none()}}));
 }
 
 // str(exc); should that fail, the exception type's name, so a status is always recorded.

@@ -23,11 +23,6 @@ void register_context(nb::module_& m);
 void register_media(nb::module_& m);
 void register_render(nb::module_& m);
 
-// A new reference from the C API, or the error it raised.
-inline nb::object checked(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
 
 // raise RuntimeError(message)
 [[noreturn]] inline void fail(const std::string& message) { raise(PyExc_RuntimeError, message); }

@@ -77,24 +77,6 @@ nb::object set_scenes_duration(const Args& a) {
     return nb::none();
 }
 
-// A plain class of the host, type(name, (object,), namespace), constructed by `init` with
-// the parameters `params` after self, which the class's own signature shows. (The
-// constructor is a method declared with self first: a nanobind function, as make_init
-// makes it, cannot carry the derived signature.)
-nb::object make_class(nb::module_& m, const char* name, const char* doc, nb::dict ns,
-                      const std::vector<Param>& params, Body init) {
-    std::vector<Param> with_self{arg("self")};
-    with_self.insert(with_self.end(), params.begin(), params.end());
-    def_methods(m, ns, name, {{"__init__", with_self, std::move(init)}});
-    ns["__module__"] = m.attr("__name__");
-    ns["__doc__"] = nb::str(doc);
-    nb::object builtins = import("builtins");
-    nb::object cls = builtins.attr("type")(name, nb::make_tuple(builtins.attr("object")), ns);
-    set_class_signature(cls, params);
-    m.attr(name) = cls;
-    return cls;
-}
-
 // A read-only property whose getter is a method of the instance.
 nb::object property(nb::object (*getter)(nb::handle), const char* doc) {
     return import("builtins").attr("property")(
@@ -120,7 +102,7 @@ void register_edit(nb::module_& m) {
         "Scene length in seconds (end - start).");
     make_class(m, "Scene",
                "One stretch of the voice-over: a background video and its caption lines.",
-               scene_ns, scene_params, scene_init);
+               scene_params, scene_init, scene_ns);
 
     nb::dict edit_ns;
     edit_ns["duration"] = property(&edit_duration, "The largest scene end, in seconds.");
@@ -129,7 +111,7 @@ void register_edit(nb::module_& m) {
                   "Calculates start/end times for scenes based on captions,\n"
                   "applying smart pauses and fade-in/out."}});
     make_class(m, "Edit", "The plan of one short: voice-over, optional music and scenes.",
-               edit_ns, {arg("speech", Kind::Str), req_none("bg_music", Kind::Str)}, edit_init);
+               {arg("speech", Kind::Str), req_none("bg_music", Kind::Str)}, edit_init, edit_ns);
 }
 
 }  // namespace vestrel::bind::montra

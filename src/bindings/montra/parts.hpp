@@ -5,6 +5,7 @@
 
 #include "bindings/common/declare.hpp"
 #include "bindings/common/module.hpp"
+#include "bindings/common/pyutil.hpp"
 
 namespace vestrel::bind::montra {
 
@@ -15,11 +16,6 @@ using namespace vestrel::py;
 // through it at each call, so a replaced one is seen at once.
 inline ModuleRef this_module;
 
-// A new reference from the C API, or the error it raised.
-inline nb::object checked(PyObject* result) {
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
 
 void register_silence(nb::module_& m);   // remove_silence_from_audio, PYDUB_AVAILABLE
 void register_edit(nb::module_& m);      // Scene, Edit and the scene timing

@@ -121,8 +121,7 @@ void register_edge(nb::module_& m) {
               return make_coroutine(std::make_unique<EdgeStream>(a), "_async_generate_voice",
                                     "EdgeTTSVoiceModule._async_generate_voice");
           }}});
-    make_class(m, owner, m.attr("VoiceModule"), ns,
-               "Microsoft Edge TTS implementation using edge-tts.");
+    make_class(m, owner, "Microsoft Edge TTS implementation using edge-tts.", ns, m.attr("VoiceModule"));
 
     // _async_generate_voice returns a coroutine: mark it as a coroutine function, so the
     // host's checks (inspect and asyncio iscoroutinefunction) see it as one.

@@ -180,8 +180,7 @@ void register_elevenlabs(nb::module_& m) {
                  update_usage_fn(update_usage), remaining_characters_fn(get_remaining_characters),
                  generate_voice_fn(generate_voice),
                  {"get_voices", {arg("self")}, get_voices, "Get the list of voices available"}});
-    make_class(m, "ElevenLabsVoiceModule", m.attr("VoiceModule"), ns,
-               "ElevenLabs TTS implementation.");
+    make_class(m, "ElevenLabsVoiceModule", "ElevenLabs TTS implementation.", ns, m.attr("VoiceModule"));
 }
 
 }  // namespace vestrel::bind::tts

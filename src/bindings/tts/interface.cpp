@@ -74,17 +74,6 @@ Fn unmetered_remaining_characters() {
     return remaining_characters_fn([](const Args&) { return nb::int_(1000000000000LL); });
 }
 
-nb::object make_class(nb::module_& m, const char* name, nb::handle base, nb::dict ns,
-                      const char* doc) {
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = nb::str(name);
-    ns["__doc__"] = nb::str(doc);
-    nb::handle metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.ptr()));
-    nb::object cls = nb::borrow(metaclass)(nb::str(name), nb::make_tuple(base), ns);
-    m.attr(name) = cls;
-    return cls;
-}
-
 void register_interface(nb::module_& m) {
     nb::object engine_t = import("typing").attr("Literal")[nb::make_tuple("edge", "eleven")];
     m.attr("TTSEngine") = engine_t;
@@ -98,8 +87,8 @@ void register_interface(nb::module_& m) {
     nb::object abstract = import("abc").attr("abstractmethod");
     for (const char* name : {"update_usage", "get_remaining_characters", "generate_voice"})
         ns[name] = abstract(ns[name]);
-    nb::object voice_module = make_class(m, "VoiceModule", import("abc").attr("ABC"), ns,
-                                         "Abstract base class for all TTS engines.");
+    nb::object voice_module = make_class(m, "VoiceModule", "Abstract base class for all TTS engines.",
+                                         ns, import("abc").attr("ABC"));
 
     def(m, {{"create_tts_engine", {arg("engine") | engine_t, var_keyword("kwargs")},
              create_tts_engine,

@@ -45,9 +45,5 @@ Fn generate_voice_fn(Body body);
 Fn unmetered_update_usage();
 Fn unmetered_remaining_characters();
 
-// A class `name` of vestrel.tts made by the metaclass of `base` (ABCMeta for VoiceModule and
-// its engines) from the methods and attributes in `ns`, stored as a module attribute.
-nb::object make_class(nb::module_& m, const char* name, nb::handle base, nb::dict ns,
-                      const char* doc);
 
 }  // namespace vestrel::bind::tts
