@@ -97,3 +97,37 @@ TEST(CommandGrammar, AlignmentTreatsEveryCloserAndLoneOpenerAsCommand) {
         EXPECT_EQ(words, expected);
     }
 }
+
+TEST(CommandGrammar, ScannerSpansGiveBothReadings) {
+    // The spans cover the text in order, the same on code points and on UTF-8 bytes.
+    auto marked = [](std::u32string_view text, commands::Rule rule) {
+        std::u32string out;
+        commands::scan(text, rule, [&](size_t begin, size_t end, bool command) {
+            EXPECT_EQ(begin, out.size());
+            EXPECT_LT(begin, end);
+            out += command ? std::u32string(end - begin, U'_') : text.substr(begin, end - begin);
+            return true;
+        });
+        return out;
+    };
+    auto spoken_utf8 = [](std::string_view text, commands::Rule rule) {
+        std::string out;
+        commands::scan(text, rule, [&](size_t begin, size_t end, bool command) {
+            if (!command) out += text.substr(begin, end - begin);
+            return true;
+        });
+        return out;
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(text::encode(c.script));
+        EXPECT_EQ(marked(c.script, commands::Rule::Removal), c.removal);
+        EXPECT_EQ(marked(c.script, commands::Rule::Alignment), c.alignment);
+        const std::string utf8 = text::encode(c.script);
+        EXPECT_EQ(spoken_utf8(utf8, commands::Rule::Alignment), text::encode(spoken(c.alignment)));
+    }
+    // A visit that returns false ends the walk.
+    int visits = 0;
+    commands::scan(std::u32string_view(U"a<b>c>d"), commands::Rule::Alignment,
+                   [&](size_t, size_t, bool) { return ++visits < 2; });
+    EXPECT_EQ(visits, 2);
+}
