@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "bindings/captions/parts.hpp"
@@ -49,6 +50,9 @@ int64_t line_limit(nb::handle value) {
     return static_cast<int64_t>(std::floor(d));
 }
 
+// The field values of one word's record in field order (start, end, text).
+using Row = std::array<PyObject*, 3>;
+
 // Pauses the cyclic garbage collector for a scope, when it was running.
 struct GcPause {
     int was_enabled = PyGC_Disable();
@@ -69,7 +73,7 @@ struct WordTable {
     std::vector<char> written;            // whether the cut wrote object k's text back
     std::deque<std::string> owned;
     std::vector<core::TimedWord> words;
-    std::vector<std::array<PyObject*, 3>> fields;
+    std::vector<Row> fields;
     std::vector<size_t> lengths;
 
     WordTable() = default;
@@ -117,13 +121,13 @@ void write_back(WordTable& t, const core::SentenceCut& cut) {
     t.written.assign(t.object_text.size(), 0);
     for (const auto& w : cut.writes) {
         const size_t k = t.words[w.position].object;
+        nb::object& text = t.object_text[k];
         if (w.changed) {
-            PyObject* s = PyUnicode_DecodeUTF8(w.text.data(), static_cast<Py_ssize_t>(w.text.size()),
-                                               "surrogatepass");
-            if (!s) throw nb::python_error();
-            t.object_text[k] = nb::steal(s);
+            const auto size = static_cast<Py_ssize_t>(w.text.size());
+            text = nb::steal(PyUnicode_DecodeUTF8(w.text.data(), size, "surrogatepass"));
+            if (!text.is_valid()) throw nb::python_error();
         }
-        if (PyObject_SetAttr(t.item[w.position], field_name[kText], t.object_text[k].ptr()) < 0)
+        if (PyObject_SetAttr(t.item[w.position], field_name[kText], text.ptr()) < 0)
             throw nb::python_error();
         t.written[k] = 1;
     }
@@ -137,7 +141,7 @@ void read_times(WordTable& t) {
     t.lengths.reserve(t.count);
     for (size_t i = 0; i < t.count; ++i) {
         core::TimedWord& word = t.words[i];
-        auto& row = t.fields.emplace_back(std::array<PyObject*, 3>{});
+        Row& row = t.fields.emplace_back(Row{});
         row[kStart] = get_field(t.item[i], kStart);
         row[kEnd] = get_field(t.item[i], kEnd);
         if (t.written[word.object]) {
@@ -174,20 +178,20 @@ std::vector<core::Line> split(const WordTable& t, const core::SentenceCut& cut, 
 
 // The texts of a line's words joined as "".join joins them: a single exact str is returned
 // itself, otherwise a new str of the narrowest kind that holds every character.
-nb::object join_texts(const std::array<PyObject*, 3>* first, const std::array<PyObject*, 3>* last) {
-    if (last - first == 1 && PyUnicode_CheckExact((*first)[kText])) return nb::borrow((*first)[kText]);
+nb::object join_texts(std::span<const Row> rows) {
+    if (rows.size() == 1 && PyUnicode_CheckExact(rows[0][kText])) return nb::borrow(rows[0][kText]);
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
-    for (auto* w = first; w != last; ++w) {
-        length += PyUnicode_GET_LENGTH((*w)[kText]);
-        maxchar = std::max(maxchar, static_cast<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE((*w)[kText])));
+    for (const Row& w : rows) {
+        length += PyUnicode_GET_LENGTH(w[kText]);
+        maxchar = std::max(maxchar, static_cast<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(w[kText])));
     }
     nb::object out = nb::steal(PyUnicode_New(length, maxchar));
     if (!out.is_valid()) throw nb::python_error();
     Py_ssize_t at = 0;
-    for (auto* w = first; w != last; ++w) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH((*w)[kText]);
-        if (PyUnicode_CopyCharacters(out.ptr(), at, (*w)[kText], 0, n) < 0) throw nb::python_error();
+    for (const Row& w : rows) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(w[kText]);
+        if (PyUnicode_CopyCharacters(out.ptr(), at, w[kText], 0, n) < 0) throw nb::python_error();
         at += n;
     }
     return out;
@@ -211,7 +215,7 @@ nb::object build_lines(const WordTable& t, const std::vector<core::Line>& parts)
         const auto* row = t.fields.data() + parts[p].begin;
         for (Py_ssize_t j = 0; j < size; ++j)
             PyList_SET_ITEM(words.ptr(), j, word_maker.make(row[j].data()));
-        nb::object text = join_texts(row, row + size);
+        nb::object text = join_texts({row, static_cast<size_t>(size)});
         PyObject* values[] = {row[0][kStart], row[size - 1][kEnd], text.ptr(), words.ptr()};
         PyList_SET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(p), line_maker.make(values));
     }
