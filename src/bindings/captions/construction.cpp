@@ -25,24 +25,18 @@ namespace {
 // length with `value` (for integer lengths, floor of a real limit; no length fits NaN).
 int64_t line_limit(nb::handle value) {
     PyObject* v = value.ptr();
-    if (PyLong_Check(v)) {
+    if (!PyFloat_Check(v) && PyIndex_Check(v)) {  // an int, or a value standing for one
+        nb::object n = nb::steal(PyNumber_Index(v));
+        if (!n.is_valid()) throw nb::python_error();
         int overflow = 0;
-        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow) return overflow > 0 ? INT64_MAX : INT64_MIN;
-        if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-        return n;
+        const long long limit = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+        return overflow ? (overflow > 0 ? INT64_MAX : INT64_MIN) : limit;
     }
-    if (!PyFloat_Check(v)) {
-        if (PyIndex_Check(v)) {
-            nb::object n = nb::steal(PyNumber_Index(v));
-            if (!n.is_valid()) throw nb::python_error();
-            return line_limit(n);
-        }
-        // Any other limit: a length compared with it raises what the host raises for a value
-        // no int compares with (text, None, ...).
-        nb::object zero = nb::int_(0);
-        if (PyObject_RichCompareBool(zero.ptr(), v, Py_LE) < 0) throw nb::python_error();
-    }
+    // Any other limit that is no float: a length compared with it raises what the host raises
+    // for a value no int compares with (text, None, ...).
+    nb::object zero = nb::int_(0);
+    if (!PyFloat_Check(v) && PyObject_RichCompareBool(zero.ptr(), v, Py_LE) < 0)
+        throw nb::python_error();
     const double d = seconds(value);
     if (std::isnan(d)) return INT64_MIN;  // no length compares true with NaN
     if (d >= 9.2e18) return INT64_MAX;
@@ -108,6 +102,7 @@ void read_texts(WordTable& t, nb::handle list_of_words) {
     for (size_t i = 0; i < t.count; ++i) keys[i] = reinterpret_cast<uintptr_t>(t.item[i]);
     const std::vector<size_t> object_of = core::number_by_first_appearance(keys);
     t.words.reserve(t.count);
+    t.object_text.reserve(t.count);
     for (size_t i = 0; i < t.count; ++i) {
         const size_t k = object_of[i];
         if (k == t.object_text.size())
