@@ -195,8 +195,9 @@ nb::object join_texts(std::span<const Row> rows) {
 // The line records: built here from the values read, as CaptionWord's and CaptionLine's own
 // create_by_transcription would build them.
 nb::object build_lines(const WordTable& t, const std::vector<core::Line>& parts) {
-    const RecordMaker word_maker(this_module.attr("CaptionWord"), 3),
-        line_maker(this_module.attr("CaptionLine"), 4);
+    const nb::object word_cls = this_module.attr("CaptionWord"),
+                     line_cls = this_module.attr("CaptionLine");
+    const RecordMaker word_maker{word_cls.ptr(), 3}, line_maker{line_cls.ptr(), 4};
     // Thousands of new records would start several collections of the youngest generation,
     // each walking the records just made; none of them can be garbage yet. No Python code
     // runs while the records are built, so nothing else sees the pause.

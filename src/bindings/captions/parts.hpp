@@ -38,6 +38,7 @@ struct Own {
     PyObject* word_create;  // CaptionWord.create_by_transcription
     PyObject* line_create;  // CaptionLine.create_by_transcription
     PyObject* find_greatest_pause;
+    PyObject* no_args;  // the empty tuple
 };
 inline Own own;
 enum Field : size_t { kStart = 0, kEnd = 1, kText = 2, kWords = 3 };
@@ -74,25 +75,23 @@ inline nb::object field_of(nb::handle o, Field f) { return nb::steal(get_field(o
 // A record class made at load is filled field by field as its generated constructor would
 // fill it (it only assigns the fields), without running that constructor's Python code:
 // building thousands of words is the bulk of a caption run. Any other class is called.
-class RecordMaker {
-  public:
-    RecordMaker(nb::handle cls, size_t count)
-        : cls_(cls.ptr()),
-          count_(count),
-          own_((cls_ == own.word_class && count == 3) || (cls_ == own.line_class && count == 4)),
-          no_args_(empty_tuple()) {}
+struct RecordMaker {
+    PyObject* cls;
+    size_t count;
+    bool own_class = (cls == own.word_class && count == 3) || (cls == own.line_class && count == 4);
+
     // A new record of `values` (a new reference).
     PyObject* make(PyObject* const* values) const {
-        if (!own_) {
-            PyObject* r = PyObject_Vectorcall(cls_, values, count_, nullptr);
+        if (!own_class) {
+            PyObject* r = PyObject_Vectorcall(cls, values, count, nullptr);
             if (!r) throw nb::python_error();
             return r;
         }
         // Through tp_new (object.__new__), which also lays out the instance's attribute values.
-        auto* type = reinterpret_cast<PyTypeObject*>(cls_);
-        PyObject* obj = type->tp_new(type, no_args_, nullptr);
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        PyObject* obj = type->tp_new(type, own.no_args, nullptr);
         if (!obj) throw nb::python_error();
-        for (size_t i = 0; i < count_; ++i) {
+        for (size_t i = 0; i < count; ++i) {
             if (PyObject_GenericSetAttr(obj, field_name[i], values[i]) < 0) {
                 Py_DECREF(obj);
                 throw nb::python_error();
@@ -100,16 +99,6 @@ class RecordMaker {
         }
         return obj;
     }
-
-  private:
-    static PyObject* empty_tuple() {
-        static PyObject* t = PyTuple_New(0);  // kept for the life of the process
-        return t;
-    }
-    PyObject* cls_;
-    size_t count_;
-    bool own_;
-    PyObject* no_args_;
 };
 
 }  // namespace vestrel::bind::captions

@@ -39,7 +39,8 @@ nb::object word_create_by_transcription(const Args& a) {
     nb::handle w = a["word"];
     nb::object start = field_of(w, kStart), end = field_of(w, kEnd), text = field_of(w, kText);
     PyObject* values[] = {start.ptr(), end.ptr(), text.ptr()};
-    return nb::steal(RecordMaker(this_module.attr("CaptionWord"), 3).make(values));
+    nb::object cls = this_module.attr("CaptionWord");
+    return nb::steal(RecordMaker{cls.ptr(), 3}.make(values));
 }
 
 nb::object line_create_by_transcription(const Args& a) {
@@ -53,7 +54,7 @@ nb::object line_create_by_transcription(const Args& a) {
     // builds the record of the current CaptionWord class from the values read here.
     nb::object word_cls = this_module.attr("CaptionWord");
     nb::object word_make = word_cls.attr("create_by_transcription");
-    const RecordMaker word_maker(word_cls, 3);
+    const RecordMaker word_maker{word_cls.ptr(), 3};
     nb::object start = field_of(item(0), kStart);
     nb::object end = field_of(item(n - 1), kEnd);
     nb::list words, texts;
@@ -72,7 +73,8 @@ nb::object line_create_by_transcription(const Args& a) {
     nb::object text = nb::steal(PyUnicode_Join(nb::str("").ptr(), texts.ptr()));
     if (!text.is_valid()) throw nb::python_error();
     PyObject* values[] = {start.ptr(), end.ptr(), text.ptr(), words.ptr()};
-    return nb::steal(RecordMaker(this_module.attr("CaptionLine"), 4).make(values));
+    nb::object cls = this_module.attr("CaptionLine");
+    return nb::steal(RecordMaker{cls.ptr(), 4}.make(values));
 }
 
 nb::object find_greatest_pause(const Args& a) {
@@ -112,6 +114,7 @@ PyObject* record_with_builder(nb::module_& m, const char* name, std::vector<py::
 void register_words(nb::module_& m) {
     const char* names[] = {"start", "end", "text", "words"};
     for (int i = 0; i < 4; ++i) field_name[i] = PyUnicode_InternFromString(names[i]);
+    own.no_args = PyTuple_New(0);
     own.word_class = record_with_builder(
         m, "CaptionWord", {field("start", "float"), field("end", "float"), field("text", "str")},
         {"create_by_transcription", {arg("word")}, word_create_by_transcription,

@@ -13,19 +13,14 @@ namespace vestrel::bind::lexor {
 
 namespace {
 
-// Raises `type` with a message given as code points (kept exact, surrogates included).
-[[noreturn]] void raise_text(PyObject* type, const std::u32string& message) {
-    PyErr_SetObject(type, from_code_points(message).ptr());
-    throw nb::python_error();
-}
-
-// "<prefix><a> != <b>"
-std::u32string chars_message(std::u32string_view prefix, char32_t a, char32_t b) {
+// Raises Exception("<prefix><a> != <b>"), the characters kept exact (surrogates included).
+[[noreturn]] void raise_mismatch(std::u32string_view prefix, char32_t a, char32_t b) {
     std::u32string msg(prefix);
     msg += a;
     msg += U" != ";
     msg += b;
-    return msg;
+    PyErr_SetObject(PyExc_Exception, from_code_points(msg).ptr());
+    throw nb::python_error();
 }
 
 // The word objects and their texts as code points, in reading order, through the module's
@@ -100,7 +95,7 @@ nb::object update_transcription(const Args& a) {
     switch (r.status) {
         case alignment::Reinsertion::Status::Ok: return nb::none();
         case alignment::Reinsertion::Status::Mismatch:
-            raise_text(PyExc_Exception, chars_message(U"", r.script_char, r.transcript_char));
+            raise_mismatch(U"", r.script_char, r.transcript_char);
         case alignment::Reinsertion::Status::PastEnd:
             raise(PyExc_IndexError, "string index out of range");
         case alignment::Reinsertion::Status::NoWordForCommand:
@@ -130,8 +125,7 @@ nb::object split_by_scenes(const Args& a) {
     }
     using Status = alignment::SceneSplit::Status;
     if (s.status == Status::Mismatch)
-        raise_text(PyExc_Exception, chars_message(U"[lexor] Character missmatch: ", s.scene_char,
-                                                  s.transcript_char));
+        raise_mismatch(U"[lexor] Character missmatch: ", s.scene_char, s.transcript_char);
     if (s.status == Status::PastEnd) raise(PyExc_IndexError, "string index out of range");
     if (bad_scene.is_valid()) {
         const char* type = Py_TYPE(bad_scene.ptr())->tp_name;
