@@ -78,12 +78,10 @@ struct WordTable {
     }
 
     // The words of positions [begin, end) as a new list.
-    nb::object list(size_t begin, size_t end) const {
-        nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
-        if (!list.is_valid()) throw nb::python_error();
-        for (size_t i = begin; i < end; ++i)
-            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i - begin), Py_NewRef(item[i]));
-        return list;
+    nb::list list(size_t begin, size_t end) const {
+        nb::list out;
+        for (size_t i = begin; i < end; ++i) out.append(nb::handle(item[i]));
+        return out;
     }
 };
 
@@ -174,7 +172,8 @@ std::vector<core::Line> split(const WordTable& t, const core::SentenceCut& cut, 
 // The texts of a line's words joined as "".join joins them: a single exact str is returned
 // itself, otherwise a new str of the narrowest kind that holds every character.
 nb::object join_texts(std::span<const Row> rows) {
-    if (rows.size() == 1 && PyUnicode_CheckExact(rows[0][kText])) return nb::borrow(rows[0][kText]);
+    if (rows.size() == 1 && PyUnicode_CheckExact(rows[0][kText]))
+        return nb::borrow(rows[0][kText]);
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
     for (const Row& w : rows) {

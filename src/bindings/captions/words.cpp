@@ -35,12 +35,18 @@ double seconds_general(nb::handle value) {
 
 namespace {
 
-nb::object word_create_by_transcription(const Args& a) {
-    nb::handle w = a["word"];
-    nb::object start = field_of(w, kStart), end = field_of(w, kEnd), text = field_of(w, kText);
+// A record of class `cls` with the start, end and text of `w`, read in that order; `text`
+// gets the text read.
+nb::object word_record(nb::handle cls, nb::handle w, nb::object& text) {
+    nb::object start = field_of(w, kStart), end = field_of(w, kEnd);
+    text = field_of(w, kText);
     PyObject* values[] = {start.ptr(), end.ptr(), text.ptr()};
-    nb::object cls = this_module.attr("CaptionWord");
     return nb::steal(RecordMaker{cls.ptr(), 3}.make(values));
+}
+
+nb::object word_create_by_transcription(const Args& a) {
+    nb::object text;
+    return word_record(this_module.attr("CaptionWord"), a["word"], text);
 }
 
 nb::object line_create_by_transcription(const Args& a) {
@@ -54,21 +60,14 @@ nb::object line_create_by_transcription(const Args& a) {
     // builds the record of the current CaptionWord class from the values read here.
     nb::object word_cls = this_module.attr("CaptionWord");
     nb::object word_make = word_cls.attr("create_by_transcription");
-    const RecordMaker word_maker{word_cls.ptr(), 3};
     nb::object start = field_of(item(0), kStart);
     nb::object end = field_of(item(n - 1), kEnd);
     nb::list words, texts;
     for (size_t i = 0; i < n; ++i) {
-        if (word_make.ptr() != own.word_create) {
-            words.append(word_make(item(i)));
-            texts.append(field_of(item(i), kText));
-            continue;
-        }
-        nb::object ws = field_of(item(i), kStart), we = field_of(item(i), kEnd),
-                   wt = field_of(item(i), kText);
-        PyObject* values[] = {ws.ptr(), we.ptr(), wt.ptr()};
-        words.append(nb::steal(word_maker.make(values)));
-        texts.append(wt);
+        nb::object text;
+        words.append(word_make.ptr() == own.word_create ? word_record(word_cls, item(i), text)
+                                                        : word_make(item(i)));
+        texts.append(text.is_valid() ? text : field_of(item(i), kText));
     }
     nb::object text = nb::steal(PyUnicode_Join(nb::str("").ptr(), texts.ptr()));
     if (!text.is_valid()) throw nb::python_error();

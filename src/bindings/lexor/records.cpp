@@ -91,7 +91,8 @@ nb::object from_stablets(const Args& a) {
 
 nb::object from_whisper_anal(const Args& a) {
     nb::object segments = a["whisper_anal"]["segments"];
-    return convert(segments, [](nb::handle obj, const char* key) -> nb::object { return obj[key]; });
+    return convert(segments,
+                   [](nb::handle obj, const char* key) -> nb::object { return obj[key]; });
 }
 
 }  // namespace
