@@ -1,7 +1,6 @@
 // Captions: the record, and its construction from timed words. The sentence cut and the
 // line split run in the core over the words' texts and times; this file reads the words,
 // writes the cleaned texts back and builds the records.
-#include <algorithm>
 #include <array>
 #include <climits>
 #include <cmath>
@@ -169,26 +168,16 @@ std::vector<core::Line> split(const WordTable& t, const core::SentenceCut& cut, 
                              own_pause ? nullptr : &find_pause);
 }
 
-// The texts of a line's words joined as "".join joins them: a single exact str is returned
-// itself, otherwise a new str of the narrowest kind that holds every character.
+// The texts of a line's words joined as "".join joins them.
 nb::object join_texts(std::span<const Row> rows) {
-    if (rows.size() == 1 && PyUnicode_CheckExact(rows[0][kText]))
-        return nb::borrow(rows[0][kText]);
-    Py_ssize_t length = 0;
-    Py_UCS4 maxchar = 0;
-    for (const Row& w : rows) {
-        length += PyUnicode_GET_LENGTH(w[kText]);
-        maxchar = std::max(maxchar, static_cast<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(w[kText])));
-    }
-    nb::object out = nb::steal(PyUnicode_New(length, maxchar));
-    if (!out.is_valid()) throw nb::python_error();
-    Py_ssize_t at = 0;
-    for (const Row& w : rows) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(w[kText]);
-        if (PyUnicode_CopyCharacters(out.ptr(), at, w[kText], 0, n) < 0) throw nb::python_error();
-        at += n;
-    }
-    return out;
+    static PyObject* const empty = PyUnicode_FromString("");  // kept for the process's life
+    nb::object texts = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!texts.is_valid()) throw nb::python_error();
+    for (size_t j = 0; j < rows.size(); ++j)
+        PyTuple_SET_ITEM(texts.ptr(), static_cast<Py_ssize_t>(j), Py_NewRef(rows[j][kText]));
+    nb::object text = nb::steal(PyUnicode_Join(empty, texts.ptr()));
+    if (!text.is_valid()) throw nb::python_error();
+    return text;
 }
 
 // The line records: built here from the values read, as CaptionWord's and CaptionLine's own
