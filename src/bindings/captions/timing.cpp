@@ -26,17 +26,10 @@ nb::object duration_of(nb::handle self) {
     return d;
 }
 
-// format(x, ".3f") of a time as given (int or float).
-std::string fixed(nb::handle x) {
-    nb::object s = nb::steal(PyObject_Format(x.ptr(), nb::str(".3f").ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    return utf8(s);
-}
-
-// "[<start>s - <end>s] (<end - start>s) '<text>'"
+// "[<start>s - <end>s] (<end - start>s) '<text>'", the times as format(x, ".3f") writes them.
 std::string span_row(nb::handle start, nb::handle end, nb::handle text) {
     nb::object d = nb::borrow(end) - nb::borrow(start);
-    return "[" + fixed(start) + "s - " + fixed(end) + "s] (" + fixed(d) + "s) '" + str(text) + "'";
+    return utf8(nb::str("[{:.3f}s - {:.3f}s] ({:.3f}s) '{!s}'").format(start, end, d, text));
 }
 
 nb::object print_timing_debug(const Args& a) {

@@ -66,18 +66,15 @@ nb::object normalise_transcription(const Args& a) {
     nb::object first = words[0];  // IndexError for a transcription without words
     nb::object last = words[-1];
     const std::u32string script = code_points(a["original_text"]);
+    // With one word, both trims act on the same text.
+    const bool one = first.is(last);
     std::u32string first_text = normalise_text(first, "startswith");
-    if (first.is(last)) {
-        const std::u32string before = first_text;
-        alignment::normalise(first_text, first_text, script);
-        if (first_text != before) first.attr("text") = from_code_points(first_text);
-        return nb::none();
-    }
-    std::u32string last_text = normalise_text(last, "endswith");
-    const std::size_t first_size = first_text.size(), last_size = last_text.size();
-    alignment::normalise(first_text, last_text, script);
+    std::u32string last_text = one ? std::u32string() : normalise_text(last, "endswith");
+    std::u32string& last_ref = one ? first_text : last_text;
+    const std::size_t first_size = first_text.size(), last_size = last_ref.size();
+    alignment::normalise(first_text, last_ref, script);
     if (first_text.size() != first_size) first.attr("text") = from_code_points(first_text);
-    if (last_text.size() != last_size) last.attr("text") = from_code_points(last_text);
+    if (!one && last_text.size() != last_size) last.attr("text") = from_code_points(last_text);
     return nb::none();
 }
 
