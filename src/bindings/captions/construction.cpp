@@ -5,8 +5,11 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "bindings/captions/parts.hpp"
@@ -19,6 +22,33 @@ namespace vestrel::bind::captions {
 namespace core = vestrel::captions;
 
 namespace {
+
+// A text as UTF-8 for the core, viewing the str's own UTF-8 buffer (valid while the str
+// lives). Texts with lone surrogates (which strict UTF-8 refuses) are encoded with
+// surrogatepass into `owned`, which keeps them distinct and one code point each.
+std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
+    PyObject* t = text.ptr();
+    // A compact ASCII str is its own UTF-8: the common case, first.
+    if (PyUnicode_CheckExact(t) && PyUnicode_IS_COMPACT_ASCII(t))
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(t)),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(t)));
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_Check(t) ? PyUnicode_AsUTF8AndSize(t, &n) : nullptr;
+    if (p) return std::string_view(p, static_cast<size_t>(n));
+    if (!PyUnicode_Check(t)) {
+        // The sentence test looks for "<split>" in the text first: a value that holds nothing
+        // fails there as the host's `in` fails.
+        nb::str mark("<split>");
+        if (PySequence_Contains(t, mark.ptr()) < 0) throw nb::python_error();
+        PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(t)->tp_name);
+        throw nb::python_error();
+    }
+    PyErr_Clear();
+    nb::object b = nb::steal(PyUnicode_AsEncodedString(t, "utf-8", "surrogatepass"));
+    if (!b.is_valid()) throw nb::python_error();
+    return owned.emplace_back(PyBytes_AS_STRING(b.ptr()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
 
 // The line length limit as the core takes it: length <= limit as the host compares an int
 // length with `value` (for integer lengths, floor of a real limit; no length fits NaN).

@@ -4,10 +4,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <deque>
-#include <string>
-#include <string_view>
-
 #include "bindings/common/declare.hpp"
 #include "bindings/common/module.hpp"
 
@@ -44,18 +40,6 @@ inline Own own;
 enum Field : size_t { kStart = 0, kEnd = 1, kText = 2, kWords = 3 };
 inline PyObject* field_name[4];  // interned: lookups hit the type cache, keys compare by identity
 
-// A text as UTF-8 for the core, viewing the str's own UTF-8 buffer (valid while the str
-// lives). Texts with lone surrogates (which strict UTF-8 refuses) are encoded with
-// surrogatepass into `owned`, which keeps them distinct and one code point each.
-std::string_view text_utf8_general(nb::handle text, std::deque<std::string>& owned);
-inline std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
-    // A compact ASCII str is its own UTF-8: the common case, inline.
-    PyObject* t = text.ptr();
-    if (PyUnicode_CheckExact(t) && PyUnicode_IS_COMPACT_ASCII(t))
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(t)),
-                                static_cast<size_t>(PyUnicode_GET_LENGTH(t)));
-    return text_utf8_general(text, owned);
-}
 // A time as a double, as the host converts a number (TypeError for anything else).
 double seconds_general(nb::handle value);
 inline double seconds(nb::handle value) {

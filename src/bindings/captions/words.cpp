@@ -8,25 +8,6 @@
 
 namespace vestrel::bind::captions {
 
-std::string_view text_utf8_general(nb::handle text, std::deque<std::string>& owned) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &n) : nullptr;
-    if (p) return std::string_view(p, static_cast<size_t>(n));
-    if (!PyUnicode_Check(text.ptr())) {
-        // The sentence test looks for "<split>" in the text first: a value that holds nothing
-        // fails there as the host's `in` fails.
-        nb::str mark("<split>");
-        if (PySequence_Contains(text.ptr(), mark.ptr()) < 0) throw nb::python_error();
-        PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    PyErr_Clear();
-    nb::object b = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
-    if (!b.is_valid()) throw nb::python_error();
-    return owned.emplace_back(PyBytes_AS_STRING(b.ptr()),
-                              static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
 double seconds_general(nb::handle value) {
     double d = PyFloat_AsDouble(value.ptr());
     if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
