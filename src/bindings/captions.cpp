@@ -3,12 +3,11 @@
 #include <nanobind/nanobind.h>
 
 #include "bindings/captions/parts.hpp"
-
-namespace nb = nanobind;
+#include "bindings/common/errors.hpp"
 
 NB_MODULE(captions, m) {
-    vestrel::captions_py::set_module(m);
-    vestrel::captions_py::register_words(m);
-    vestrel::captions_py::register_captions(m);
-    vestrel::py::finalize_functions(m);
+    vestrel::bind::captions::this_module.set(m);
+    vestrel::py::register_error_translator();
+    vestrel::bind::captions::register_words(m);
+    vestrel::bind::captions::register_captions(m);
 }

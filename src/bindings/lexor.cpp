@@ -2,15 +2,13 @@
 // split of the words by scene.
 #include <nanobind/nanobind.h>
 
-#include "bindings/common/function.hpp"
-
+#include "bindings/common/errors.hpp"
 #include "bindings/lexor/parts.hpp"
 
-namespace nb = nanobind;
-
 NB_MODULE(lexor, m) {
-    vestrel::lexor::register_records(m);
-    vestrel::lexor::register_whisper(m);
-    vestrel::lexor::register_alignment(m);
-    vestrel::py::finalize_functions(m);
+    vestrel::bind::lexor::this_module.set(m);
+    vestrel::py::register_error_translator();
+    vestrel::bind::lexor::register_records(m);
+    vestrel::bind::lexor::register_whisper(m);
+    vestrel::bind::lexor::register_alignment(m);
 }

@@ -1,5 +1,7 @@
 #include "core/alignment.hpp"
 
+#include "core/commands.hpp"
+
 namespace vestrel::alignment {
 
 void update_at(std::u32string& word, std::size_t offset, std::u32string_view replacement) {
@@ -18,23 +20,13 @@ char32_t pop_at(std::u32string& word, std::size_t offset) {
 
 SpokenEnds spoken_ends(std::u32string_view script) {
     SpokenEnds ends;
-    auto keep = [&](std::size_t from, std::size_t to) {
-        if (from >= to) return;
-        if (!ends.first) ends.first = script[from];
-        ends.last = script[to - 1];
-    };
-    // One pass: each search starts where the previous one stopped.
-    std::size_t pos = 0;
-    while (pos < script.size()) {
-        const std::size_t open = script.find(U'<', pos);
-        if (open == std::u32string_view::npos) break;
-        const std::size_t close = script.find(U'>', open + 1);
-        // No '>' after this '<': no later '<' has one either, so the rest is spoken.
-        if (close == std::u32string_view::npos) break;
-        keep(pos, open);
-        pos = close + 1;
-    }
-    keep(pos, script.size());
+    commands::scan(script, commands::Rule::Removal,
+                   [&](std::size_t begin, std::size_t end, bool command) {
+                       if (command) return true;
+                       if (!ends.first) ends.first = script[begin];
+                       ends.last = script[end - 1];
+                       return true;
+                   });
     return ends;
 }
 
@@ -124,44 +116,49 @@ private:
 Reinsertion reinsert_commands(std::vector<std::u32string>& words, std::u32string_view script) {
     Reinsertion result;
     Cursor cursor(words);
-    bool in_command = false;
-    for (const char32_t c : script) {
-        if (c == U'<') in_command = true;
-        if (c == U'>') in_command = false;
+    // One script character; false ends the walk with the status set.
+    auto step = [&](char32_t c, bool command) {
         const bool more = cursor.settle();
-        if (in_command || c == U'>') {
+        if (command) {
             if (more) {
                 cursor.insert(c);
             } else if (words.empty()) {
                 result.status = Reinsertion::Status::NoWordForCommand;
-                break;
+                return false;
             } else {
                 // No spoken character follows: the command closes the last word. Every word
                 // is final here, so the last one is changed directly.
                 words.back().push_back(c);
                 cursor.mark(words.size() - 1);
             }
-            continue;
+            return true;
         }
         if (!more) {
             if (!is_space(c) || words.empty()) {
                 result.status = Reinsertion::Status::PastEnd;
-                break;
+                return false;
             }
             // The transcript ran out at a space the script goes on with: it joins the last
             // word, as a trailing command does, so the words still join to the script.
             words.back().push_back(c);
             cursor.mark(words.size() - 1);
-            continue;
+            return true;
         }
         if (cursor.next() != c) {
             result.status = Reinsertion::Status::Mismatch;
             result.script_char = c;
             result.transcript_char = cursor.next();
-            break;
+            return false;
         }
         cursor.consume();
-    }
+        return true;
+    };
+    commands::scan(script, commands::Rule::Alignment,
+                   [&](std::size_t begin, std::size_t end, bool command) {
+                       for (std::size_t i = begin; i < end; ++i)
+                           if (!step(script[i], command)) return false;
+                       return true;
+                   });
     cursor.settle();
     cursor.finish();
     result.changed = cursor.take_changed();

@@ -39,8 +39,8 @@ void insert_at(std::u32string& word, std::size_t offset, std::u32string_view ins
 char32_t pop_at(std::u32string& word, std::size_t offset);
 
 // The first and last character of the script's spoken text: the script with every command
-// removed the way the speech text is made (a '<' up to and including the next '>'; a '<' with
-// no later '>' stays, and so does a '>' that closes nothing). Nothing for an empty spoken text.
+// removed the way the speech text is made (commands::Rule::Removal). Nothing for an empty
+// spoken text.
 struct SpokenEnds {
     std::optional<char32_t> first;
     std::optional<char32_t> last;
@@ -70,9 +70,9 @@ struct Reinsertion {
     std::vector<std::size_t> changed;  // indices of the words whose text changed, ascending
 };
 
-// Commands are the script's characters from a '<' to the next '>', and every '>'. Walks
-// `script`: every command character goes into the word holding the next spoken
-// character not yet matched, directly in front of it; a command with no spoken character
+// Commands are read by commands::Rule::Alignment: from a '<' to the next '>' (or the end),
+// and every '>'. Walks `script`: every command character goes into the word holding the next
+// spoken character not yet matched, directly in front of it; a command with no spoken character
 // after it is appended to the last word. Spoken characters are compared, never changed; a
 // whitespace character past the end of the transcript (an aligner may drop the text's
 // trailing space) is appended to the last word like a trailing command.

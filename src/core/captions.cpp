@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <numeric>
+#include <stdexcept>
 
 namespace vestrel::captions {
 
@@ -221,5 +222,36 @@ std::vector<Line> split_lines(std::span<const TimedWord> words,
 }
 
 bool closes_gap(double end, double next_start) { return end - next_start < 0.5; }
+
+std::vector<size_t> number_by_first_appearance(std::span<const uintptr_t> keys) {
+    // An open-addressing table keyed by the key (a word list has a few thousand entries at
+    // most; cheaper than a node-based map). A slot holds one more than the position of a
+    // key's first appearance (0: empty), so the table stays four bytes a slot; positions past
+    // that range would not fit in memory long before.
+    const size_t n = keys.size();
+    if (n >= UINT32_MAX) throw std::length_error("too many keys");
+    size_t cap = 16;
+    while (cap < 2 * n) cap <<= 1;
+    std::vector<uint32_t> slots(cap, 0);
+    std::vector<size_t> numbers;
+    numbers.reserve(n);
+    size_t distinct = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uintptr_t key = keys[i];
+        const size_t h = static_cast<size_t>((key >> 4) * 0x9E3779B97F4A7C15ull);
+        for (size_t s = (h >> 20) & (cap - 1);; s = (s + 1) & (cap - 1)) {
+            if (!slots[s]) {
+                slots[s] = static_cast<uint32_t>(i + 1);
+                numbers.push_back(distinct++);
+                break;
+            }
+            if (keys[slots[s] - 1] == key) {
+                numbers.push_back(numbers[slots[s] - 1]);
+                break;
+            }
+        }
+    }
+    return numbers;
+}
 
 }  // namespace vestrel::captions

@@ -23,6 +23,10 @@ std::string remove_split(std::string_view text);
 // Number of code points of a UTF-8 text.
 size_t length(std::string_view utf8);
 
+// Numbers opaque keys (object addresses, say) by first appearance: for each position the
+// number of its key, the distinct keys counted 0, 1, 2, ... in the order they first occur.
+std::vector<size_t> number_by_first_appearance(std::span<const uintptr_t> keys);
+
 // The sentence cut over the words of one run. The same input object may sit at several
 // positions; `object_of[i]` names the object at position i and `object_texts[k]` holds the
 // text of object k as it is before the cut. A write to an object is seen by its later

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <unordered_map>
 
 #include "core/captions.hpp"
 
@@ -197,4 +198,22 @@ TEST(Captions, CutSentencesOverTimedWords) {
         EXPECT_EQ(by_words.writes[i].text, by_objects.writes[i].text);
     }
     EXPECT_TRUE(cut_sentences(std::vector<TimedWord>{}, 0).ends.empty());
+}
+
+TEST(Captions, NumbersKeysByFirstAppearance) {
+    using Numbers = std::vector<size_t>;
+    auto number = [](std::vector<uintptr_t> keys) { return number_by_first_appearance(keys); };
+    EXPECT_EQ(number({}), Numbers{});
+    EXPECT_EQ(number({0x1000, 0x2000, 0x1000, 0x3000, 0x2000}), (Numbers{0, 1, 0, 2, 1}));
+    EXPECT_EQ(number({0, 0, 0}), (Numbers{0, 0, 0}));
+
+    // Thousands of keys spaced like object addresses, some repeated far apart, and keys that
+    // differ only in high bits: numbered as a map of first appearances numbers them.
+    std::vector<uintptr_t> keys;
+    for (uintptr_t i = 0; i < 5000; ++i) keys.push_back(0x7f0000000000 + 48 * (i % 3001));
+    for (uintptr_t i = 0; i < 64; ++i) keys.push_back(uintptr_t(1) << (i % 64));
+    std::unordered_map<uintptr_t, size_t> first;
+    Numbers expected;
+    for (uintptr_t k : keys) expected.push_back(first.emplace(k, first.size()).first->second);
+    EXPECT_EQ(number(keys), expected);
 }

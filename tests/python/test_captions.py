@@ -3,6 +3,7 @@
 import random
 import sys
 from dataclasses import dataclass
+from fractions import Fraction
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -397,6 +398,21 @@ def test_matches_the_step_by_step_rule_on_random_words(seed):
     assert [w.text for w in ours] == [w.text for w in theirs]
     for i, line in enumerate(got.lines):
         assert len(line.text) <= chars or len(line.words) == 1, i
+
+
+class Count(int):
+    pass
+
+
+@pytest.mark.parametrize("limit", [
+    True, 0, -3, Count(11), 10**30, -10**30, 12.9, float("nan"), float("inf"),
+    float("-inf"), Fraction(25, 2),
+], ids=repr)
+def test_line_limits_of_every_numeric_kind_compare_as_the_host_compares(limit):
+    shape = random_words(random.Random(3), 40)
+    got = Captions.create_by_transcription(build(shape, {}), chars_per_line=limit)
+    want = ref.create_by_transcription(build(shape, {}), chars_per_line=limit)
+    assert as_tuples(got) == as_tuples(want)
 
 
 # --- timing ----------------------------------------------------------------------------------

@@ -4,39 +4,42 @@
 
 #include <nanobind/nanobind.h>
 
-#include "bindings/common/function.hpp"
+#include "bindings/common/declare.hpp"
+#include "bindings/common/module.hpp"
 
-#include <deque>
-#include <string>
-#include <string_view>
-
-namespace vestrel::captions_py {
+namespace vestrel::bind::captions {
 
 namespace nb = nanobind;
+using namespace vestrel::py;
 
-// The module object, for names read at call time (CaptionWord, CaptionLine, Captions).
-void set_module(nb::module_& m);
-nb::handle module();
+// vestrel.captions; CaptionWord, CaptionLine, Captions and find_greatest_pause are read
+// through it at call time, so a replacement is seen by the next call.
+inline ModuleRef this_module;
+
+// The line length every caller gets unless it asks for another.
+inline constexpr int kCharsPerLine = 25;
 
 // CaptionWord, CaptionLine (with their create_by_transcription) and find_greatest_pause.
 void register_words(nb::module_& m);
-// Captions: fields, construction (create_by_transcription and its helpers) and timing.
+// Captions: fields, construction (construction.cpp) and timing (timing.cpp).
 void register_captions(nb::module_& m);
-void add_construction(nb::dict& ns);  // construction.cpp
-void add_timing(nb::dict& ns);        // timing.cpp
+void add_construction(nb::module_& m, nb::dict ns);
+void add_timing(nb::module_& m, nb::dict ns);
 
-// A text as UTF-8 for the core, viewing the str's own UTF-8 buffer (valid while the str
-// lives). Texts with lone surrogates (which strict UTF-8 refuses) are encoded with
-// surrogatepass into `owned`, which keeps them distinct and one code point each.
-std::string_view text_utf8_general(nb::handle text, std::deque<std::string>& owned);
-inline std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
-    // A compact ASCII str is its own UTF-8: the common case, inline.
-    PyObject* t = text.ptr();
-    if (PyUnicode_CheckExact(t) && PyUnicode_IS_COMPACT_ASCII(t))
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(t)),
-                                static_cast<size_t>(PyUnicode_GET_LENGTH(t)));
-    return text_utf8_general(text, owned);
-}
+// The record classes and functions as made at load (never released), to tell them from
+// replacements made later; and the records' interned field names in field order.
+struct Own {
+    PyObject* word_class;
+    PyObject* line_class;
+    PyObject* word_create;  // CaptionWord.create_by_transcription
+    PyObject* line_create;  // CaptionLine.create_by_transcription
+    PyObject* find_greatest_pause;
+    PyObject* no_args;  // the empty tuple
+};
+inline Own own;
+enum Field : size_t { kStart = 0, kEnd = 1, kText = 2, kWords = 3 };
+inline PyObject* field_name[4];  // interned: lookups hit the type cache, keys compare by identity
+
 // A time as a double, as the host converts a number (TypeError for anything else).
 double seconds_general(nb::handle value);
 inline double seconds(nb::handle value) {
@@ -44,61 +47,42 @@ inline double seconds(nb::handle value) {
     return seconds_general(value);
 }
 
-// A callable with exactly `doc` as __doc__ that binds as a method when placed in a class;
-// `owner` names the class it is placed in (for __qualname__), or is null.
-inline nb::object documented(nb::object fn, const char* name, const char* doc,
-                             const char* owner = nullptr) {
-    return py::documented(fn, name, nb::str(doc), owner, nb::str("vestrel.captions"));
+// o.<field> as a new reference (throws on failure).
+inline PyObject* get_field(PyObject* o, Field f) {
+    PyObject* r = PyObject_GetAttr(o, field_name[f]);
+    if (!r) throw nb::python_error();
+    return r;
 }
-
-// The module's functions as made at load (find_greatest_pause and the create_by_transcription
-// of CaptionWord and CaptionLine), to tell them from replacements made later.
-enum class Own { FindGreatestPause = 0, WordCreate = 1, LineCreate = 2 };
-nb::handle own(Own which);
-
-// Interned attribute names (kept for the life of the process).
-enum class Name { Start = 0, End = 1, Text = 2, Words = 3 };
-nb::handle attr_name(Name n);
+inline nb::object field_of(nb::handle o, Field f) { return nb::steal(get_field(o.ptr(), f)); }
 
 // Records of one class with the given number of fields, in order start, end, text[, words].
 // A record class made at load is filled field by field as its generated constructor would
 // fill it (it only assigns the fields), without running that constructor's Python code:
 // building thousands of words is the bulk of a caption run. Any other class is called.
-class RecordMaker {
-public:
-    RecordMaker(nb::handle cls, size_t count);
+struct RecordMaker {
+    PyObject* cls;
+    size_t count;
+    bool own_class = (cls == own.word_class && count == 3) || (cls == own.line_class && count == 4);
+
     // A new record of `values` (a new reference).
     PyObject* make(PyObject* const* values) const {
-        if (!own_) {
-            PyObject* r = PyObject_Vectorcall(cls_, values, count_, nullptr);
+        if (!own_class) {
+            PyObject* r = PyObject_Vectorcall(cls, values, count, nullptr);
             if (!r) throw nb::python_error();
             return r;
         }
         // Through tp_new (object.__new__), which also lays out the instance's attribute values.
-        PyObject* obj = type_->tp_new(type_, no_args_, nullptr);
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        PyObject* obj = type->tp_new(type, own.no_args, nullptr);
         if (!obj) throw nb::python_error();
-        for (size_t i = 0; i < count_; ++i) {
-            if (PyObject_GenericSetAttr(obj, names_[i], values[i]) < 0) {
+        for (size_t i = 0; i < count; ++i) {
+            if (PyObject_GenericSetAttr(obj, field_name[i], values[i]) < 0) {
                 Py_DECREF(obj);
                 throw nb::python_error();
             }
         }
         return obj;
     }
-
-private:
-    PyObject* cls_;
-    PyTypeObject* type_;
-    size_t count_;
-    bool own_;
-    PyObject* const* names_;
-    PyObject* no_args_;
 };
 
-// CaptionWord(start, end, text) and CaptionLine(start, end, text, words) of the classes
-// currently bound in the module.
-nb::object make_word(nb::handle cls, nb::handle start, nb::handle end, nb::handle text);
-nb::object make_line(nb::handle cls, nb::handle start, nb::handle end, nb::handle text,
-                     nb::handle words);
-
-}  // namespace vestrel::captions_py
+}  // namespace vestrel::bind::captions

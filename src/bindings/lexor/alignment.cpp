@@ -4,44 +4,24 @@
 #include <string>
 #include <vector>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/codepoints.hpp"
 #include "bindings/common/pyutil.hpp"
 #include "bindings/lexor/parts.hpp"
 #include "core/alignment.hpp"
 
-namespace vestrel::lexor {
-
-using namespace vestrel::py;
-
-nb::handle self_module() {
-    static nb::handle m = nb::module_::import_("vestrel.lexor").release();
-    return m;
-}
-
-nb::list words_of(nb::handle transcription) {
-    nb::list words;
-    for (nb::handle segment : transcription.attr("segments"))
-        for (nb::handle word : segment.attr("words")) words.append(word);
-    return words;
-}
-
-nb::object word_text(nb::handle word, std::size_t item) {
-    nb::object text = word.attr("text");
-    if (!PyUnicode_Check(text.ptr())) {
-        std::string msg = "sequence item " + std::to_string(item) +
-                          ": expected str instance, " + Py_TYPE(text.ptr())->tp_name + " found";
-        raise(PyExc_TypeError, msg);
-    }
-    return text;
-}
-
-void raise_text(PyObject* type, nb::handle message) {
-    PyErr_SetObject(type, message.ptr());
-    throw nb::python_error();
-}
+namespace vestrel::bind::lexor {
 
 namespace {
+
+// Raises Exception("<prefix><a> != <b>"), the characters kept exact (surrogates included).
+[[noreturn]] void raise_mismatch(std::u32string_view prefix, char32_t a, char32_t b) {
+    std::u32string msg(prefix);
+    msg += a;
+    msg += U" != ";
+    msg += b;
+    PyErr_SetObject(PyExc_Exception, from_code_points(msg).ptr());
+    throw nb::python_error();
+}
 
 // The word objects and their texts as code points, in reading order, through the module's
 // own get_words (read at call time, as every caller sees it).
@@ -52,23 +32,27 @@ struct WordTexts {
 
 WordTexts read_words(nb::handle transcription) {
     WordTexts w;
-    nb::object list = self_module().attr("get_words")(transcription);
-    for (nb::handle word : list) {
-        w.texts.push_back(code_points(word_text(word, w.words.size())));
+    for (nb::handle word : this_module.attr("get_words")(transcription)) {
+        // Checked to be a str as joining the texts requires.
+        nb::object text = word.attr("text");
+        if (!PyUnicode_Check(text.ptr()))
+            raise(PyExc_TypeError, "sequence item " + std::to_string(w.words.size()) +
+                                       ": expected str instance, " +
+                                       Py_TYPE(text.ptr())->tp_name + " found");
+        w.texts.push_back(code_points(text));
         w.words.push_back(nb::borrow(word));
     }
     return w;
 }
 
-std::u32string chars_message(std::u32string_view prefix, char32_t a, char32_t b) {
-    std::u32string msg(prefix);
-    msg += a;
-    msg += U" != ";
-    msg += b;
-    return msg;
+nb::object get_words(const Args& a) {
+    nb::list words;
+    for (nb::handle segment : a["transcription"].attr("segments"))
+        for (nb::handle word : segment.attr("words")) words.append(word);
+    return words;
 }
 
-// The text of words[i] for normalising, with the error of calling startswith on a non-str.
+// The text of a word for normalising, with the error of calling `method` on a non-str.
 std::u32string normalise_text(nb::handle word, const char* method) {
     nb::object text = word.attr("text");
     if (!PyUnicode_Check(text.ptr()))
@@ -77,30 +61,27 @@ std::u32string normalise_text(nb::handle word, const char* method) {
     return code_points(text);
 }
 
-void normalise_impl(nb::handle transcription, nb::handle original_text) {
-    nb::object words = self_module().attr("get_words")(transcription);
+nb::object normalise_transcription(const Args& a) {
+    nb::object words = this_module.attr("get_words")(a["transcription"]);
     nb::object first = words[0];  // IndexError for a transcription without words
     nb::object last = words[-1];
-    const std::u32string script = code_points(original_text);
+    const std::u32string script = code_points(a["original_text"]);
+    // With one word, both trims act on the same text.
+    const bool one = first.is(last);
     std::u32string first_text = normalise_text(first, "startswith");
-    if (first.is(last)) {
-        const std::u32string before = first_text;
-        alignment::normalise(first_text, first_text, script);
-        if (first_text != before) first.attr("text") = from_code_points(first_text);
-        return;
-    }
-    std::u32string last_text = normalise_text(last, "endswith");
-    const std::size_t first_size = first_text.size(), last_size = last_text.size();
-    alignment::normalise(first_text, last_text, script);
+    std::u32string last_text = one ? std::u32string() : normalise_text(last, "endswith");
+    std::u32string& last_ref = one ? first_text : last_text;
+    const std::size_t first_size = first_text.size(), last_size = last_ref.size();
+    alignment::normalise(first_text, last_ref, script);
     if (first_text.size() != first_size) first.attr("text") = from_code_points(first_text);
-    if (last_text.size() != last_size) last.attr("text") = from_code_points(last_text);
+    if (!one && last_text.size() != last_size) last.attr("text") = from_code_points(last_text);
+    return nb::none();
 }
 
-void update_impl(nb::handle transcription, nb::handle original_text) {
-    nb::handle m = self_module();
-    m.attr("normalise_transcription")(transcription, original_text);
-    WordTexts w = read_words(transcription);
-    const std::u32string script = code_points(original_text);
+nb::object update_transcription(const Args& a) {
+    this_module.attr("normalise_transcription")(a["transcription"], a["original_text"]);
+    WordTexts w = read_words(a["transcription"]);
+    const std::u32string script = code_points(a["original_text"]);
     alignment::Reinsertion r;
     {
         nb::gil_scoped_release release;
@@ -109,25 +90,25 @@ void update_impl(nb::handle transcription, nb::handle original_text) {
     // Also after a failure: the words keep what was inserted before it.
     for (std::size_t k : r.changed) w.words[k].attr("text") = from_code_points(w.texts[k]);
     switch (r.status) {
-        case alignment::Reinsertion::Status::Ok: return;
+        case alignment::Reinsertion::Status::Ok: return nb::none();
         case alignment::Reinsertion::Status::Mismatch:
-            raise_text(PyExc_Exception,
-                       from_code_points(chars_message(U"", r.script_char, r.transcript_char)));
+            raise_mismatch(U"", r.script_char, r.transcript_char);
         case alignment::Reinsertion::Status::PastEnd:
             raise(PyExc_IndexError, "string index out of range");
         case alignment::Reinsertion::Status::NoWordForCommand:
             // Only reachable with a get_words that lost the words normalising found.
             raise(PyExc_IndexError, "list index out of range");
     }
+    return nb::none();
 }
 
-nb::object split_impl(nb::handle transcription, nb::handle scenes) {
-    WordTexts w = read_words(transcription);
+nb::object split_by_scenes(const Args& a) {
+    WordTexts w = read_words(a["transcription"]);
     // Scene texts up to the first that is not a str: the walk fails there, unless it failed
     // on an earlier scene already.
     std::vector<std::u32string> scene_texts;
     nb::handle bad_scene;
-    for (nb::handle scene : scenes) {
+    for (nb::handle scene : a["scenes"]) {
         if (!PyUnicode_Check(scene.ptr())) {
             bad_scene = scene;
             break;
@@ -141,9 +122,7 @@ nb::object split_impl(nb::handle transcription, nb::handle scenes) {
     }
     using Status = alignment::SceneSplit::Status;
     if (s.status == Status::Mismatch)
-        raise_text(PyExc_Exception,
-                   from_code_points(chars_message(U"[lexor] Character missmatch: ", s.scene_char,
-                                                  s.transcript_char)));
+        raise_mismatch(U"[lexor] Character missmatch: ", s.scene_char, s.transcript_char);
     if (s.status == Status::PastEnd) raise(PyExc_IndexError, "string index out of range");
     if (bad_scene.is_valid()) {
         const char* type = Py_TYPE(bad_scene.ptr())->tp_name;
@@ -164,54 +143,23 @@ nb::object split_impl(nb::handle transcription, nb::handle scenes) {
 }  // namespace
 
 void register_alignment(nb::module_& m) {
-    m.def(
-        "get_words",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare({"get_words", {arg("transcription")}});
-            auto v = parse(sig, args, kwargs);
-            return words_of(v[0]);
-        },
-        nb::sig("def get_words(transcription: Transcription) -> list[Word]"),
-        "Every word of the transcription in reading order (the transcription's own objects).");
-
-    m.def(
-        "normalise_transcription",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"normalise_transcription",
-                         {arg("transcription"), arg("original_text", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            normalise_impl(v[0], v[1]);
-        },
-        nb::sig("def normalise_transcription(transcription: Transcription, original_text: str) "
-                "-> None"),
-        "Trim the space in front of the first word and behind the last where original_text "
-        "has none.");
-
-    m.def(
-        "update_transcription",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"update_transcription",
-                         {arg("transcription"), arg("original_text", Kind::Str)}});
-            auto v = parse(sig, args, kwargs);
-            update_impl(v[0], v[1]);
-        },
-        nb::sig("def update_transcription(transcription: Transcription, original_text: str) "
-                "-> None"),
-        "Update transcription based on original_text");
-
-    m.def(
-        "split_by_scenes",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"split_by_scenes", {arg("transcription"), arg("scenes", Kind::List)}});
-            auto v = parse(sig, args, kwargs);
-            return split_impl(v[0], v[1]);
-        },
-        nb::sig("def split_by_scenes(transcription: Transcription, scenes: list[str]) -> "
-                "list[list[Word]]"),
-        "Content has to be exactly the same");
+    const nb::object transcription = m.attr("Transcription"), words = list_of(m.attr("Word"));
+    const Param script = arg("original_text", Kind::Str) | str_type();
+    def(m, {{"get_words", {arg("transcription") | transcription}, get_words,
+             "Every word of the transcription in reading order (the transcription's own "
+             "objects).",
+             words},
+            {"normalise_transcription", {arg("transcription") | transcription, script},
+             normalise_transcription,
+             "Trim the space in front of the first word and behind the last where "
+             "original_text has none.",
+             nb::none()},
+            {"update_transcription", {arg("transcription") | transcription, script},
+             update_transcription, "Update transcription based on original_text", nb::none()},
+            {"split_by_scenes",
+             {arg("transcription") | transcription,
+              arg("scenes", Kind::List) | list_of(str_type())},
+             split_by_scenes, "Content has to be exactly the same", list_of(words)}});
 }
 
-}  // namespace vestrel::lexor
+}  // namespace vestrel::bind::lexor

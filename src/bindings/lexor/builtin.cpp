@@ -12,18 +12,9 @@
 #include "core/espeak.hpp"
 #include "core/word_align.hpp"
 
-namespace vestrel::lexor {
+namespace vestrel::bind::lexor {
 
 namespace {
-
-using namespace vestrel::py;
-
-std::string utf8_of(nb::handle s) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-    if (!data) throw nb::python_error();
-    return std::string(data, static_cast<std::size_t>(size));
-}
 
 // The path as the file system sees it (os.fsencode: lone surrogates stand for raw bytes).
 std::string fs_path(nb::handle s) {
@@ -39,45 +30,28 @@ nb::object builtin_transcription(nb::handle audio_filepath, nb::handle reference
                                  nb::handle language) {
     const std::string path = fs_path(audio_filepath);
     const std::u32string text = code_points(reference_text);
-    const std::string lang = utf8_of(language);
+    const std::string lang = utf8(language);
 
-    // The failure is carried out of the released section and raised with the GIL held.
-    enum class Fail { None, Language, Missing, Other } fail = Fail::None;
-    std::string message;
+    // The handlers run with the GIL held again: the release ends with the try block.
     word_align::Alignment result;
-    {
+    try {
         nb::gil_scoped_release release;
-        try {
-            result = word_align::align_text(path, text, lang);
-        } catch (const std::invalid_argument& e) {
-            fail = Fail::Language;
-            message = e.what();
-        } catch (const audio::FileMissing& e) {
-            fail = Fail::Missing;
-            message = e.what();
-        } catch (const std::exception& e) {
-            fail = Fail::Other;
-            message = e.what();
-        }
-    }
-    switch (fail) {
-        case Fail::None:
-            break;
-        case Fail::Language:
-            raise(PyExc_ValueError, message);
-        case Fail::Missing:
-            // As the host's own open() reports it: [Errno 2] ... with the path as given.
-            errno = ENOENT;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, audio_filepath.ptr());
-            throw nb::python_error();
-        case Fail::Other:
-            raise(PyExc_RuntimeError, message);
+        result = word_align::align_text(path, text, lang);
+    } catch (const std::invalid_argument& e) {
+        raise(PyExc_ValueError, e.what());
+    } catch (const audio::FileMissing&) {
+        // As the host's own open() reports it: [Errno 2] ... with the path as given.
+        errno = ENOENT;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, audio_filepath.ptr());
+        throw nb::python_error();
+    } catch (const std::exception& e) {
+        // Every other failure of the aligner (a decoder or espeak-ng error) is a RuntimeError.
+        raise(PyExc_RuntimeError, e.what());
     }
 
-    nb::handle m = self_module();
-    nb::object word_type = m.attr("Word");
-    nb::object segment_type = m.attr("Segment");
-    nb::object transcription = m.attr("Transcription")();
+    nb::object word_type = this_module.attr("Word");
+    nb::object segment_type = this_module.attr("Segment");
+    nb::object transcription = this_module.attr("Transcription")();
     nb::object segments = transcription.attr("segments");
     const std::u32string_view all(text);
     for (const auto& sentence : result.sentences) {
@@ -96,4 +70,4 @@ nb::object builtin_transcription(nb::handle audio_filepath, nb::handle reference
     return transcription;
 }
 
-}  // namespace vestrel::lexor
+}  // namespace vestrel::bind::lexor

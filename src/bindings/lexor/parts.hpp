@@ -3,12 +3,19 @@
 
 #include <nanobind/nanobind.h>
 
-#include <string>
-#include <vector>
+#include <cstddef>
 
-namespace vestrel::lexor {
+#include "bindings/common/declare.hpp"
+#include "bindings/common/module.hpp"
+
+namespace vestrel::bind::lexor {
 
 namespace nb = nanobind;
+using namespace vestrel::py;
+
+// vestrel.lexor; its attributes (get_words, the model cache, the record classes) are read
+// through it at call time, as every caller sees them.
+inline ModuleRef this_module;
 
 // Records Word, Segment, Transcription (with their character edits and converters).
 void register_records(nb::module_& m);
@@ -20,17 +27,4 @@ nb::object builtin_transcription(nb::handle audio_filepath, nb::handle reference
 // get_words, normalise_transcription, update_transcription, split_by_scenes.
 void register_alignment(nb::module_& m);
 
-// The module itself, whose attributes are read at call time.
-nb::handle self_module();
-
-// Every word of a transcription in reading order (segment by segment, word by word).
-nb::list words_of(nb::handle transcription);
-
-// The text of a word, checked to be a str as joining the texts requires
-// ("sequence item 3: expected str instance, int found").
-nb::object word_text(nb::handle word, std::size_t item);
-
-// Raises `type` with a message given as code points (kept exact, surrogates included).
-[[noreturn]] void raise_text(PyObject* type, nb::handle message);
-
-}  // namespace vestrel::lexor
+}  // namespace vestrel::bind::lexor

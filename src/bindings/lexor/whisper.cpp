@@ -1,13 +1,11 @@
 // The aligner: availability of stable-whisper, the one cached model and the alignment run.
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
+#include "bindings/common/values.hpp"
 #include "bindings/lexor/parts.hpp"
 
-namespace vestrel::lexor {
+namespace vestrel::bind::lexor {
 
 namespace {
-
-using namespace vestrel::py;
 
 const char* const kNotInstalled =
     "stable-whisper is not installed. Install it with: pip install vestrel[transcription]";
@@ -20,15 +18,9 @@ void log(const char* prefix, nb::handle text, const char* suffix) {
     py::print(nb::handle(nb::str("{}{}{}").format(prefix, text, suffix)));
 }
 
-bool truth(nb::handle value) {
-    int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
-}
-
-nb::object get_whisper_model_impl(nb::handle model_name) {
-    nb::handle m = self_module();
-    if (!truth(m.attr("STABLE_WHISPER_AVAILABLE"))) raise(PyExc_ImportError, kNotInstalled);
+nb::object get_whisper_model(const Args& a) {
+    nb::handle m = this_module.get(), model_name = a["model_name"];
+    if (!truthy(m.attr("STABLE_WHISPER_AVAILABLE"))) raise(PyExc_ImportError, kNotInstalled);
     nb::object model = m.attr("_model");
     nb::object current = m.attr("_current_model_name");
     bool load = model.is_none();
@@ -51,9 +43,10 @@ nb::object get_whisper_model_impl(nb::handle model_name) {
     return m.attr("_model");
 }
 
-nb::object generate_transcription_impl(nb::handle audio_filepath, nb::handle reference_text,
-                                       nb::handle whisper_model, nb::handle language) {
-    nb::handle m = self_module();
+nb::object generate_transcription(const Args& a) {
+    nb::handle m = this_module.get(), audio_filepath = a["audio_filepath"],
+               reference_text = a["reference_text"], whisper_model = a["whisper_model"],
+               language = a["language"];
     // "builtin" is our own aligner: no model to load, the cache stays as it is.
     if (PyUnicode_CompareWithASCIIString(whisper_model.ptr(), kBuiltin) == 0) {
         log("[lexor] Aligning transcription with language='", language, "'");
@@ -94,42 +87,29 @@ void register_whisper(nb::module_& m) {
     m.attr("_model") = nb::none();
     m.attr("_current_model_name") = nb::none();
 
-    m.def(
-        "get_whisper_model",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig = declare(
-                {"get_whisper_model", {opt("model_name", Kind::Str, nb::str("medium"))}});
-            auto v = parse(sig, args, kwargs);
-            return get_whisper_model_impl(v[0]);
-        },
-        nb::sig("def get_whisper_model(model_name: str = 'medium')"),
-        "Return the cached Whisper model, loading it when none is loaded or another name is "
-        "asked for.");
-
-    m.def(
-        "generate_transcription",
-        [](nb::args args, nb::kwargs kwargs) {
-            static const Signature& sig =
-                declare({"generate_transcription",
-                         {arg("audio_filepath", Kind::Str), arg("reference_text", Kind::Str),
-                          opt("whisper_model", Kind::Str, nb::str("medium")),
-                          opt("language", Kind::Str, nb::str("de"))}});
-            auto v = parse(sig, args, kwargs);
-            return generate_transcription_impl(v[0], v[1], v[2], v[3]);
-        },
-        nb::sig("def generate_transcription(audio_filepath: str, reference_text: str, "
-                "whisper_model: str = 'medium', language: str = 'de') -> Transcription"),
-        "Generate a transcription by aligning the reference text with the audio.\n"
-        "\n"
-        "Args:\n"
-        "    audio_filepath: Path to the audio file\n"
-        "    reference_text: Reference text for the alignment\n"
-        "    whisper_model: Whisper model size ('tiny', 'base', 'small', 'medium', 'large')\n"
-        "    language: ISO 639-1 language code (e.g., 'en', 'de', 'fr', 'es', 'it', 'pt', "
-        "'ja', 'zh', 'ru', 'ko')\n"
-        "\n"
-        "Returns:\n"
-        "    Transcription object with segments and word-level timestamps");
+    const nb::object str = str_type();
+    def(m,
+        {{"get_whisper_model", {opt("model_name", Kind::Str, nb::str("medium")) | str},
+          get_whisper_model,
+          "Return the cached Whisper model, loading it when none is loaded or another name is "
+          "asked for."},
+         {"generate_transcription",
+          {arg("audio_filepath", Kind::Str) | str, arg("reference_text", Kind::Str) | str,
+           opt("whisper_model", Kind::Str, nb::str("medium")) | str,
+           opt("language", Kind::Str, nb::str("de")) | str},
+          generate_transcription,
+          "Generate a transcription by aligning the reference text with the audio.\n"
+          "\n"
+          "Args:\n"
+          "    audio_filepath: Path to the audio file\n"
+          "    reference_text: Reference text for the alignment\n"
+          "    whisper_model: Whisper model size ('tiny', 'base', 'small', 'medium', 'large')\n"
+          "    language: ISO 639-1 language code (e.g., 'en', 'de', 'fr', 'es', 'it', 'pt', "
+          "'ja', 'zh', 'ru', 'ko')\n"
+          "\n"
+          "Returns:\n"
+          "    Transcription object with segments and word-level timestamps",
+          m.attr("Transcription")}});
 }
 
-}  // namespace vestrel::lexor
+}  // namespace vestrel::bind::lexor
