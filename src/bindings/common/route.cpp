@@ -75,7 +75,8 @@ nb::object required() { return nb::borrow(Py_Ellipsis); }
 nb::object make_model(nb::module_& m, const char* name, const std::vector<ModelField>& fields) {
     nb::dict kwargs;
     kwargs["__module__"] = m.attr("__name__");
-    for (const ModelField& f : fields) kwargs[f.name] = nb::make_tuple(f.annotation, f.default_value);
+    for (const ModelField& f : fields)
+        kwargs[f.name] = nb::make_tuple(f.annotation, f.default_value);
     nb::object create = nb::module_::import_("pydantic").attr("create_model");
     nb::object model =
         nb::steal(PyObject_Call(create.ptr(), nb::make_tuple(name).ptr(), kwargs.ptr()));

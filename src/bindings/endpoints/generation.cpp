@@ -28,8 +28,9 @@ void register_request_models(nb::module_& m) {
     // The scenes and the music by its identifier, then the settings the pipeline's input
     // takes as they are (one table for both).
     make_model(m, "BrevanoRequest",
-               brevano::request_fields({{"scenes", import("typing").attr("List")[scene], required()},
-                                        {"bg_music_id", or_none(str_type()), nb::none()}}));
+               brevano::request_fields(
+                   {{"scenes", import("typing").attr("List")[scene], required()},
+                    {"bg_music_id", or_none(str_type()), nb::none()}}));
 }
 
 // str(exc); should that fail, the exception type's name, so a status is always recorded.
