@@ -581,6 +581,7 @@ def test_eleven_request_timeouts(service, monkeypatch, tmp_path):
     assert seen == [("GET", 10), ("POST", (10, 120)), ("GET", 10), ("GET", 10)]
 
 
+@pytest.mark.slow
 def test_eleven_hung_service_times_out(service):
     # A service that accepts the request and never answers: the construction fails with
     # the HTTP library's time-out instead of blocking forever.
