@@ -75,9 +75,8 @@ struct Signature {
     bool bound = false;            // a method or constructor: counts include `self`
 };
 
-// Signatures hold Python objects (defaults) and are declared once per function as
-//     static const Signature& sig = declare({"f", {arg("x", Kind::Str), ...}});
-// `declare` keeps them for the life of the process: a static destroyed after the interpreter
+// Signatures hold Python objects (defaults); declare.hpp makes one per declared callable
+// with `declare`, which keeps it for the life of the process: a static destroyed after the interpreter
 // has finalised would release Python objects too late and crash at exit. The same holds for
 // any other Python object kept in a C++ static: keep it as a leaked handle.
 const Signature& declare(Signature sig);

@@ -127,7 +127,6 @@ nb::object int_type() { return type_of(&PyLong_Type); }
 nb::object float_type() { return type_of(&PyFloat_Type); }
 nb::object bool_type() { return type_of(&PyBool_Type); }
 nb::object list_type() { return type_of(&PyList_Type); }
-nb::object dict_type() { return type_of(&PyDict_Type); }
 
 nb::object or_none(nb::handle type) {
     nb::object u = nb::steal(PyNumber_Or(type.ptr(), Py_None));

@@ -100,7 +100,6 @@ nb::object int_type();
 nb::object float_type();
 nb::object bool_type();
 nb::object list_type();
-nb::object dict_type();
 nb::object or_none(nb::handle type);    // type | None
 nb::object optional(nb::handle type);   // typing.Optional[type]
 nb::object list_of(nb::handle type);    // list[type]

@@ -17,8 +17,6 @@ PyObject* exception_type(ErrorKind kind) {
     return PyExc_RuntimeError;
 }
 
-void raise_error(const Error& e) { raise(exception_type(e.kind()), e.what()); }
-
 void register_error_translator() {
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {
         try {

@@ -22,10 +22,6 @@ PyObject* exception_type(ErrorKind kind);
 // Registers the translator of vestrel::Error (once per module; nanobind keeps a list).
 void register_error_translator();
 
-// Raises the Python exception of a core error now (for code that catches a core error to
-// clean up first, then reports it).
-[[noreturn]] void raise_error(const Error& e);
-
 // One line of a route's error table: an exception of `type` (or a subclass) is answered
 // with `status`; the detail is `detail` when given, else str(exception); `traceback` prints
 // the exception's traceback to standard error first (the server's log).

@@ -27,8 +27,6 @@ std::string format(nb::handle x, const char* spec) {
     return utf8(s);
 }
 
-std::string fixed3(double x) { return format(nb::steal(PyFloat_FromDouble(x)), ".3f"); }
-
 std::string str(nb::handle obj) {
     nb::object s = nb::steal(PyObject_Str(obj.ptr()));
     if (!s.is_valid()) throw nb::python_error();

@@ -23,8 +23,6 @@ std::string float_str(double x);
 // format(x, spec) of a Python value as given (an int stays an int: format(2, ".3f") is
 // "2.000"), e.g. format(x, ".3f") for times in log lines.
 std::string format(nb::handle x, const char* spec);
-// format(x, ".3f") of a C++ double
-std::string fixed3(double x);
 // str(obj)
 std::string str(nb::handle obj);
 
@@ -54,11 +52,6 @@ inline nb::object checked(PyObject* result) {
 
 // Imports a module of the host (cached by the import system itself).
 nb::object import(const char* name);
-
-// A module attribute read at call time, as Python code reading a global would.
-inline nb::object module_attr(nb::handle module, const char* name) {
-    return module.attr(name);
-}
 
 // Converts a Python str to UTF-8.
 std::string utf8(nb::handle s);
