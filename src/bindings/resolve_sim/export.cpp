@@ -14,14 +14,13 @@
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/resolve_sim/parts.hpp"
-#include "core/render.hpp"
+#include "core/render_run.hpp"
 #include "core/timeline_export.hpp"
 
-namespace vestrel::sim {
+namespace vestrel::bind::resolve_sim {
 
 namespace {
 
-using namespace vestrel::py;
 using core::ClipKind;
 using core::Timeline;
 using core::TimelineItem;
@@ -172,8 +171,8 @@ class Builder {
         nb::dict meta;
         meta["track"] = track_tag;
         if (src.kind == ClipKind::Title || src.kind == ClipKind::Generator) {
-            auto layer = layer_of(item);
-            char num[8];
+            auto layer = render::layer_of_item(t_, item);
+            char num[16];  // room for any int
             std::snprintf(num, sizeof num, "%03d", n);
             const std::string base =
                 media_dir_ + "/" + track_tag + "_" + num + "_" + safe(item.name);
@@ -221,22 +220,6 @@ class Builder {
         return out;
     }
 
-    std::optional<render::VideoLayer> layer_of(const TimelineItem& item) const {
-        Timeline alone;
-        alone.name = t_.name;
-        alone.width = t_.width;
-        alone.height = t_.height;
-        alone.rate = t_.rate;
-        alone.start_frame = t_.start_frame;
-        alone.video.assign(1, core::Track{});
-        TimelineItem copy = item;
-        copy.start = t_.start_frame;
-        alone.video[0].push_back(std::make_shared<TimelineItem>(copy));
-        render::Snapshot s = render::snapshot_of(alone);
-        if (s.video.empty()) return std::nullopt;
-        return s.video.front();
-    }
-
     // The title drawn once per template and text in this export.
     std::string title_picture(const TimelineItem& item, const std::string& text,
                               const std::string& path) {
@@ -258,28 +241,19 @@ class Builder {
         return path;
     }
 
+    // Throws a core error for a ramp the render cannot draw either.
     std::string make_fade_clip(const render::VideoLayer& layer, int64_t length,
                                const std::string& path) {
-        std::vector<std::string> args;
-        try {
-            args =
-                timeline_export::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
-        } catch (const render::PlanError& e) {
-            raise(PyExc_RuntimeError, e.what());
+        const auto args =
+            timeline_export::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
+        render::ChildResult r;
+        {
+            nb::gil_scoped_release release;
+            r = render::run_ffmpeg(args, "", "");
         }
-        nb::list cmd;
-        cmd.append("ffmpeg");
-        for (const auto& a : args) cmd.append(a);
-        nb::dict kw;
-        kw["capture_output"] = true;
-        kw["text"] = true;
-        kw["timeout"] = 120;
-        nb::object run = import("subprocess").attr("run");
-        nb::object done = nb::steal(PyObject_Call(run.ptr(), nb::make_tuple(cmd).ptr(), kw.ptr()));
-        if (!done.is_valid()) throw nb::python_error();
-        if (nb::cast<int>(done.attr("returncode")) != 0)
-            raise(PyExc_RuntimeError, "ffmpeg could not write the fade clip '" + layer.name +
-                                          "': " + str(done.attr("stderr")));
+        if (!render::failure_of(r).empty())
+            raise(PyExc_RuntimeError,
+                  "ffmpeg could not write the fade clip '" + layer.name + "': " + r.errors);
         return path;
     }
 
@@ -402,4 +376,4 @@ void register_export(nb::module_& m) {
         "EXPORT_FCPXML_1_8, EXPORT_FCP_7_XML, EXPORT_EDL with EXPORT_NONE); True on success.");
 }
 
-}  // namespace vestrel::sim
+}  // namespace vestrel::bind::resolve_sim

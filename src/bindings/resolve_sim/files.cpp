@@ -9,11 +9,10 @@
 #include "bindings/common/pyutil.hpp"
 #include "bindings/resolve_sim/parts.hpp"
 
-namespace vestrel::sim {
+namespace vestrel::bind::resolve_sim {
 
 namespace {
 
-using namespace vestrel::py;
 
 std::string lower_extension(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -324,4 +323,4 @@ std::optional<core::ProjectTemplate> read_template(const std::string& path) {
     return template_of(doc);
 }
 
-}  // namespace vestrel::sim
+}  // namespace vestrel::bind::resolve_sim

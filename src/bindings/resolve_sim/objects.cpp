@@ -13,11 +13,10 @@
 #include "bindings/common/values.hpp"
 #include "bindings/resolve_sim/parts.hpp"
 
-namespace vestrel::sim {
+namespace vestrel::bind::resolve_sim {
 
 namespace {
 
-using namespace vestrel::py;
 using core::Clip;
 using core::Comp;
 using core::Folder;
@@ -485,4 +484,4 @@ void register_objects(nb::module_& m) {
     identity(tool);
 }
 
-}  // namespace vestrel::sim
+}  // namespace vestrel::bind::resolve_sim
