@@ -289,7 +289,8 @@ Task task_of(const resolve_sim::Project& p, const RenderJob& j) {
         for (auto& a : t.snapshot.audio)
             if (!a.path.empty()) a.path = fs::absolute(a.path, ec).string();
     }
-    if (j.format != "mp4" && t.refused.empty()) t.refused = "Unsupported render format: " + j.format;
+    if (j.format != "mp4" && t.refused.empty())
+        t.refused = "Unsupported render format: " + j.format;
     t.output.width = j.width;
     t.output.height = j.height;
     t.output.codec = j.codec;
@@ -424,7 +425,8 @@ void draw_title_png(VideoLayer title, int width, int height, const std::string& 
              !work.write("title.ass", single_title_script(title, width, height)))
         why = "Could not write the title script";
     else
-        why = failure_of(run_ffmpeg(title_png_args(width, height, target), work.path(), fonts_conf));
+        why = failure_of(
+            run_ffmpeg(title_png_args(width, height, target), work.path(), fonts_conf));
     if (!why.empty()) throw Error(ErrorKind::Runtime, why);
 }
 
