@@ -12,6 +12,7 @@
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/resolve_sim/parts.hpp"
+#include "core/probe.hpp"
 
 namespace vestrel::bind::resolve_sim {
 
@@ -253,7 +254,11 @@ void register_objects(nb::module_& m) {
                 if (!PyUnicode_Check(item.ptr())) continue;
                 const std::string path = utf8(item);
                 if (!file_exists(path)) continue;
-                auto info = probe_media(path);
+                std::optional<core::MediaInfo> info;
+                {
+                    nb::gil_scoped_release release;
+                    info = probe::probe_media(path);
+                }
                 if (!info) continue;
                 std::string name = path.substr(path.rfind('/') + 1);
                 if (auto c = p->import_media(path, name, *info)) clips.push_back(c);

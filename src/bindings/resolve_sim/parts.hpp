@@ -1,5 +1,5 @@
-// vestrel.resolve_sim: the Resolve-like objects over the in-memory core, and the readers of
-// media files and template files.
+// vestrel.resolve_sim: the Resolve-like objects over the in-memory core, and the reader of
+// template files.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -38,11 +38,6 @@ void set_simulated_render(core::ProjectManager& pm, int polls);
 // when it cannot be drawn (a font not installed, ffmpeg failing).
 void render_title_png(const core::Timeline& timeline, const core::TimelineItem& item,
                       const std::string& png_path);
-
-// What ffprobe reports of a file (streams, rate, length, size). A file ffprobe cannot read
-// is taken by its extension (video or audio, rate unknown), so placeholder media imports;
-// nullopt for anything else.
-std::optional<core::MediaInfo> probe_media(const std::string& path);
 
 // A template file in the simulator's format; nullopt for any other file.
 std::optional<core::ProjectTemplate> read_template(const std::string& path);
