@@ -13,6 +13,7 @@
 #include "bindings/common/values.hpp"
 #include "bindings/resolve_sim/parts.hpp"
 #include "core/probe.hpp"
+#include "core/render_queue.hpp"
 
 namespace vestrel::bind::resolve_sim {
 
@@ -166,7 +167,7 @@ void register_objects(nb::module_& m) {
         .def("GetVersionString", [](App&) { return "19.0.0 (simulated)"; })
         .def(
             "SetSimulatedRenderPolls",
-            [](App& a, int polls) { set_simulated_render(*a.pm, polls < 0 ? 0 : polls); },
+            [](App& a, int polls) { render::set_simulated_render(*a.pm, polls < 0 ? 0 : polls); },
             nb::arg("polls"),
             "Started render jobs write no file from now on: IsRenderingInProgress reports them "
             "as running for this many answers (0: the queue is done at the first question).");
@@ -178,12 +179,12 @@ void register_objects(nb::module_& m) {
         .def("CreateProject", [](ProjectManager& p, const std::string& name,
                                  nb::handle) { return p.create_project(name); },
              nb::arg("name"), nb::arg("mediaLocationPath") = nb::none())
-        .def("LoadProject", [](ProjectManager& p, const std::string& name) { return p.load_project(name); })
+        .def("LoadProject", &ProjectManager::load_project)
         .def("CloseProject", [](ProjectManager& p, nb::handle project) {
             if (!nb::isinstance<Project>(project)) return false;
             return p.close_project(nb::cast<std::shared_ptr<Project>>(project));
         })
-        .def("DeleteProject", [](ProjectManager& p, const std::string& name) { return p.delete_project(name); })
+        .def("DeleteProject", &ProjectManager::delete_project)
         .def(
             "ImportProject",
             [](ProjectManager& p, const std::string& path, nb::handle name) {
@@ -403,7 +404,8 @@ void register_objects(nb::module_& m) {
              nb::arg("subframe_precision") = nb::none())
         .def("GetEnd", [](TimelineItem& i, nb::handle sub) { return frame_value(i.end(), sub); },
              nb::arg("subframe_precision") = nb::none())
-        .def("GetDuration", [](TimelineItem& i, nb::handle sub) { return frame_value(i.duration, sub); },
+        .def("GetDuration",
+             [](TimelineItem& i, nb::handle sub) { return frame_value(i.duration, sub); },
              nb::arg("subframe_precision") = nb::none())
         .def("GetLeftOffset",
              [](TimelineItem& i, nb::handle sub) { return frame_value(i.left_offset, sub); },
@@ -423,13 +425,14 @@ void register_objects(nb::module_& m) {
             for (const auto& c : i.comps) names.push_back(c->name);
             return names;
         })
-        .def("ImportFusionComp", [](TimelineItem& i, const std::string& path) -> std::shared_ptr<Comp> {
-            if (i.track_type != TrackType::Video || !file_exists(path)) return nullptr;
-            auto c = std::make_shared<Comp>();
-            c->name = "Composition " + std::to_string(i.comps.size() + 1);
-            i.comps.push_back(c);
-            return c;
-        })
+        .def("ImportFusionComp",
+             [](TimelineItem& i, const std::string& path) -> std::shared_ptr<Comp> {
+                 if (i.track_type != TrackType::Video || !file_exists(path)) return nullptr;
+                 auto c = std::make_shared<Comp>();
+                 c->name = "Composition " + std::to_string(i.comps.size() + 1);
+                 i.comps.push_back(c);
+                 return c;
+             })
         .def("__repr__", [](TimelineItem& i) {
             return "<TimelineItem '" + i.name + "' " + std::to_string(i.start) + "-" +
                    std::to_string(i.end()) + ">";

@@ -31,8 +31,6 @@ void register_export(nb::module_& m);
 
 // The render queue's calls on the project class.
 void register_render(nb::class_<core::Project>& project);
-// From now on started jobs only count `polls` answers of IsRenderingInProgress (no file).
-void set_simulated_render(core::ProjectManager& pm, int polls);
 // Draws one title item, as a render draws it, on a transparent frame of the timeline's size
 // into a PNG file. Throws a core error: Value for an item that is no title with text, Runtime
 // when it cannot be drawn (a font not installed, ffmpeg failing).

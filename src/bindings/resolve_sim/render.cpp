@@ -10,6 +10,7 @@
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/resolve_sim/parts.hpp"
+#include "core/render_queue.hpp"
 #include "core/render_run.hpp"
 
 namespace vestrel::bind::resolve_sim {
@@ -18,18 +19,6 @@ namespace {
 
 using core::Project;
 using core::RenderJob;
-
-struct Preset {
-    const char* name;
-    const char* codec;
-    int width, height;  // 0: the timeline's
-};
-
-const Preset kPresets[] = {{"H.264 Master", "H264", 0, 0},
-                           {"H.265 Master", "H265", 0, 0},
-                           {"YouTube - 1080p", "H264", 1920, 1080},
-                           {"Vimeo - 1080p", "H264", 1920, 1080},
-                           {"TikTok - 1080p", "H264", 1080, 1920}};
 
 std::string fonts_conf_path() {
     nb::object os_path = import("os").attr("path");
@@ -54,17 +43,6 @@ nb::dict job_dict(const RenderJob& j) {
     d["IsExportVideo"] = j.export_video;
     d["IsExportAudio"] = j.export_audio;
     return d;
-}
-
-const char* status_text(RenderJob::Status s) {
-    switch (s) {
-        case RenderJob::Status::Ready: return "Ready";
-        case RenderJob::Status::Rendering: return "Rendering";
-        case RenderJob::Status::Complete: return "Complete";
-        case RenderJob::Status::Cancelled: return "Cancelled";
-        case RenderJob::Status::Failed: return "Failed";
-    }
-    return "";
 }
 
 // A render setting's value as text, or nullopt when Resolve would refuse it.
@@ -109,46 +87,10 @@ void stop(Project& p) {
 
 }  // namespace
 
-void set_simulated_render(core::ProjectManager& pm, int polls) {
-    pm.render_polls = polls;
-    pm.simulated_render = true;
-    for (auto& p : pm.projects) {
-        p->render_polls = polls;
-        p->simulated_render = true;
-    }
-}
-
 void register_render(nb::class_<Project>& project) {
     project
-        .def("LoadRenderPreset",
-             [](Project& p, const std::string& name) {
-                 for (const Preset& preset : kPresets)
-                     if (name == preset.name) {
-                         p.render_preset = name;
-                         p.refused_preset.clear();
-                         p.render_format = "mp4";
-                         p.render_codec = preset.codec;
-                         auto set = [&](const char* key, int v) {
-                             const std::string text = v ? std::to_string(v) : "";
-                             for (auto& [k, old] : p.render_settings)
-                                 if (k == key) return void(old = text);
-                             p.render_settings.emplace_back(key, text);
-                         };
-                         set("FormatWidth", preset.width);
-                         set("FormatHeight", preset.height);
-                         return true;
-                     }
-                 // Remembered so that a job queued next does not silently render with other
-                 // settings (callers often ignore this answer).
-                 p.refused_preset = name;
-                 return false;
-             })
-        .def("GetRenderPresetList",
-             [](Project&) {
-                 std::vector<std::string> names;
-                 for (const Preset& preset : kPresets) names.emplace_back(preset.name);
-                 return names;
-             })
+        .def("LoadRenderPreset", &render::load_preset)
+        .def("GetRenderPresetList", [](Project&) { return render::preset_names(); })
         .def("SetRenderSettings",
              [](Project& p, nb::dict settings) {
                  std::vector<std::pair<std::string, std::string>> values;
@@ -157,12 +99,7 @@ void register_render(nb::class_<Project>& project) {
                      if (!value) return false;
                      values.emplace_back(str(k), *value);
                  }
-                 for (const auto& [key, value] : values) {
-                     bool found = false;
-                     for (auto& [ok, ov] : p.render_settings)
-                         if (ok == key) ov = value, found = true;
-                     if (!found) p.render_settings.emplace_back(key, value);
-                 }
+                 render::put_render_settings(p, values);
                  return true;
              })
         .def("GetRenderFormats", [](Project&) {
@@ -221,26 +158,16 @@ void register_render(nb::class_<Project>& project) {
                  nb::dict d;
                  const RenderJob* j = p.job(id);
                  if (!j) return d;
-                 const RenderJob::Status s = j->current();
-                 int percent = s == RenderJob::Status::Complete ? 100 : 0;
-                 std::string error;
-                 if (j->run) {
-                     std::lock_guard lock(j->run->m);
-                     percent = j->run->percent;
-                     error = j->run->error;
-                 }
-                 d["JobStatus"] = status_text(s);
-                 d["CompletionPercentage"] = percent;
-                 if (s == RenderJob::Status::Failed) d["Error"] = error;
+                 const render::JobStatus st = render::job_status(*j);
+                 d["JobStatus"] = st.status;
+                 d["CompletionPercentage"] = st.percent;
+                 if (st.state == RenderJob::Status::Failed) d["Error"] = st.error;
                  return d;
              })
         .def("DeleteRenderJob",
              [](Project& p, const std::string& id) { return p.delete_render_job(id); })
         .def("DeleteAllRenderJobs", [](Project& p) {
-            std::erase_if(p.jobs, [](const RenderJob& j) {
-                return j.current() != RenderJob::Status::Rendering;
-            });
-            p.render_polls_left = 0;
+            render::delete_idle_jobs(p);
             return true;
         });
 }
