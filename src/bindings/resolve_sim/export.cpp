@@ -26,34 +26,17 @@ using core::Timeline;
 using core::TimelineItem;
 namespace fs = std::filesystem;
 
-// Resolve's export types and subtypes. The values are the simulator's own; scripts use
-// the names.
-const std::pair<const char*, int> kExportTypes[] = {
-    {"EXPORT_AAF", 1},
-    {"EXPORT_DRT", 2},
-    {"EXPORT_EDL", 3},
-    {"EXPORT_FCP_7_XML", 4},
-    {"EXPORT_FCPXML_1_3", 5},
-    {"EXPORT_FCPXML_1_4", 6},
-    {"EXPORT_FCPXML_1_5", 7},
-    {"EXPORT_FCPXML_1_6", 8},
-    {"EXPORT_FCPXML_1_7", 9},
-    {"EXPORT_FCPXML_1_8", 10},
-    {"EXPORT_FCPXML_1_9", 11},
-    {"EXPORT_FCPXML_1_10", 12},
-    {"EXPORT_HDR_10_PROFILE_A", 13},
-    {"EXPORT_HDR_10_PROFILE_B", 14},
-    {"EXPORT_TEXT_CSV", 15},
-    {"EXPORT_TEXT_TAB", 16},
-    {"EXPORT_DOLBY_VISION_VER_2_9", 17},
-    {"EXPORT_DOLBY_VISION_VER_4_0", 18},
-    {"EXPORT_DOLBY_VISION_VER_5_1", 19},
-    {"EXPORT_OTIO", 20},
-};
-const std::pair<const char*, int> kExportSubtypes[] = {
-    {"EXPORT_NONE", 0}, {"EXPORT_AAF_NEW", 1}, {"EXPORT_AAF_EXISTING", 2},
-    {"EXPORT_CDL", 3},  {"EXPORT_SDL", 4},     {"EXPORT_MISSING_CLIPS", 5},
-};
+// Resolve's export types and subtypes, numbered in this order (types from 1, subtypes from
+// 0). The values are the simulator's own; scripts use the names.
+const char* const kExportTypes[] = {
+    "EXPORT_AAF",        "EXPORT_DRT",        "EXPORT_EDL",        "EXPORT_FCP_7_XML",
+    "EXPORT_FCPXML_1_3", "EXPORT_FCPXML_1_4", "EXPORT_FCPXML_1_5", "EXPORT_FCPXML_1_6",
+    "EXPORT_FCPXML_1_7", "EXPORT_FCPXML_1_8", "EXPORT_FCPXML_1_9", "EXPORT_FCPXML_1_10",
+    "EXPORT_HDR_10_PROFILE_A",     "EXPORT_HDR_10_PROFILE_B",     "EXPORT_TEXT_CSV",
+    "EXPORT_TEXT_TAB",             "EXPORT_DOLBY_VISION_VER_2_9", "EXPORT_DOLBY_VISION_VER_4_0",
+    "EXPORT_DOLBY_VISION_VER_5_1", "EXPORT_OTIO"};
+const char* const kExportSubtypes[] = {"EXPORT_NONE", "EXPORT_AAF_NEW", "EXPORT_AAF_EXISTING",
+                                       "EXPORT_CDL",  "EXPORT_SDL",     "EXPORT_MISSING_CLIPS"};
 constexpr int kEdl = 3, kFcp7 = 4, kFcpxml18 = 10, kOtio = 20, kNone = 0;
 
 enum class Kind { Otio, Fcpxml, Fcp7, Edl };
@@ -363,8 +346,10 @@ bool timeline_export_call(const Timeline& t, nb::handle file_name, nb::handle ty
 
 void register_export(nb::module_& m) {
     nb::object app = m.attr("Resolve");
-    for (const auto& [name, value] : kExportTypes) app.attr(name) = value;
-    for (const auto& [name, value] : kExportSubtypes) app.attr(name) = value;
+    int value = 1;
+    for (const char* name : kExportTypes) app.attr(name) = value++;
+    value = 0;
+    for (const char* name : kExportSubtypes) app.attr(name) = value++;
     nb::object timeline = m.attr("Timeline");
     timeline.attr("Export") = nb::cpp_function(
         [](const Timeline& t, nb::handle file_name, nb::handle type, nb::handle subtype) {

@@ -18,6 +18,10 @@ bool is_int(nb::handle v) { return v.is_valid() && PyLong_CheckExact(v.ptr()); }
 bool is_number(nb::handle v) {
     return v.is_valid() && (PyLong_CheckExact(v.ptr()) || PyFloat_CheckExact(v.ptr()));
 }
+// An int (no bool) from lo to hi.
+bool int_in(nb::handle v, long long lo, long long hi) {
+    return is_int(v) && nb::cast<long long>(v) >= lo && nb::cast<long long>(v) <= hi;
+}
 
 // "Key": "text" or number, as settings are kept as text.
 std::optional<std::string> setting_text(nb::handle v) {
@@ -85,8 +89,7 @@ std::optional<core::ProjectTemplate> template_of(nb::handle doc) {
                                       {"audioTracks", &desc.audio_tracks}}) {
                 nb::object v = get(tl, key);
                 if (!v.is_valid()) continue;
-                if (!is_int(v) || nb::cast<long long>(v) < 1 || nb::cast<long long>(v) > 100000)
-                    return std::nullopt;
+                if (!int_in(v, 1, 100000)) return std::nullopt;
                 *field = nb::cast<int>(v);
             }
             // "audioMix": [{"track": 2, "level": -14.0, "duckUnder": 1}, ...]: a track's level
@@ -97,13 +100,9 @@ std::optional<core::ProjectTemplate> template_of(nb::handle doc) {
                     if (!PyDict_Check(m.ptr())) return std::nullopt;
                     nb::object track = get(m, "track"), level = get(m, "level"),
                                duck = get(m, "duckUnder");
-                    if (!is_int(track) || nb::cast<long long>(track) < 1 ||
-                        nb::cast<long long>(track) > desc.audio_tracks)
-                        return std::nullopt;
+                    if (!int_in(track, 1, desc.audio_tracks)) return std::nullopt;
                     if (level.is_valid() && !is_number(level)) return std::nullopt;
-                    if (duck.is_valid() && (!is_int(duck) || nb::cast<long long>(duck) < 0 ||
-                                            nb::cast<long long>(duck) > desc.audio_tracks))
-                        return std::nullopt;
+                    if (duck.is_valid() && !int_in(duck, 0, desc.audio_tracks)) return std::nullopt;
                     const size_t index = nb::cast<size_t>(track) - 1;
                     if (desc.audio_mix.size() <= index) desc.audio_mix.resize(index + 1);
                     if (level.is_valid()) desc.audio_mix[index].level_db = nb::cast<double>(level);
@@ -150,16 +149,8 @@ std::optional<core::ProjectTemplate> template_of(nb::handle doc) {
 std::optional<core::ProjectTemplate> read_template(const std::string& path) {
     nb::object doc;
     try {
-        nb::object io = import("io");
-        nb::object f = io.attr("open")(path, "r", nb::arg("encoding") = "utf-8");
-        nb::object text;
-        try {
-            text = f.attr("read")();
-        } catch (nb::python_error&) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        nb::object text =
+            import("pathlib").attr("Path")(path).attr("read_text")(nb::arg("encoding") = "utf-8");
         doc = import("json").attr("loads")(text);
     } catch (nb::python_error& e) {
         // Not a readable text file of JSON (a missing file, a folder, a zip archive...).
