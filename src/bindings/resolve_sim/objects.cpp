@@ -135,6 +135,13 @@ std::optional<TrackType> track_type(const std::string& t) {
     return std::nullopt;
 }
 
+// {key: value} of settings or properties, in their order.
+nb::dict dict_of(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    nb::dict d;
+    for (const auto& [k, v] : pairs) d[k.c_str()] = v;
+    return d;
+}
+
 nb::object value_of(const core::Value& v) {
     if (const double* d = std::get_if<double>(&v)) return nb::float_(*d);
     return nb::str(std::get<std::string>(v).c_str());
@@ -225,11 +232,7 @@ void register_objects(nb::module_& m) {
         .def(
             "GetSetting",
             [](Project& p, const std::string& name) -> nb::object {
-                if (name.empty()) {
-                    nb::dict d;
-                    for (const auto& [k, v] : p.settings) d[k.c_str()] = v;
-                    return d;
-                }
+                if (name.empty()) return dict_of(p.settings);
                 return nb::str(p.setting(name).value_or("").c_str());
             },
             nb::arg("settingName") = "")
@@ -327,11 +330,7 @@ void register_objects(nb::module_& m) {
         .def(
             "GetClipProperty",
             [](Clip& c, nb::handle key) -> nb::object {
-                if (key.is_none()) {
-                    nb::dict d;
-                    for (const auto& [k, v] : c.properties()) d[k.c_str()] = v;
-                    return d;
-                }
+                if (key.is_none()) return dict_of(c.properties());
                 return nb::str(c.property(str(key)).value_or("").c_str());
             },
             nb::arg("propertyName") = nb::none())
@@ -351,11 +350,7 @@ void register_objects(nb::module_& m) {
                     {"timelineFrameRate", t.rate_text},
                     {"timelineResolutionWidth", std::to_string(t.width)},
                     {"timelineResolutionHeight", std::to_string(t.height)}};
-                if (name.empty()) {
-                    nb::dict d;
-                    for (const auto& [k, v] : s) d[k.c_str()] = v;
-                    return d;
-                }
+                if (name.empty()) return dict_of(s);
                 for (const auto& [k, v] : s)
                     if (k == name) return nb::str(v.c_str());
                 return nb::str("");

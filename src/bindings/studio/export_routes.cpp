@@ -343,15 +343,10 @@ nb::object studio_export(const Args& a) {
 
 void register_export_routes(nb::module_& m, nb::handle router) {
     m.attr("_export_lock") = import("threading").attr("Lock")();
-    m.def(
-        "export_timeline",
-        [](const std::string& format, const std::string& folder, nb::handle stem, bool bundle) {
-            return export_timeline(format, folder, stem, bundle);
-        },
-        nb::arg("format"), nb::arg("folder"), nb::arg("stem") = nb::none(),
-        nb::arg("bundle") = false,
-        "Writes the current timeline in one format (otio, fcpxml, fcp7xml, edl, srt, ass) "
-        "into a folder and returns the file's path.");
+    m.def("export_timeline", &export_timeline, nb::arg("format"), nb::arg("folder"),
+          nb::arg("stem") = nb::none(), nb::arg("bundle") = false,
+          "Writes the current timeline in one format (otio, fcpxml, fcp7xml, edl, srt, ass) "
+          "into a folder and returns the file's path.");
 
     nb::object model = make_model(
         m, "StudioExportRequest",
