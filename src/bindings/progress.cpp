@@ -6,31 +6,27 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
-#include <stdexcept>
-
+#include "bindings/common/errors.hpp"
 #include "bindings/common/function.hpp"
+#include "bindings/common/module.hpp"
 #include "core/progress.hpp"
 
+namespace vestrel::bind::progress {
+
 namespace nb = nanobind;
-using vestrel::progress::Reporter;
+using namespace vestrel::progress;
+
+// vestrel.progress, for its Cancelled class.
+inline vestrel::py::ModuleRef this_module;
 
 namespace {
 
+// A name that is no stage throws std::invalid_argument, which nanobind raises as ValueError
+// ("Unknown stage: <name>").
 Reporter& reporter() {
     // One per process, never destroyed (threads may still report while the process ends).
     static Reporter* r = new Reporter();
     return *r;
-}
-
-// ValueError "Unknown stage: <name>" for a name that is no stage.
-template <typename F>
-auto checked(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const std::invalid_argument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-        throw nb::python_error();
-    }
 }
 
 nb::object seconds_value(const std::optional<double>& s) {
@@ -38,7 +34,6 @@ nb::object seconds_value(const std::optional<double>& s) {
 }
 
 nb::dict snapshot_dict() {
-    using namespace vestrel::progress;
     const Snapshot s = reporter().snapshot();
     nb::list stages;
     for (size_t i = 0; i < kStages.size(); ++i) {
@@ -65,10 +60,16 @@ nb::dict snapshot_dict() {
 
 }  // namespace
 
+}  // namespace vestrel::bind::progress
+
+using namespace vestrel::bind::progress;
+
 NB_MODULE(progress, m) {
+    this_module.set(m);
+    vestrel::py::register_error_translator();
     m.doc() = "progress\nStage reporter of the running or last generation and its render.";
     nb::list names;
-    for (std::string_view s : vestrel::progress::kStages) names.append(nb::str(s.data(), s.size()));
+    for (std::string_view s : kStages) names.append(nb::str(s.data(), s.size()));
     m.attr("STAGES") = nb::tuple(names);
 
     nb::dict ns;
@@ -87,8 +88,8 @@ NB_MODULE(progress, m) {
     m.def(
         "start_stage",
         [](const std::string& name) {
-            if (!checked([&] { return reporter().start(name); })) {
-                nb::object type = nb::module_::import_("vestrel.progress").attr("Cancelled");
+            if (!reporter().start(name)) {
+                nb::object type = this_module.attr("Cancelled");
                 PyErr_SetObject(type.ptr(), nb::str("Cancelled").ptr());
                 throw nb::python_error();
             }
@@ -96,18 +97,13 @@ NB_MODULE(progress, m) {
         nb::arg("name"),
         "The stage begins; raises Cancelled (and marks the stage failed) when a cancel was "
         "requested.");
-    m.def(
-        "finish_stage", [](const std::string& name) { checked([&] { reporter().finish(name); }); },
-        nb::arg("name"), "The stage is done.");
-    m.def(
-        "skip_stage", [](const std::string& name) { checked([&] { reporter().skip(name); }); },
-        nb::arg("name"), "The stage does not apply to this run.");
-    m.def(
-        "fail_stage",
-        [](const std::string& name, const std::string& error) {
-            checked([&] { reporter().fail(name, error); });
-        },
-        nb::arg("name"), nb::arg("error"), "The stage failed with the given text; the run ends.");
+    m.def("finish_stage", [](const std::string& name) { reporter().finish(name); },
+          nb::arg("name"), "The stage is done.");
+    m.def("skip_stage", [](const std::string& name) { reporter().skip(name); }, nb::arg("name"),
+          "The stage does not apply to this run.");
+    m.def("fail_stage",
+          [](const std::string& name, const std::string& error) { reporter().fail(name, error); },
+          nb::arg("name"), nb::arg("error"), "The stage failed with the given text; the run ends.");
     m.def("request_cancel", [] { return reporter().request_cancel(); },
           "Asks the run (or a running render) to stop at the next stage boundary; False when "
           "nothing runs.");

@@ -5,32 +5,34 @@
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 
+#include "bindings/common/errors.hpp"
 #include "bindings/resolve_sim/parts.hpp"
 
-namespace nb = nanobind;
-using vestrel::sim::App;
+using namespace vestrel::bind::resolve_sim;
 
 NB_MODULE(resolve_sim, m) {
+    this_module.set(m);
+    register_error_translator();
     m.doc() =
         "resolve_sim\nAn in-memory DaVinci Resolve answering the scripting calls of the Resolve "
         "layer.";
-    m.attr("TEMPLATE_FORMAT") = vestrel::sim::kTemplateFormat;
-    vestrel::sim::register_objects(m);
-    vestrel::sim::register_export(m);
+    m.attr("TEMPLATE_FORMAT") = kTemplateFormat;
+    register_objects(m);
+    register_export(m);
     m.attr("_app") = nb::none();
     m.def(
         "scriptapp",
         [](const std::string& name) -> nb::object {
             if (name != "Resolve") return nb::none();
-            nb::module_ mod = nb::module_::import_("vestrel.resolve_sim");
             // The application lives as a module attribute, like a running Resolve that every
             // caller of this process reaches.
-            if (mod.attr("_app").is_none()) mod.attr("_app") = nb::cast(std::make_shared<App>());
-            return mod.attr("_app");
+            if (this_module.attr("_app").is_none())
+                this_module.set_attr("_app", nb::cast(std::make_shared<App>()));
+            return this_module.attr("_app");
         },
         nb::arg("name"), "The scripting object of the simulated application (None for other names).");
-    m.def("render_title_png", &vestrel::sim::render_title_png, nb::arg("timeline"),
-          nb::arg("item"), nb::arg("path"),
+    m.def("render_title_png", &render_title_png, nb::arg("timeline"), nb::arg("item"),
+          nb::arg("path"),
           "Draws one title item of the timeline, as a render draws it, on a transparent frame "
           "of the timeline's size into a PNG file.");
 }

@@ -14,47 +14,29 @@
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/resolve_sim/parts.hpp"
-#include "core/render.hpp"
+#include "core/render_run.hpp"
 #include "core/timeline_export.hpp"
 
-namespace vestrel::sim {
+namespace vestrel::bind::resolve_sim {
 
 namespace {
 
-using namespace vestrel::py;
 using core::ClipKind;
 using core::Timeline;
 using core::TimelineItem;
 namespace fs = std::filesystem;
 
-// Resolve's export types and subtypes. The values are the simulator's own; scripts use
-// the names.
-const std::pair<const char*, int> kExportTypes[] = {
-    {"EXPORT_AAF", 1},
-    {"EXPORT_DRT", 2},
-    {"EXPORT_EDL", 3},
-    {"EXPORT_FCP_7_XML", 4},
-    {"EXPORT_FCPXML_1_3", 5},
-    {"EXPORT_FCPXML_1_4", 6},
-    {"EXPORT_FCPXML_1_5", 7},
-    {"EXPORT_FCPXML_1_6", 8},
-    {"EXPORT_FCPXML_1_7", 9},
-    {"EXPORT_FCPXML_1_8", 10},
-    {"EXPORT_FCPXML_1_9", 11},
-    {"EXPORT_FCPXML_1_10", 12},
-    {"EXPORT_HDR_10_PROFILE_A", 13},
-    {"EXPORT_HDR_10_PROFILE_B", 14},
-    {"EXPORT_TEXT_CSV", 15},
-    {"EXPORT_TEXT_TAB", 16},
-    {"EXPORT_DOLBY_VISION_VER_2_9", 17},
-    {"EXPORT_DOLBY_VISION_VER_4_0", 18},
-    {"EXPORT_DOLBY_VISION_VER_5_1", 19},
-    {"EXPORT_OTIO", 20},
-};
-const std::pair<const char*, int> kExportSubtypes[] = {
-    {"EXPORT_NONE", 0}, {"EXPORT_AAF_NEW", 1}, {"EXPORT_AAF_EXISTING", 2},
-    {"EXPORT_CDL", 3},  {"EXPORT_SDL", 4},     {"EXPORT_MISSING_CLIPS", 5},
-};
+// Resolve's export types and subtypes, numbered in this order (types from 1, subtypes from
+// 0). The values are the simulator's own; scripts use the names.
+const char* const kExportTypes[] = {
+    "EXPORT_AAF",        "EXPORT_DRT",        "EXPORT_EDL",        "EXPORT_FCP_7_XML",
+    "EXPORT_FCPXML_1_3", "EXPORT_FCPXML_1_4", "EXPORT_FCPXML_1_5", "EXPORT_FCPXML_1_6",
+    "EXPORT_FCPXML_1_7", "EXPORT_FCPXML_1_8", "EXPORT_FCPXML_1_9", "EXPORT_FCPXML_1_10",
+    "EXPORT_HDR_10_PROFILE_A",     "EXPORT_HDR_10_PROFILE_B",     "EXPORT_TEXT_CSV",
+    "EXPORT_TEXT_TAB",             "EXPORT_DOLBY_VISION_VER_2_9", "EXPORT_DOLBY_VISION_VER_4_0",
+    "EXPORT_DOLBY_VISION_VER_5_1", "EXPORT_OTIO"};
+const char* const kExportSubtypes[] = {"EXPORT_NONE", "EXPORT_AAF_NEW", "EXPORT_AAF_EXISTING",
+                                       "EXPORT_CDL",  "EXPORT_SDL",     "EXPORT_MISSING_CLIPS"};
 constexpr int kEdl = 3, kFcp7 = 4, kFcpxml18 = 10, kOtio = 20, kNone = 0;
 
 enum class Kind { Otio, Fcpxml, Fcp7, Edl };
@@ -172,8 +154,8 @@ class Builder {
         nb::dict meta;
         meta["track"] = track_tag;
         if (src.kind == ClipKind::Title || src.kind == ClipKind::Generator) {
-            auto layer = layer_of(item);
-            char num[8];
+            auto layer = render::layer_of_item(t_, item);
+            char num[16];  // room for any int
             std::snprintf(num, sizeof num, "%03d", n);
             const std::string base =
                 media_dir_ + "/" + track_tag + "_" + num + "_" + safe(item.name);
@@ -221,22 +203,6 @@ class Builder {
         return out;
     }
 
-    std::optional<render::VideoLayer> layer_of(const TimelineItem& item) const {
-        Timeline alone;
-        alone.name = t_.name;
-        alone.width = t_.width;
-        alone.height = t_.height;
-        alone.rate = t_.rate;
-        alone.start_frame = t_.start_frame;
-        alone.video.assign(1, core::Track{});
-        TimelineItem copy = item;
-        copy.start = t_.start_frame;
-        alone.video[0].push_back(std::make_shared<TimelineItem>(copy));
-        render::Snapshot s = render::snapshot_of(alone);
-        if (s.video.empty()) return std::nullopt;
-        return s.video.front();
-    }
-
     // The title drawn once per template and text in this export.
     std::string title_picture(const TimelineItem& item, const std::string& text,
                               const std::string& path) {
@@ -258,28 +224,19 @@ class Builder {
         return path;
     }
 
+    // Throws a core error for a ramp the render cannot draw either.
     std::string make_fade_clip(const render::VideoLayer& layer, int64_t length,
                                const std::string& path) {
-        std::vector<std::string> args;
-        try {
-            args =
-                timeline_export::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
-        } catch (const render::PlanError& e) {
-            raise(PyExc_RuntimeError, e.what());
+        const auto args =
+            timeline_export::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
+        render::ChildResult r;
+        {
+            nb::gil_scoped_release release;
+            r = render::run_ffmpeg(args, "", "");
         }
-        nb::list cmd;
-        cmd.append("ffmpeg");
-        for (const auto& a : args) cmd.append(a);
-        nb::dict kw;
-        kw["capture_output"] = true;
-        kw["text"] = true;
-        kw["timeout"] = 120;
-        nb::object run = import("subprocess").attr("run");
-        nb::object done = nb::steal(PyObject_Call(run.ptr(), nb::make_tuple(cmd).ptr(), kw.ptr()));
-        if (!done.is_valid()) throw nb::python_error();
-        if (nb::cast<int>(done.attr("returncode")) != 0)
-            raise(PyExc_RuntimeError, "ffmpeg could not write the fade clip '" + layer.name +
-                                          "': " + str(done.attr("stderr")));
+        if (!render::failure_of(r).empty())
+            raise(PyExc_RuntimeError,
+                  "ffmpeg could not write the fade clip '" + layer.name + "': " + r.errors);
         return path;
     }
 
@@ -389,8 +346,10 @@ bool timeline_export_call(const Timeline& t, nb::handle file_name, nb::handle ty
 
 void register_export(nb::module_& m) {
     nb::object app = m.attr("Resolve");
-    for (const auto& [name, value] : kExportTypes) app.attr(name) = value;
-    for (const auto& [name, value] : kExportSubtypes) app.attr(name) = value;
+    int value = 1;
+    for (const char* name : kExportTypes) app.attr(name) = value++;
+    value = 0;
+    for (const char* name : kExportSubtypes) app.attr(name) = value++;
     nb::object timeline = m.attr("Timeline");
     timeline.attr("Export") = nb::cpp_function(
         [](const Timeline& t, nb::handle file_name, nb::handle type, nb::handle subtype) {
@@ -402,4 +361,4 @@ void register_export(nb::module_& m) {
         "EXPORT_FCPXML_1_8, EXPORT_FCP_7_XML, EXPORT_EDL with EXPORT_NONE); True on success.");
 }
 
-}  // namespace vestrel::sim
+}  // namespace vestrel::bind::resolve_sim

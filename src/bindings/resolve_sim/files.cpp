@@ -1,177 +1,26 @@
-// Reading media files (through ffprobe) and template files (JSON) for the simulator.
-#include <algorithm>
-#include <cctype>
-#include <filesystem>
-#include <map>
-
+// Reading template files (JSON) for the simulator.
 #include <nanobind/stl/string.h>
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/resolve_sim/parts.hpp"
 
-namespace vestrel::sim {
+namespace vestrel::bind::resolve_sim {
 
 namespace {
-
-using namespace vestrel::py;
-
-std::string lower_extension(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const size_t dot = path.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-    std::string ext = path.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext;
-}
-
-std::optional<core::MediaInfo> by_extension(const std::string& path) {
-    static const char* video[] = {"mp4", "mov", "m4v", "mkv", "avi", "webm", "mxf", "mts"};
-    static const char* audio[] = {"mp3", "wav", "m4a", "aac", "flac", "ogg", "aif", "aiff"};
-    const std::string ext = lower_extension(path);
-    core::MediaInfo info;
-    for (const char* e : video)
-        if (ext == e) info.has_video = true;
-    for (const char* e : audio)
-        if (ext == e) info.has_audio = true;
-    if (!info.has_video && !info.has_audio) return std::nullopt;
-    return info;
-}
-
-std::optional<frames::Rational> ratio(nb::handle text) {
-    if (!text.is_valid() || !PyUnicode_Check(text.ptr())) return std::nullopt;
-    const std::string s = utf8(text);
-    const size_t slash = s.find('/');
-    try {
-        if (slash == std::string::npos) return frames::rate_from_text(s);
-        const long long n = std::stoll(s.substr(0, slash));
-        const long long d = std::stoll(s.substr(slash + 1));
-        if (n <= 0 || d <= 0) return std::nullopt;
-        return frames::make_rational(n, d);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
-double number(nb::handle v) {
-    if (!v.is_valid() || v.is_none()) return 0.0;
-    if (PyUnicode_Check(v.ptr())) {
-        auto n = frames::leading_number(utf8(v));
-        return n ? *n : 0.0;
-    }
-    if (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) return nb::cast<double>(v);
-    return 0.0;
-}
 
 nb::object get(nb::handle dict, const char* key) {
     PyObject* v = PyDict_GetItemString(dict.ptr(), key);
     return v ? nb::borrow(v) : nb::object();
 }
 
-}  // namespace
-
-namespace {
-
-std::optional<core::MediaInfo> run_probe(const std::string& path);
-
-}  // namespace
-
-// A file is probed once per content version: a Resolve reads a clip's properties when it is
-// first imported, and a generation imports the same background several times. The key holds
-// the file's size and modification time, so a replaced file is probed again.
-std::optional<core::MediaInfo> probe_media(const std::string& path) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec) return run_probe(path);
-    const auto mtime = std::filesystem::last_write_time(path, ec);
-    if (ec) return run_probe(path);
-    const std::string key = path + '\0' + std::to_string(size) + '\0' +
-                            std::to_string(mtime.time_since_epoch().count());
-    // Guarded by the GIL, which every caller holds.
-    static auto& cache = *new std::map<std::string, std::optional<core::MediaInfo>>();
-    auto it = cache.find(key);
-    if (it != cache.end()) return it->second;
-    auto info = run_probe(path);
-    cache.emplace(key, info);
-    return info;
-}
-
-namespace {
-
-std::optional<core::MediaInfo> run_probe(const std::string& path) {
-    nb::object result;
-    try {
-        nb::list cmd;
-        for (const char* part :
-             {"ffprobe", "-v", "error", "-show_entries",
-              "stream=codec_type,r_frame_rate,avg_frame_rate,width,height,duration:"
-              "stream_disposition=attached_pic:format=duration",
-              "-of", "json"})
-            cmd.append(part);
-        cmd.append(path);
-        result = import("subprocess")
-                     .attr("run")(cmd, nb::arg("capture_output") = true, nb::arg("text") = true,
-                                  nb::arg("timeout") = 60);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_OSError) && !e.matches(import("subprocess").attr("TimeoutExpired")))
-            throw;
-        return by_extension(path);
-    }
-    if (nb::cast<int>(result.attr("returncode")) != 0) return by_extension(path);
-
-    nb::object doc;
-    try {
-        doc = import("json").attr("loads")(result.attr("stdout"));
-    } catch (nb::python_error&) {
-        return by_extension(path);
-    }
-    if (!PyDict_Check(doc.ptr())) return by_extension(path);
-
-    core::MediaInfo info;
-    // A video's length is its picture's: the sound of a file may run a little longer.
-    double video_duration = 0.0, audio_duration = 0.0, format_duration = 0.0;
-    nb::object streams = get(doc, "streams");
-    if (streams.is_valid() && PyList_Check(streams.ptr())) {
-        for (nb::handle s : streams) {
-            if (!PyDict_Check(s.ptr())) continue;
-            nb::object type = get(s, "codec_type");
-            if (!type.is_valid() || !PyUnicode_Check(type.ptr())) continue;
-            const std::string t = utf8(type);
-            if (t == "audio") {
-                info.has_audio = true;
-                audio_duration = std::max(audio_duration, number(get(s, "duration")));
-            } else if (t == "video" && !info.has_video) {
-                nb::object disp = get(s, "disposition");
-                if (disp.is_valid() && PyDict_Check(disp.ptr()) && number(get(disp, "attached_pic")) != 0)
-                    continue;  // cover art of an audio file, not a picture track
-                info.has_video = true;
-                auto rate = ratio(get(s, "r_frame_rate"));
-                if (!rate || rate->value() > 240.0) rate = ratio(get(s, "avg_frame_rate"));
-                info.rate = rate;
-                info.width = static_cast<int>(number(get(s, "width")));
-                info.height = static_cast<int>(number(get(s, "height")));
-                video_duration = number(get(s, "duration"));
-            }
-        }
-    }
-    nb::object format = get(doc, "format");
-    if (format.is_valid() && PyDict_Check(format.ptr()))
-        format_duration = number(get(format, "duration"));
-    info.duration = video_duration > 0   ? video_duration
-                    : audio_duration > 0 ? audio_duration
-                                         : format_duration;
-    if (!info.has_video && !info.has_audio) return by_extension(path);
-    return info;
-}
-
-}  // namespace
-
-namespace {
-
 bool is_text(nb::handle v) { return v.is_valid() && PyUnicode_CheckExact(v.ptr()); }
 bool is_int(nb::handle v) { return v.is_valid() && PyLong_CheckExact(v.ptr()); }
 bool is_number(nb::handle v) {
     return v.is_valid() && (PyLong_CheckExact(v.ptr()) || PyFloat_CheckExact(v.ptr()));
+}
+// An int (no bool) from lo to hi.
+bool int_in(nb::handle v, long long lo, long long hi) {
+    return is_int(v) && nb::cast<long long>(v) >= lo && nb::cast<long long>(v) <= hi;
 }
 
 // "Key": "text" or number, as settings are kept as text.
@@ -240,8 +89,7 @@ std::optional<core::ProjectTemplate> template_of(nb::handle doc) {
                                       {"audioTracks", &desc.audio_tracks}}) {
                 nb::object v = get(tl, key);
                 if (!v.is_valid()) continue;
-                if (!is_int(v) || nb::cast<long long>(v) < 1 || nb::cast<long long>(v) > 100000)
-                    return std::nullopt;
+                if (!int_in(v, 1, 100000)) return std::nullopt;
                 *field = nb::cast<int>(v);
             }
             // "audioMix": [{"track": 2, "level": -14.0, "duckUnder": 1}, ...]: a track's level
@@ -252,13 +100,9 @@ std::optional<core::ProjectTemplate> template_of(nb::handle doc) {
                     if (!PyDict_Check(m.ptr())) return std::nullopt;
                     nb::object track = get(m, "track"), level = get(m, "level"),
                                duck = get(m, "duckUnder");
-                    if (!is_int(track) || nb::cast<long long>(track) < 1 ||
-                        nb::cast<long long>(track) > desc.audio_tracks)
-                        return std::nullopt;
+                    if (!int_in(track, 1, desc.audio_tracks)) return std::nullopt;
                     if (level.is_valid() && !is_number(level)) return std::nullopt;
-                    if (duck.is_valid() && (!is_int(duck) || nb::cast<long long>(duck) < 0 ||
-                                            nb::cast<long long>(duck) > desc.audio_tracks))
-                        return std::nullopt;
+                    if (duck.is_valid() && !int_in(duck, 0, desc.audio_tracks)) return std::nullopt;
                     const size_t index = nb::cast<size_t>(track) - 1;
                     if (desc.audio_mix.size() <= index) desc.audio_mix.resize(index + 1);
                     if (level.is_valid()) desc.audio_mix[index].level_db = nb::cast<double>(level);
@@ -305,16 +149,8 @@ std::optional<core::ProjectTemplate> template_of(nb::handle doc) {
 std::optional<core::ProjectTemplate> read_template(const std::string& path) {
     nb::object doc;
     try {
-        nb::object io = import("io");
-        nb::object f = io.attr("open")(path, "r", nb::arg("encoding") = "utf-8");
-        nb::object text;
-        try {
-            text = f.attr("read")();
-        } catch (nb::python_error&) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        nb::object text =
+            import("pathlib").attr("Path")(path).attr("read_text")(nb::arg("encoding") = "utf-8");
         doc = import("json").attr("loads")(text);
     } catch (nb::python_error& e) {
         // Not a readable text file of JSON (a missing file, a folder, a zip archive...).
@@ -324,4 +160,4 @@ std::optional<core::ProjectTemplate> read_template(const std::string& path) {
     return template_of(doc);
 }
 
-}  // namespace vestrel::sim
+}  // namespace vestrel::bind::resolve_sim

@@ -12,12 +12,13 @@
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/resolve_sim/parts.hpp"
+#include "core/probe.hpp"
+#include "core/render_queue.hpp"
 
-namespace vestrel::sim {
+namespace vestrel::bind::resolve_sim {
 
 namespace {
 
-using namespace vestrel::py;
 using core::Clip;
 using core::Comp;
 using core::Folder;
@@ -134,6 +135,13 @@ std::optional<TrackType> track_type(const std::string& t) {
     return std::nullopt;
 }
 
+// {key: value} of settings or properties, in their order.
+nb::dict dict_of(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    nb::dict d;
+    for (const auto& [k, v] : pairs) d[k.c_str()] = v;
+    return d;
+}
+
 nb::object value_of(const core::Value& v) {
     if (const double* d = std::get_if<double>(&v)) return nb::float_(*d);
     return nb::str(std::get<std::string>(v).c_str());
@@ -166,7 +174,7 @@ void register_objects(nb::module_& m) {
         .def("GetVersionString", [](App&) { return "19.0.0 (simulated)"; })
         .def(
             "SetSimulatedRenderPolls",
-            [](App& a, int polls) { set_simulated_render(*a.pm, polls < 0 ? 0 : polls); },
+            [](App& a, int polls) { render::set_simulated_render(*a.pm, polls < 0 ? 0 : polls); },
             nb::arg("polls"),
             "Started render jobs write no file from now on: IsRenderingInProgress reports them "
             "as running for this many answers (0: the queue is done at the first question).");
@@ -178,12 +186,12 @@ void register_objects(nb::module_& m) {
         .def("CreateProject", [](ProjectManager& p, const std::string& name,
                                  nb::handle) { return p.create_project(name); },
              nb::arg("name"), nb::arg("mediaLocationPath") = nb::none())
-        .def("LoadProject", [](ProjectManager& p, const std::string& name) { return p.load_project(name); })
+        .def("LoadProject", &ProjectManager::load_project)
         .def("CloseProject", [](ProjectManager& p, nb::handle project) {
             if (!nb::isinstance<Project>(project)) return false;
             return p.close_project(nb::cast<std::shared_ptr<Project>>(project));
         })
-        .def("DeleteProject", [](ProjectManager& p, const std::string& name) { return p.delete_project(name); })
+        .def("DeleteProject", &ProjectManager::delete_project)
         .def(
             "ImportProject",
             [](ProjectManager& p, const std::string& path, nb::handle name) {
@@ -224,11 +232,7 @@ void register_objects(nb::module_& m) {
         .def(
             "GetSetting",
             [](Project& p, const std::string& name) -> nb::object {
-                if (name.empty()) {
-                    nb::dict d;
-                    for (const auto& [k, v] : p.settings) d[k.c_str()] = v;
-                    return d;
-                }
+                if (name.empty()) return dict_of(p.settings);
                 return nb::str(p.setting(name).value_or("").c_str());
             },
             nb::arg("settingName") = "")
@@ -254,7 +258,11 @@ void register_objects(nb::module_& m) {
                 if (!PyUnicode_Check(item.ptr())) continue;
                 const std::string path = utf8(item);
                 if (!file_exists(path)) continue;
-                auto info = probe_media(path);
+                std::optional<core::MediaInfo> info;
+                {
+                    nb::gil_scoped_release release;
+                    info = probe::probe_media(path);
+                }
                 if (!info) continue;
                 std::string name = path.substr(path.rfind('/') + 1);
                 if (auto c = p->import_media(path, name, *info)) clips.push_back(c);
@@ -322,11 +330,7 @@ void register_objects(nb::module_& m) {
         .def(
             "GetClipProperty",
             [](Clip& c, nb::handle key) -> nb::object {
-                if (key.is_none()) {
-                    nb::dict d;
-                    for (const auto& [k, v] : c.properties()) d[k.c_str()] = v;
-                    return d;
-                }
+                if (key.is_none()) return dict_of(c.properties());
                 return nb::str(c.property(str(key)).value_or("").c_str());
             },
             nb::arg("propertyName") = nb::none())
@@ -346,11 +350,7 @@ void register_objects(nb::module_& m) {
                     {"timelineFrameRate", t.rate_text},
                     {"timelineResolutionWidth", std::to_string(t.width)},
                     {"timelineResolutionHeight", std::to_string(t.height)}};
-                if (name.empty()) {
-                    nb::dict d;
-                    for (const auto& [k, v] : s) d[k.c_str()] = v;
-                    return d;
-                }
+                if (name.empty()) return dict_of(s);
                 for (const auto& [k, v] : s)
                     if (k == name) return nb::str(v.c_str());
                 return nb::str("");
@@ -399,7 +399,8 @@ void register_objects(nb::module_& m) {
              nb::arg("subframe_precision") = nb::none())
         .def("GetEnd", [](TimelineItem& i, nb::handle sub) { return frame_value(i.end(), sub); },
              nb::arg("subframe_precision") = nb::none())
-        .def("GetDuration", [](TimelineItem& i, nb::handle sub) { return frame_value(i.duration, sub); },
+        .def("GetDuration",
+             [](TimelineItem& i, nb::handle sub) { return frame_value(i.duration, sub); },
              nb::arg("subframe_precision") = nb::none())
         .def("GetLeftOffset",
              [](TimelineItem& i, nb::handle sub) { return frame_value(i.left_offset, sub); },
@@ -419,13 +420,14 @@ void register_objects(nb::module_& m) {
             for (const auto& c : i.comps) names.push_back(c->name);
             return names;
         })
-        .def("ImportFusionComp", [](TimelineItem& i, const std::string& path) -> std::shared_ptr<Comp> {
-            if (i.track_type != TrackType::Video || !file_exists(path)) return nullptr;
-            auto c = std::make_shared<Comp>();
-            c->name = "Composition " + std::to_string(i.comps.size() + 1);
-            i.comps.push_back(c);
-            return c;
-        })
+        .def("ImportFusionComp",
+             [](TimelineItem& i, const std::string& path) -> std::shared_ptr<Comp> {
+                 if (i.track_type != TrackType::Video || !file_exists(path)) return nullptr;
+                 auto c = std::make_shared<Comp>();
+                 c->name = "Composition " + std::to_string(i.comps.size() + 1);
+                 i.comps.push_back(c);
+                 return c;
+             })
         .def("__repr__", [](TimelineItem& i) {
             return "<TimelineItem '" + i.name + "' " + std::to_string(i.start) + "-" +
                    std::to_string(i.end()) + ">";
@@ -485,4 +487,4 @@ void register_objects(nb::module_& m) {
     identity(tool);
 }
 
-}  // namespace vestrel::sim
+}  // namespace vestrel::bind::resolve_sim

@@ -1,5 +1,5 @@
-// vestrel.resolve_sim: the Resolve-like objects over the in-memory core, and the readers of
-// media files and template files.
+// vestrel.resolve_sim: the Resolve-like objects over the in-memory core, and the reader of
+// template files.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -8,12 +8,17 @@
 #include <optional>
 #include <string>
 
+#include "bindings/common/module.hpp"
 #include "core/resolve_sim.hpp"
 
-namespace vestrel::sim {
+namespace vestrel::bind::resolve_sim {
 
 namespace nb = nanobind;
 namespace core = vestrel::resolve_sim;
+using namespace vestrel::py;
+
+// vestrel.resolve_sim: the application of this process lives on it as `_app`.
+inline ModuleRef this_module;
 
 // The scripting object: one running application with its project manager.
 struct App {
@@ -26,17 +31,11 @@ void register_export(nb::module_& m);
 
 // The render queue's calls on the project class.
 void register_render(nb::class_<core::Project>& project);
-// From now on started jobs only count `polls` answers of IsRenderingInProgress (no file).
-void set_simulated_render(core::ProjectManager& pm, int polls);
 // Draws one title item, as a render draws it, on a transparent frame of the timeline's size
-// into a PNG file. Raises RuntimeError when it cannot (a font not installed, ffmpeg failing).
+// into a PNG file. Throws a core error: Value for an item that is no title with text, Runtime
+// when it cannot be drawn (a font not installed, ffmpeg failing).
 void render_title_png(const core::Timeline& timeline, const core::TimelineItem& item,
                       const std::string& png_path);
-
-// What ffprobe reports of a file (streams, rate, length, size). A file ffprobe cannot read
-// is taken by its extension (video or audio, rate unknown), so placeholder media imports;
-// nullopt for anything else.
-std::optional<core::MediaInfo> probe_media(const std::string& path);
 
 // A template file in the simulator's format; nullopt for any other file.
 std::optional<core::ProjectTemplate> read_template(const std::string& path);
@@ -44,4 +43,4 @@ std::optional<core::ProjectTemplate> read_template(const std::string& path);
 // The format tag a template file carries.
 inline constexpr const char* kTemplateFormat = "vestrel-resolve-sim-project";
 
-}  // namespace vestrel::sim
+}  // namespace vestrel::bind::resolve_sim

@@ -11,9 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
-#include "bindings/common/route.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/studio/parts.hpp"
 #include "core/fonts.hpp"
@@ -23,19 +21,16 @@
 #include "core/subtitles.hpp"
 #include "core/timeline_export.hpp"
 
-namespace vestrel::studio {
+namespace vestrel::bind::studio {
 
 namespace {
 
-using namespace vestrel::py;
 namespace fs = std::filesystem;
 namespace tx = vestrel::timeline_export;
 
 constexpr int kCaptionTrack = 3;
 
-nb::object attr(const char* name) { return self().attr(name); }
-
-std::string text_of(nb::handle obj) { return str(obj); }
+nb::object attr(const char* name) { return this_module.attr(name); }
 
 // The current project and its current timeline, through lumora. RuntimeError (no Resolve,
 // no project, no timeline) carries the text a client is shown.
@@ -44,7 +39,7 @@ std::pair<nb::object, nb::object> current_timeline() {
     nb::object timeline = project.attr("GetCurrentTimeline")();
     if (!truthy(timeline))
         raise(PyExc_RuntimeError,
-              "No timeline is open in project '" + text_of(project.attr("GetName")()) + "'");
+              "No timeline is open in project '" + str(project.attr("GetName")()) + "'");
     return {project, timeline};
 }
 
@@ -52,11 +47,11 @@ std::pair<nb::object, nb::object> current_timeline() {
 double setting_number(nb::handle timeline, const char* name) {
     nb::object v = timeline.attr("GetSetting")(name);
     if (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) return nb::cast<double>(v);
-    return frames::leading_number(text_of(v)).value_or(0.0);
+    return frames::leading_number(str(v)).value_or(0.0);
 }
 
 frames::Rational timeline_rate(nb::handle timeline) {
-    const std::string text = text_of(timeline.attr("GetSetting")("timelineFrameRate"));
+    const std::string text = str(timeline.attr("GetSetting")("timelineFrameRate"));
     auto r = frames::rate_from_text(text);
     if (!r) raise(PyExc_RuntimeError, "The timeline has no frame rate ('" + text + "')");
     return *r;
@@ -76,7 +71,7 @@ nb::object items_of(nb::handle timeline, const char* kind, int64_t index) {
     return truthy(items) ? nb::list(items) : nb::list();
 }
 
-nb::object timeline_view() {
+nb::object timeline_view(const Args&) {
     auto [project, timeline] = current_timeline();
     nb::dict out;
     out["project"] = project.attr("GetName")();
@@ -154,7 +149,7 @@ render::TitleStyle caption_style(nb::handle tool) {
     }
     render::TitleStyle s = render::style_from_tool(t);
     nb::object os_path = import("os").attr("path");
-    nb::object conf = os_path.attr("join")(os_path.attr("dirname")(self().attr("__file__")),
+    nb::object conf = os_path.attr("join")(os_path.attr("dirname")(this_module.attr("__file__")),
                                            "fonts", "fonts.conf");
     const std::string conf_file = truthy(os_path.attr("isfile")(conf)) ? utf8(conf) : "";
     s.line_per_em = fonts::line_per_em(s.font, s.style, conf_file).value_or(1.0);
@@ -191,7 +186,7 @@ void resolve_export(nb::handle timeline, const std::string& format, const std::s
     nb::object ok = timeline.attr("Export")(path, resolve.attr(export_constant(format)),
                                             resolve.attr("EXPORT_NONE"));
     if (truthy(ok)) return;
-    std::string why = "Resolve could not export timeline '" + text_of(timeline.attr("GetName")()) +
+    std::string why = "Resolve could not export timeline '" + str(timeline.attr("GetName")()) +
                       "' as " + format;
     try {
         import("opentimelineio");
@@ -276,7 +271,7 @@ std::string export_timeline(const std::string& format, const std::string& folder
               "Unknown export format '" + format + "': known formats are " + known_formats());
     auto [project, timeline] = current_timeline();
     const std::string stem =
-        stem_arg.is_none() ? tx::default_stem(text_of(project.attr("GetName")())) : utf8(stem_arg);
+        stem_arg.is_none() ? tx::default_stem(str(project.attr("GetName")())) : utf8(stem_arg);
     if (auto refused = tx::refuse_stem(stem)) raise(PyExc_ValueError, *refused);
     const fs::path dir = fs::absolute(fs::path(folder)).lexically_normal();
     fs::create_directories(dir);
@@ -314,7 +309,8 @@ std::string export_timeline(const std::string& format, const std::string& folder
     return target;
 }
 
-nb::object studio_export(nb::handle req) {
+nb::object studio_export(const Args& a) {
+    nb::handle req = a["req"];
     nb::object endpoints = attr("endpoints");
     nb::object status = endpoints.attr("get_status")()["status"];
     if (status.equal(endpoints.attr("BrevanoStatus").attr("GENERATING")))
@@ -324,20 +320,17 @@ nb::object studio_export(nb::handle req) {
         raise_http(400,
                    "Unknown export format '" + format + "': known formats are " + known_formats());
     // One export at a time: two exports of one name would write the same files.
-    py::HeldLock held(attr("_export_lock"));
+    HeldLock held(attr("_export_lock"));
     std::string path;
     try {
-        path = export_timeline(format, text_of(attr("media").attr("CACHE_DIR")),
-                               req.attr("filename"), true);
+        path = export_timeline(format, str(attr("media").attr("CACHE_DIR")), req.attr("filename"),
+                               true);
     } catch (nb::python_error& e) {
-        // Refusals and a missing project or timeline answer 400; a failed export 500.
-        if (error_is(e, PyExc_ValueError))
-            raise_http(400, nb::str(text_of(e.value()).c_str()), e.value());
-        if (error_is(e, PyExc_RuntimeError)) {
-            const std::string why = text_of(e.value());
-            const bool refusal = why.rfind("Resolve could not export", 0) != 0;
-            raise_http(refusal ? 400 : 500, nb::str(why.c_str()), e.value());
-        }
+        // A failed export is the server's fault (500); refusals and a missing project or
+        // timeline answer 400 by the route's table.
+        const bool failed = error_is(e, PyExc_RuntimeError) &&
+                            str(e.value()).rfind("Resolve could not export", 0) == 0;
+        if (failed) raise_http(500, nb::str(e.value()), e.value());
         throw;
     }
     nb::dict answer;
@@ -350,50 +343,26 @@ nb::object studio_export(nb::handle req) {
 
 void register_export_routes(nb::module_& m, nb::handle router) {
     m.attr("_export_lock") = import("threading").attr("Lock")();
-    m.def(
-        "export_timeline",
-        [](const std::string& format, const std::string& folder, nb::handle stem, bool bundle) {
-            return export_timeline(format, folder, stem, bundle);
-        },
-        nb::arg("format"), nb::arg("folder"), nb::arg("stem") = nb::none(),
-        nb::arg("bundle") = false,
-        "Writes the current timeline in one format (otio, fcpxml, fcp7xml, edl, srt, ass) "
-        "into a folder and returns the file's path.");
+    m.def("export_timeline", &export_timeline, nb::arg("format"), nb::arg("folder"),
+          nb::arg("stem") = nb::none(), nb::arg("bundle") = false,
+          "Writes the current timeline in one format (otio, fcpxml, fcp7xml, edl, srt, ass) "
+          "into a folder and returns the file's path.");
 
-    nb::object optional_str =
-        import("typing").attr("Optional")[nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type))];
-    nb::dict fields;
-    fields["__module__"] = m.attr("__name__");
-    fields["format"] =
-        nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), nb::ellipsis());
-    fields["filename"] = nb::make_tuple(optional_str, nb::none());
-    nb::object create = import("pydantic").attr("create_model");
-    nb::object model = nb::steal(
-        PyObject_Call(create.ptr(), nb::make_tuple("StudioExportRequest").ptr(), fields.ptr()));
-    if (!model.is_valid()) throw nb::python_error();
-    m.attr("StudioExportRequest") = model;
-
-    add_route(m, router, "get", "/studio/timeline", "studio_timeline",
-              "The current project's current timeline: its tracks and items, read as a "
-              "Resolve script reads them.",
-              {}, [](nb::args args, nb::kwargs kwargs) -> nb::object {
-                  static const Signature& sig = declare({"studio_timeline", {}});
-                  parse(sig, args, kwargs);
-                  try {
-                      return timeline_view();
-                  } catch (nb::python_error& e) {
-                      if (!error_is(e, PyExc_RuntimeError)) throw;
-                      raise_http(400, nb::str(text_of(e.value()).c_str()), e.value());
-                  }
-              });
-    add_route(m, router, "post", "/studio/export", "studio_export",
-              "Export the current timeline (otio, fcpxml, fcp7xml, edl, srt or ass) into the "
-              "media cache (served under /media/).",
-              {{"req", model}}, [](nb::args args, nb::kwargs kwargs) -> nb::object {
-                  static const Signature& sig = declare({"studio_export", {arg("req", Kind::Any)}});
-                  auto v = parse(sig, args, kwargs);
-                  return studio_export(v[0]);
-              });
+    nb::object model = make_model(
+        m, "StudioExportRequest",
+        {{"format", str_type(), required()}, {"filename", optional(str_type()), nb::none()}});
+    const HttpErrors refusals = {{PyExc_ValueError, 400, nullptr, false},
+                                 {PyExc_RuntimeError, 400, nullptr, false}};
+    add_routes(m, router, {
+        {"get", "/studio/timeline", "studio_timeline", {},
+         timeline_view, refuse_runtime_errors(),
+         "The current project's current timeline: its tracks and items, read as a Resolve "
+         "script reads them."},
+        {"post", "/studio/export", "studio_export", {arg("req", Kind::Any) | model}, studio_export,
+         refusals,
+         "Export the current timeline (otio, fcpxml, fcp7xml, edl, srt or ass) into the media "
+         "cache (served under /media/)."},
+    });
 }
 
-}  // namespace vestrel::studio
+}  // namespace vestrel::bind::studio

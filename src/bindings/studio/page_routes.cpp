@@ -8,21 +8,17 @@
 
 #include <filesystem>
 
-#include "bindings/common/args.hpp"
 #include "bindings/common/pyutil.hpp"
-#include "bindings/common/route.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/studio/parts.hpp"
 #include "core/outputs.hpp"
 #include "core/progress.hpp"
 
-namespace vestrel::studio {
+namespace vestrel::bind::studio {
 
 namespace {
 
-using namespace vestrel::py;
-
-nb::object attr(const char* name) { return self().attr(name); }
+nb::object attr(const char* name) { return this_module.attr(name); }
 
 constexpr int kRenderStage = static_cast<int>(vestrel::progress::kStages.size()) - 1;
 
@@ -40,7 +36,7 @@ void settle_render_stage() {
     attr("studio_render_status")(last);
 }
 
-nb::object studio_progress() {
+nb::object studio_progress(const Args&) {
     settle_render_stage();
     nb::object snap = attr("progress").attr("snapshot")();
     nb::object status = attr("endpoints").attr("get_status")()["status"];
@@ -53,7 +49,7 @@ nb::object studio_progress() {
     return answer;
 }
 
-nb::object studio_cancel() {
+nb::object studio_cancel(const Args&) {
     settle_render_stage();
     nb::object progress = attr("progress");
     const bool rendering = render_stage_running(progress.attr("snapshot")());
@@ -61,12 +57,7 @@ nb::object studio_cancel() {
     if (rendering) {
         // A render has no stage boundary to stop at: Resolve is asked to stop it, and the
         // job, read once more, marks the render stage failed ("Cancelled").
-        try {
-            attr("lumora").attr("get_current_project")().attr("StopRendering")();
-        } catch (nb::python_error& e) {
-            if (!error_is(e, PyExc_RuntimeError)) throw;
-            raise_http(400, nb::str(str(e.value()).c_str()), e.value());
-        }
+        attr("lumora").attr("get_current_project")().attr("StopRendering")();
         settle_render_stage();
     }
     nb::dict answer;
@@ -74,18 +65,11 @@ nb::object studio_cancel() {
     return answer;
 }
 
-nb::object studio_voices() {
-    nb::dict answer;
-    answer["engine"] = "espeak";
-    answer["voices"] = attr("tts").attr("list_espeak_voices")();
-    return answer;
-}
-
 std::filesystem::path cache_dir() {
     return std::filesystem::path(str(attr("media").attr("CACHE_DIR")));
 }
 
-nb::object studio_outputs() {
+nb::object studio_outputs(const Args&) {
     const std::filesystem::path dir = cache_dir();
     std::vector<vestrel::outputs::OutputFile> found;
     {
@@ -108,8 +92,8 @@ nb::object studio_outputs() {
     return answer;
 }
 
-nb::object studio_delete_output(nb::handle filename) {
-    const std::string name = utf8(filename);
+nb::object studio_delete_output(const Args& a) {
+    const std::string name = a.text("filename");
     if (!vestrel::outputs::is_output_name(name))
         raise_http(400, "Not a render or export: " + name);
     const std::filesystem::path path = cache_dir() / name;
@@ -131,52 +115,28 @@ nb::object studio_delete_output(nb::handle filename) {
     return answer;
 }
 
-nb::object str_type() { return nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
-
 }  // namespace
 
 void register_page_routes(nb::module_& m, nb::handle router) {
-    if (!nb::hasattr(m, "tts")) m.attr("tts") = nb::module_::import_("vestrel.tts");
-
-    add_route(m, router, "get", "/studio/progress", "studio_progress",
-              "Stages of the last or running generation and its render: state and seconds of "
-              "each, the running or failed stage, the error.",
-              {}, [](nb::args args, nb::kwargs kwargs) -> nb::object {
-                  static const Signature& sig = declare({"studio_progress", {}});
-                  parse(sig, args, kwargs);
-                  return studio_progress();
-              });
-    add_route(m, router, "post", "/studio/cancel", "studio_cancel",
-              "Ask the running generation to stop at its next stage, or stop the running "
-              "render.",
-              {}, [](nb::args args, nb::kwargs kwargs) -> nb::object {
-                  static const Signature& sig = declare({"studio_cancel", {}});
-                  parse(sig, args, kwargs);
-                  return studio_cancel();
-              });
-    add_route(m, router, "get", "/studio/voices", "studio_voices",
-              "Voices of the offline voice engine (espeak-ng).", {},
-              [](nb::args args, nb::kwargs kwargs) -> nb::object {
-                  static const Signature& sig = declare({"studio_voices", {}});
-                  parse(sig, args, kwargs);
-                  return studio_voices();
-              });
-    add_route(m, router, "get", "/studio/outputs", "studio_outputs",
-              "Renders and exports kept in the media cache, newest first.", {},
-              [](nb::args args, nb::kwargs kwargs) -> nb::object {
-                  static const Signature& sig = declare({"studio_outputs", {}});
-                  parse(sig, args, kwargs);
-                  return studio_outputs();
-              });
-    add_route(m, router, "delete", "/studio/outputs/{filename}", "studio_delete_output",
-              "Delete a render or export from the media cache (library assets are never "
-              "touched).",
-              {{"filename", str_type()}}, [](nb::args args, nb::kwargs kwargs) -> nb::object {
-                  static const Signature& sig =
-                      declare({"studio_delete_output", {arg("filename", Kind::Str)}});
-                  auto v = parse(sig, args, kwargs);
-                  return studio_delete_output(v[0]);
-              });
+    add_routes(m, router, {
+        {"get", "/studio/progress", "studio_progress", {}, studio_progress, {},
+         "Stages of the last or running generation and its render: state and seconds of each, "
+         "the running or failed stage, the error."},
+        {"post", "/studio/cancel", "studio_cancel", {}, studio_cancel, refuse_runtime_errors(),
+         "Ask the running generation to stop at its next stage, or stop the running render."},
+        {"get", "/studio/voices", "studio_voices", {},
+         [](const Args&) {
+             nb::dict answer;
+             answer["engine"] = "espeak";
+             answer["voices"] = attr("tts").attr("list_espeak_voices")();
+             return answer;
+         }, {}, "Voices of the offline voice engine (espeak-ng)."},
+        {"get", "/studio/outputs", "studio_outputs", {}, studio_outputs, {},
+         "Renders and exports kept in the media cache, newest first."},
+        {"delete", "/studio/outputs/{filename}", "studio_delete_output",
+         {arg("filename", Kind::Str) | str_type()}, studio_delete_output, {},
+         "Delete a render or export from the media cache (library assets are never touched)."},
+    });
 }
 
-}  // namespace vestrel::studio
+}  // namespace vestrel::bind::studio

@@ -1,15 +1,25 @@
 // vestrel.studio: the second router of the package (render routes; the studio page's routes
-// join it). Its routes are made with the same route callables as vestrel.endpoints.
+// join it). Its routes are declared with the same tables as vestrel.endpoints.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
-namespace vestrel::studio {
+#include "bindings/common/declare.hpp"
+#include "bindings/common/module.hpp"
+#include "bindings/common/route.hpp"
+
+namespace vestrel::bind::studio {
 
 namespace nb = nanobind;
+using namespace vestrel::py;
 
-// The module object, looked up at the first call and kept for the life of the process.
-nb::handle self();
+// vestrel.studio; its neighbours (endpoints, lumora, media, progress, tts) and its job table
+// are read through it at each call, so a test that replaces one is seen at once.
+inline ModuleRef this_module;
+
+// A RuntimeError of the Resolve layer (no Resolve, no project, no timeline, a refused job)
+// answers 400 with its own text.
+inline HttpErrors refuse_runtime_errors() { return {{PyExc_RuntimeError, 400, nullptr, false}}; }
 
 // POST /studio/render, GET /studio/render/{job_id}, their request model and job table.
 void register_render_routes(nb::module_& m, nb::handle router);
@@ -21,4 +31,4 @@ void register_export_routes(nb::module_& m, nb::handle router);
 // /studio/outputs: what the studio page reads beside the render routes.
 void register_page_routes(nb::module_& m, nb::handle router);
 
-}  // namespace vestrel::studio
+}  // namespace vestrel::bind::studio
