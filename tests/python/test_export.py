@@ -191,6 +191,7 @@ def test_otio_keeps_timeline_settings_and_title_texts(short, tmp_path):
             for c in fades if c.name.startswith("FadeIn")][0] == (1.0, 0.0)
 
 
+@pytest.mark.slow
 def test_fcp_formats_carry_the_vertical_frame(short, tmp_path):
     _, resolve, timeline = short
     fcpxml, fcp7 = tmp_path / "a.fcpxml", tmp_path / "b.xml"
@@ -400,6 +401,7 @@ def test_generate_command_refuses_an_unknown_export_format(tmp_path):
     assert "Unknown export format 'pdf': known formats are otio, fcpxml" in proc.stderr
 
 
+@pytest.mark.slow
 def test_generate_command_writes_the_exports_beside_the_video(tmp_path):
     folder = tmp_path / "req"
     folder.mkdir()

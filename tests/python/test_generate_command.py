@@ -90,6 +90,7 @@ def check_rendered_or_refused_render(proc, out):
         assert not out.exists()
 
 
+@pytest.mark.slow
 def test_generate_adds_files_once_and_renders(clips, home):
     proc, out = run(request(clips), home)
     assert "[Brevano]" not in proc.stdout  # the pipeline's log stays off standard output

@@ -150,6 +150,7 @@ SCENES = [
 ]
 
 
+@pytest.mark.slow
 def test_whole_flow_offline(server, browser, media_files, tmp_path):
     base = server["base"]
     d = browser

@@ -17,29 +17,6 @@ void register_route_type(nb::module_& m) {
             nb::arg("instance").none(), nb::arg("owner").none() = nb::none());
 }
 
-nb::object add_route(nb::module_& m, nb::handle router, const char* method, const char* path,
-                     const char* name, const char* doc, const std::vector<RouteParam>& params,
-                     std::function<nb::object(nb::args, nb::kwargs)> fn) {
-    nb::object inspect = nb::module_::import_("inspect");
-    nb::object Parameter = inspect.attr("Parameter");
-    nb::list ps;
-    for (const RouteParam& p : params) {
-        nb::dict kw;
-        kw["annotation"] = p.annotation;
-        if (p.default_value.is_valid()) kw["default"] = p.default_value;
-        ps.append(Parameter(p.name, Parameter.attr("POSITIONAL_OR_KEYWORD"), **kw));
-    }
-    nb::object route = nb::cast(Route{std::move(fn)});
-    route.attr("__signature__") = inspect.attr("Signature")(ps);
-    route.attr("__name__") = nb::str(name);
-    route.attr("__qualname__") = nb::str(name);
-    route.attr("__module__") = m.attr("__name__");
-    route.attr("__doc__") = doc ? nb::object(nb::str(doc)) : nb::none();
-    m.attr(name) = route;
-    router.attr(method)(path)(route);
-    return route;
-}
-
 void add_routes(nb::module_& m, nb::handle router, std::initializer_list<RouteDecl> routes) {
     for (const RouteDecl& r : routes) {
         const Signature& sig = declare({r.name, r.params});

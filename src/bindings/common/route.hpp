@@ -23,24 +23,10 @@ struct Route {
     std::function<nb::object(nb::args, nb::kwargs)> fn;
 };
 
-// One parameter of a route's signature: name, annotation and, optionally, a default
-// (`File(...)`, `Form(None)`, ...).
-struct RouteParam {
-    const char* name;
-    nb::object annotation;
-    nb::object default_value{};  // invalid handle: no default
-};
-
 // Makes the route type available as `m._Route`. The type is created by the first module
 // that asks (every module of the package shares one nanobind domain, where a C++ type can be
 // registered only once); later modules get the same type.
 void register_route_type(nb::module_& m);
-
-// Creates the route object, stores it as module attribute `name` and registers it on
-// `router` with `method` ("get", "post", "delete") and `path`.
-nb::object add_route(nb::module_& m, nb::handle router, const char* method, const char* path,
-                     const char* name, const char* doc, const std::vector<RouteParam>& params,
-                     std::function<nb::object(nb::args, nb::kwargs)> fn);
 
 // One route, declared once: method, path and name; its parameters as for any function (the
 // annotation is what FastAPI reads, `shows` gives a File(...)/Form(None) marker); its body;
