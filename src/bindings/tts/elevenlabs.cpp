@@ -1,6 +1,5 @@
 // ElevenLabsVoiceModule: speech through the ElevenLabs web API, with its character quota.
 #include <string>
-#include <utility>
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
@@ -25,29 +24,6 @@ nb::object requests() { return this_module.attr("requests"); }
 bool status_ok(nb::handle response) {
     return response.attr("status_code").equal(nb::int_(200));
 }
-
-// Closes what a request opened (the streamed response, the output file) when the request is
-// done with, whatever happened: the response's connection goes back to the pool instead of
-// waiting for the garbage collector. close() closes now and raises as the host would; a
-// failure to close at the end of the scope is reported as unraisable. An object without
-// close() (a stand-in of the HTTP library) is left as it is.
-struct Closing {
-    nb::object obj;
-    const char* what;
-    void close() {
-        nb::object close = nb::getattr(std::exchange(obj, nb::object()), "close", nb::none());
-        if (!close.is_none()) close();
-    }
-    ~Closing() {
-        if (!obj.is_valid()) return;
-        try {
-            close();
-        } catch (nb::python_error& e) {
-            e.discard_as_unraisable(what);
-        } catch (...) {
-        }
-    }
-};
 
 nb::object init(const Args& a) {
     nb::handle self = a["self"];
@@ -180,7 +156,8 @@ void register_elevenlabs(nb::module_& m) {
                  update_usage_fn(update_usage), remaining_characters_fn(get_remaining_characters),
                  generate_voice_fn(generate_voice),
                  {"get_voices", {arg("self")}, get_voices, "Get the list of voices available"}});
-    make_class(m, "ElevenLabsVoiceModule", "ElevenLabs TTS implementation.", ns, m.attr("VoiceModule"));
+    make_class(m, "ElevenLabsVoiceModule", "ElevenLabs TTS implementation.", ns,
+               m.attr("VoiceModule"));
 }
 
 }  // namespace vestrel::bind::tts
