@@ -23,11 +23,6 @@ namespace {
 using silence::Pcm;
 using silence::Range;
 
-[[noreturn]] void raise_text(PyObject* type, nb::handle message) {
-    PyErr_SetObject(type, message.ptr());
-    throw nb::python_error();
-}
-
 // A read-only view of a bytes-like object, held while the GIL is released.
 class Buffer {
 public:
@@ -79,8 +74,11 @@ auto run_core(F&& work) {
     }
 }
 
-int int_attr(nb::handle obj, const char* name) {
-    return nb::cast<int>(obj.attr(name));
+// The sample format of an audio segment (no data).
+Pcm format_of(nb::handle segment) {
+    return {.sample_width = nb::cast<int>(segment.attr("sample_width")),
+            .channels = nb::cast<int>(segment.attr("channels")),
+            .frame_rate = nb::cast<int>(segment.attr("frame_rate"))};
 }
 
 nb::list ranges_to_list(const std::vector<Range>& ranges) {
@@ -97,7 +95,7 @@ nb::list ranges_to_list(const std::vector<Range>& ranges) {
 // A module global as the stage's code reads it: a NameError when the import at load failed.
 nb::object global(const char* name) {
     if (!nb::hasattr(this_module.get(), name))
-        raise_text(PyExc_NameError, nb::str("name '{}' is not defined").format(name));
+        raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
     return this_module.attr(name);
 }
 
@@ -143,11 +141,7 @@ nb::object append_segments(nb::handle audio_segment, nb::handle audio, nb::handl
 // appends would convert only the pause (silence::joins_unconverted); None otherwise.
 nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle raw, const Pcm& pcm,
                          const std::vector<Range>& ranges, nb::handle pause) {
-    Pcm pause_format;  // no pause with one stretch
-    if (ranges.size() > 1)
-        pause_format = {.sample_width = int_attr(pause, "sample_width"),
-                        .channels = int_attr(pause, "channels"),
-                        .frame_rate = int_attr(pause, "frame_rate")};
+    const Pcm pause_format = ranges.size() > 1 ? format_of(pause) : Pcm{};  // none for one
     if (!silence::joins_unconverted(pcm, pause_format, ranges.size())) return nb::none();
 
     // The pause as every append converts it: appended to an empty slice of the audio.
@@ -193,13 +187,9 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         nb::object ranges;
         if (in_core) {
             raw = audio.attr("raw_data");
-            pcm.sample_width = int_attr(audio, "sample_width");
-            pcm.channels = int_attr(audio, "channels");
-            pcm.frame_rate = int_attr(audio, "frame_rate");
             Buffer source(raw);
-            pcm.size = source.size();
-            const Pcm view = source.pcm(pcm);
-            core_ranges = run_core([&] { return silence::detect_nonsilent(view, 100, -60.0); });
+            pcm = source.pcm(format_of(audio));
+            core_ranges = run_core([&] { return silence::detect_nonsilent(pcm, 100, -60.0); });
             ranges = ranges_to_list(core_ranges);
         } else {
             ranges = detect(audio, nb::arg("min_silence_len") = 100,
@@ -278,8 +268,11 @@ nb::object remove_silence_from_audio(const Args& a) {
     if (!limits::pause_in_range(a.number("min_silence_duration")))
         raise(PyExc_ValueError, "min_silence_duration must be between 0 and 10 seconds");
     nb::object os_path = import("os").attr("path");
-    if (!truthy(os_path.attr("exists")(input_audio)))
-        raise_text(PyExc_Exception, nb::str("Input audio file not found: {}").format(input_audio));
+    if (!truthy(os_path.attr("exists")(input_audio))) {
+        nb::str message = nb::str("Input audio file not found: {}").format(input_audio);
+        PyErr_SetObject(PyExc_Exception, message.ptr());  // the path as given, any code point
+        throw nb::python_error();
+    }
     nb::object parts = os_path.attr("splitext")(input_audio);
     nb::str output_path = nb::str("{}_no_silence{}").format(parts[0], parts[1]);
     if (!truthy(this_module.attr("PYDUB_AVAILABLE")))
