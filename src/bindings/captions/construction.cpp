@@ -27,11 +27,7 @@ namespace {
 // surrogatepass into `owned`, which keeps them distinct and one code point each.
 std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
     PyObject* t = text.ptr();
-    // A compact ASCII str is its own UTF-8: the common case, first.
-    if (PyUnicode_CheckExact(t) && PyUnicode_IS_COMPACT_ASCII(t))
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(t)),
-                                static_cast<size_t>(PyUnicode_GET_LENGTH(t)));
-    Py_ssize_t n = 0;
+    Py_ssize_t n = 0;  // a str's own UTF-8 (an ASCII str's is its data), cached by the str
     const char* p = PyUnicode_Check(t) ? PyUnicode_AsUTF8AndSize(t, &n) : nullptr;
     if (p) return std::string_view(p, static_cast<size_t>(n));
     if (!PyUnicode_Check(t)) {
