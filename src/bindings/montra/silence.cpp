@@ -151,14 +151,12 @@ nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle 
     Buffer pause_view(pause_raw);
     Buffer source(raw);
     const Pcm view = source.pcm(pcm);
-    const std::size_t pause_size = pause_view.size();
-    const std::uint8_t* pause_data = pause_view.data();
     const std::size_t total =
-        run_core([&] { return silence::joined_size(view, ranges, pause_size); });
+        run_core([&] { return silence::joined_size(view, ranges, pause_view.size()); });
     nb::object data = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.ptr()));
     run_core([&] {
-        silence::join(view, ranges, pause_data, pause_size, out);
+        silence::join(view, ranges, pause_view.data(), pause_view.size(), out);
         return 0;
     });
     return audio_segment(nb::arg("data") = data, nb::arg("sample_width") = pcm.sample_width,
