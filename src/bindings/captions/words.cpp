@@ -8,12 +8,6 @@
 
 namespace vestrel::bind::captions {
 
-double seconds_general(nb::handle value) {
-    double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
-}
-
 namespace {
 
 // A record of class `cls` with the start, end and text of `w`, read in that order; `text`
