@@ -4,12 +4,12 @@
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/tts/parts.hpp"
+#include "core/elevenlabs.hpp"
 
 namespace vestrel::bind::tts {
 
 namespace {
 
-constexpr const char* kDefaultApiUrl = "https://api.elevenlabs.io";
 constexpr long kMinRequiredChars = 1200;
 constexpr int kChunkSize = 4096;
 // Every request has a time-out, so a hung service cannot hold the calling thread (and with
@@ -137,14 +137,11 @@ nb::object get_voices(const Args& a) {
 
 void register_elevenlabs(nb::module_& m) {
     // The API base is configuration, read once at load.
-    nb::object base = import("os").attr("environ").attr("get")("VESTREL_ELEVENLABS_API_URL");
-    std::string api = base.is_none() ? std::string() : utf8(base);
-    while (!api.empty() && api.back() == '/') api.pop_back();
-    if (api.empty()) api = kDefaultApiUrl;
-
+    const elevenlabs::Urls urls = elevenlabs::urls(
+        utf8(import("os").attr("environ").attr("get")("VESTREL_ELEVENLABS_API_URL", "")));
     nb::dict ns;
-    ns["SUBSCRIPTION_URL"] = nb::str((api + "/v1/user/subscription").c_str());
-    ns["TTS_URL"] = nb::str((api + "/v1/text-to-speech").c_str());
+    ns["SUBSCRIPTION_URL"] = nb::str(urls.subscription.c_str());
+    ns["TTS_URL"] = nb::str(urls.text_to_speech.c_str());
     def_methods(m, ns, "ElevenLabsVoiceModule",
                 {{"__init__",
                   {arg("self"), arg("api_key", Kind::Str) | str_type(),
