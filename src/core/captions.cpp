@@ -1,6 +1,7 @@
 #include "core/captions.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <numeric>
 #include <stdexcept>
@@ -219,6 +220,12 @@ std::vector<Line> split_lines(std::span<const TimedWord> words,
         begin = end;
     }
     return lines;
+}
+
+int64_t line_limit(double limit) {
+    if (std::isnan(limit) || limit <= -9.2e18) return INT64_MIN;
+    if (limit >= 9.2e18) return INT64_MAX;
+    return static_cast<int64_t>(std::floor(limit));
 }
 
 bool closes_gap(double end, double next_start) { return end - next_start < 0.5; }

@@ -92,4 +92,8 @@ std::vector<Line> split_lines(std::span<const TimedWord> words,
 // overlaps shorter than 0.5 s; longer overlaps stay.
 bool closes_gap(double end, double next_start);
 
+// A real line length limit as an integer one: a length (an integer) is within `limit` when it
+// is within floor(limit); no length is within NaN; beyond the 64-bit range, clamped.
+int64_t line_limit(double limit);
+
 }  // namespace vestrel::captions

@@ -286,6 +286,15 @@ Slice slice(const Pcm& pcm, std::int64_t start_ms, std::int64_t end_ms) {
     return {w.offset, w.length, w.zero_bytes};
 }
 
+bool joins_unconverted(const Pcm& audio, const Pcm& pause, std::size_t stretches) {
+    const bool only_pause_converted =
+        stretches == 1 ||
+        (audio.frame_rate >= pause.frame_rate && audio.sample_width >= pause.sample_width &&
+         audio.channels >= pause.channels);
+    const std::size_t frame = static_cast<std::size_t>(audio.channels * audio.sample_width);
+    return only_pause_converted && frame > 0 && audio.size % frame == 0;
+}
+
 std::size_t joined_size(const Pcm& pcm, const std::vector<Range>& ranges, std::size_t pause_size) {
     std::size_t total = 0;
     for (std::size_t i = 0; i < ranges.size(); ++i) {

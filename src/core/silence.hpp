@@ -79,6 +79,13 @@ struct Slice {
 };
 Slice slice(const Pcm& pcm, std::int64_t start_ms, std::int64_t end_ms);
 
+// Whether `stretches` slices of `audio` joined by a pause in format `pause` (its data unused)
+// are the plain concatenation of the slices and the pause converted once. The audio library
+// converts every part of an append to the largest channel count, frame rate and sample width
+// involved: with one stretch, or an audio at least as wide as the pause in all three, only the
+// pause is ever converted (the same way each time). The audio must be whole frames.
+bool joins_unconverted(const Pcm& audio, const Pcm& pause, std::size_t stretches);
+
 // The slices of `ranges` joined with `pause` between consecutive ones (none before the first
 // or after the last), as the library's repeated appends build it when no format conversion
 // is involved.

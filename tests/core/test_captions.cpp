@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <deque>
+#include <limits>
 #include <unordered_map>
 
 #include "core/captions.hpp"
@@ -216,4 +218,14 @@ TEST(Captions, NumbersKeysByFirstAppearance) {
     Numbers expected;
     for (uintptr_t k : keys) expected.push_back(first.emplace(k, first.size()).first->second);
     EXPECT_EQ(number(keys), expected);
+}
+
+TEST(Captions, RealLineLimitIsItsFloorAndNanFitsNothing) {
+    EXPECT_EQ(line_limit(25.0), 25);
+    EXPECT_EQ(line_limit(25.9), 25);
+    EXPECT_EQ(line_limit(-0.5), -1);  // no length (>= 0) is within a negative limit
+    EXPECT_EQ(line_limit(std::nan("")), INT64_MIN);
+    EXPECT_EQ(line_limit(1e300), INT64_MAX);
+    EXPECT_EQ(line_limit(-1e300), INT64_MIN);
+    EXPECT_EQ(line_limit(std::numeric_limits<double>::infinity()), INT64_MAX);
 }

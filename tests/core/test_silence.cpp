@@ -191,6 +191,23 @@ TEST(Silence, JoinPutsThePauseBetweenSlicesOnly) {
     EXPECT_EQ(out, (std::vector<std::uint8_t>{2, 3, 0xAA, 0xBB, 6, 0xAA, 0xBB, 9, 10}));
 }
 
+TEST(Silence, JoinIsPlainOnlyWhenTheAudioIsAtLeastAsWideAsThePause) {
+    std::vector<std::uint8_t> bytes(12);
+    const Pcm audio = pcm_of(bytes, 2, 2, 44100);  // 3 whole frames of 4 bytes
+    const Pcm same = pcm_of({}, 2, 2, 44100);
+    EXPECT_TRUE(silence::joins_unconverted(audio, same, 3));
+    EXPECT_TRUE(silence::joins_unconverted(audio, pcm_of({}, 1, 1, 8000), 2));
+    // The pause is wider in one respect: the slices would be converted too.
+    EXPECT_FALSE(silence::joins_unconverted(audio, pcm_of({}, 2, 2, 48000), 2));
+    EXPECT_FALSE(silence::joins_unconverted(audio, pcm_of({}, 4, 2, 44100), 2));
+    EXPECT_FALSE(silence::joins_unconverted(audio, pcm_of({}, 2, 3, 44100), 2));
+    // One stretch has no pause, whatever its format says.
+    EXPECT_TRUE(silence::joins_unconverted(audio, pcm_of({}, 4, 8, 96000), 1));
+    // A partial frame at the end is left to the audio library.
+    bytes.push_back(0);
+    EXPECT_FALSE(silence::joins_unconverted(pcm_of(bytes, 2, 2, 44100), same, 1));
+}
+
 TEST(Silence, RefusesBadFormatsAndPartialSamples) {
     std::vector<std::uint8_t> bytes(8);
     EXPECT_THROW(silence::detect_nonsilent(pcm_of(bytes, 5, 1, 1000)), std::invalid_argument);

@@ -3,7 +3,6 @@
 // writes the cleaned texts back and builds the records.
 #include <array>
 #include <climits>
-#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -28,11 +27,7 @@ namespace {
 // surrogatepass into `owned`, which keeps them distinct and one code point each.
 std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
     PyObject* t = text.ptr();
-    // A compact ASCII str is its own UTF-8: the common case, first.
-    if (PyUnicode_CheckExact(t) && PyUnicode_IS_COMPACT_ASCII(t))
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(t)),
-                                static_cast<size_t>(PyUnicode_GET_LENGTH(t)));
-    Py_ssize_t n = 0;
+    Py_ssize_t n = 0;  // a str's own UTF-8 (an ASCII str's is its data), cached by the str
     const char* p = PyUnicode_Check(t) ? PyUnicode_AsUTF8AndSize(t, &n) : nullptr;
     if (p) return std::string_view(p, static_cast<size_t>(n));
     if (!PyUnicode_Check(t)) {
@@ -44,8 +39,7 @@ std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
         throw nb::python_error();
     }
     PyErr_Clear();
-    nb::object b = nb::steal(PyUnicode_AsEncodedString(t, "utf-8", "surrogatepass"));
-    if (!b.is_valid()) throw nb::python_error();
+    nb::object b = checked(PyUnicode_AsEncodedString(t, "utf-8", "surrogatepass"));
     return owned.emplace_back(PyBytes_AS_STRING(b.ptr()),
                               static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
 }
@@ -55,8 +49,7 @@ std::string_view text_utf8(nb::handle text, std::deque<std::string>& owned) {
 int64_t line_limit(nb::handle value) {
     PyObject* v = value.ptr();
     if (!PyFloat_Check(v) && PyIndex_Check(v)) {  // an int, or a value standing for one
-        nb::object n = nb::steal(PyNumber_Index(v));
-        if (!n.is_valid()) throw nb::python_error();
+        nb::object n = checked(PyNumber_Index(v));
         int overflow = 0;
         const long long limit = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
         return overflow ? (overflow > 0 ? INT64_MAX : INT64_MIN) : limit;
@@ -66,11 +59,7 @@ int64_t line_limit(nb::handle value) {
     nb::object zero = nb::int_(0);
     if (!PyFloat_Check(v) && PyObject_RichCompareBool(zero.ptr(), v, Py_LE) < 0)
         throw nb::python_error();
-    const double d = seconds(value);
-    if (std::isnan(d)) return INT64_MIN;  // no length compares true with NaN
-    if (d >= 9.2e18) return INT64_MAX;
-    if (d <= -9.2e18) return INT64_MIN;
-    return static_cast<int64_t>(std::floor(d));
+    return core::line_limit(seconds(value));
 }
 
 // The field values of one word's record in field order (start, end, text).
@@ -120,9 +109,9 @@ struct WordTable {
 // numbered by first appearance, and each word's text is its object's.
 void read_texts(WordTable& t, nb::handle list_of_words) {
     // Our own tuple: attribute reads may run Python code that changes the caller's list.
-    t.items = nb::borrow(list_of_words);
-    if (!PyTuple_CheckExact(t.items.ptr())) t.items = nb::steal(PySequence_Tuple(t.items.ptr()));
-    if (!t.items.is_valid()) throw nb::python_error();
+    t.items = PyTuple_CheckExact(list_of_words.ptr())
+                  ? nb::borrow(list_of_words)
+                  : checked(PySequence_Tuple(list_of_words.ptr()));
     t.count = static_cast<size_t>(PyTuple_GET_SIZE(t.items.ptr()));
     t.item = PySequence_Fast_ITEMS(t.items.ptr());
     std::vector<uintptr_t> keys(t.count);
@@ -146,8 +135,7 @@ void write_back(WordTable& t, const core::SentenceCut& cut) {
         nb::object& text = t.object_text[k];
         if (w.changed) {
             const auto size = static_cast<Py_ssize_t>(w.text.size());
-            text = nb::steal(PyUnicode_DecodeUTF8(w.text.data(), size, "surrogatepass"));
-            if (!text.is_valid()) throw nb::python_error();
+            text = checked(PyUnicode_DecodeUTF8(w.text.data(), size, "surrogatepass"));
         }
         if (PyObject_SetAttr(t.item[w.position], field_name[kText], text.ptr()) < 0)
             throw nb::python_error();
@@ -201,13 +189,10 @@ std::vector<core::Line> split(const WordTable& t, const core::SentenceCut& cut, 
 // The texts of a line's words joined as "".join joins them.
 nb::object join_texts(std::span<const Row> rows) {
     static PyObject* const empty = PyUnicode_FromString("");  // kept for the process's life
-    nb::object texts = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(rows.size())));
-    if (!texts.is_valid()) throw nb::python_error();
+    nb::object texts = checked(PyTuple_New(static_cast<Py_ssize_t>(rows.size())));
     for (size_t j = 0; j < rows.size(); ++j)
         PyTuple_SET_ITEM(texts.ptr(), static_cast<Py_ssize_t>(j), Py_NewRef(rows[j][kText]));
-    nb::object text = nb::steal(PyUnicode_Join(empty, texts.ptr()));
-    if (!text.is_valid()) throw nb::python_error();
-    return text;
+    return checked(PyUnicode_Join(empty, texts.ptr()));
 }
 
 // The line records: built here from the values read, as CaptionWord's and CaptionLine's own
@@ -220,12 +205,10 @@ nb::object build_lines(const WordTable& t, const std::vector<core::Line>& parts)
     // each walking the records just made; none of them can be garbage yet. No Python code
     // runs while the records are built, so nothing else sees the pause.
     GcPause gc_pause;
-    nb::object lines = nb::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
-    if (!lines.is_valid()) throw nb::python_error();
+    nb::object lines = checked(PyList_New(static_cast<Py_ssize_t>(parts.size())));
     for (size_t p = 0; p < parts.size(); ++p) {
         const Py_ssize_t size = static_cast<Py_ssize_t>(parts[p].end - parts[p].begin);
-        nb::object words = nb::steal(PyList_New(size));
-        if (!words.is_valid()) throw nb::python_error();
+        nb::object words = checked(PyList_New(size));
         const auto* row = t.fields.data() + parts[p].begin;
         for (Py_ssize_t j = 0; j < size; ++j)
             PyList_SET_ITEM(words.ptr(), j, word_maker.make(row[j].data()));
@@ -265,10 +248,9 @@ nb::object create_by_transcription(const Args& a) {
 }
 
 nb::object estimate_average_char_width(const Args& a) {
-    // The average width of the 62 letters and digits at 0.3 of the font size each.
-    static constexpr char kSample[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    return nb::borrow(a["fontsize"]) * nb::float_(0.3) / nb::int_(sizeof(kSample) - 1);
+    // The average width of the 62 letters and digits (A-Z, a-z, 0-9) at 0.3 of the font size
+    // each.
+    return nb::borrow(a["fontsize"]) * nb::float_(0.3) / nb::int_(62);
 }
 
 }  // namespace

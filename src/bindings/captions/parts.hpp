@@ -41,10 +41,11 @@ enum Field : size_t { kStart = 0, kEnd = 1, kText = 2, kWords = 3 };
 inline PyObject* field_name[4];  // interned: lookups hit the type cache, keys compare by identity
 
 // A time as a double, as the host converts a number (TypeError for anything else).
-double seconds_general(nb::handle value);
 inline double seconds(nb::handle value) {
     if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
-    return seconds_general(value);
+    const double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
 }
 
 // o.<field> as a new reference (throws on failure).

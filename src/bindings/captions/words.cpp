@@ -8,12 +8,6 @@
 
 namespace vestrel::bind::captions {
 
-double seconds_general(nb::handle value) {
-    double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
-}
-
 namespace {
 
 // A record of class `cls` with the start, end and text of `w`, read in that order; `text`
@@ -32,8 +26,7 @@ nb::object word_create_by_transcription(const Args& a) {
 
 nb::object line_create_by_transcription(const Args& a) {
     // A private tuple: attribute reads may run Python code that changes the caller's list.
-    nb::object items = nb::steal(PySequence_Tuple(a["list_of_words"].ptr()));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = checked(PySequence_Tuple(a["list_of_words"].ptr()));
     const size_t n = nb::len(items);
     if (n == 0) raise(PyExc_IndexError, "list index out of range");
     auto item = [&](size_t i) { return nb::handle(PyTuple_GET_ITEM(items.ptr(), i)); };
@@ -50,16 +43,14 @@ nb::object line_create_by_transcription(const Args& a) {
                                                         : word_make(item(i)));
         texts.append(text.is_valid() ? text : field_of(item(i), kText));
     }
-    nb::object text = nb::steal(PyUnicode_Join(nb::str("").ptr(), texts.ptr()));
-    if (!text.is_valid()) throw nb::python_error();
+    nb::object text = checked(PyUnicode_Join(nb::str("").ptr(), texts.ptr()));
     PyObject* values[] = {start.ptr(), end.ptr(), text.ptr(), words.ptr()};
     nb::object cls = this_module.attr("CaptionLine");
     return nb::steal(RecordMaker{cls.ptr(), 4}.make(values));
 }
 
 nb::object find_greatest_pause(const Args& a) {
-    nb::object items = nb::steal(PySequence_List(a["objects"].ptr()));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = checked(PySequence_List(a["objects"].ptr()));
     const size_t n = nb::len(items);
     if (n == 0) raise(PyExc_IndexError, "list index out of range");
     auto time = [&](size_t i, Field f) { return seconds(field_of(items[i], f)); };

@@ -1,7 +1,6 @@
 // The "builtin" model: word timings from the core's aligner (espeak-ng reference and DTW),
 // with no model file and no outside package.
 #include <cerrno>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -9,7 +8,6 @@
 #include "bindings/common/pyutil.hpp"
 #include "bindings/lexor/parts.hpp"
 #include "core/audio_decode.hpp"
-#include "core/espeak.hpp"
 #include "core/word_align.hpp"
 
 namespace vestrel::bind::lexor {
@@ -18,8 +16,7 @@ namespace {
 
 // The path as the file system sees it (os.fsencode: lone surrogates stand for raw bytes).
 std::string fs_path(nb::handle s) {
-    nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(s.ptr()));
-    if (!bytes.is_valid()) throw nb::python_error();
+    nb::object bytes = checked(PyUnicode_EncodeFSDefault(s.ptr()));
     return std::string(PyBytes_AS_STRING(bytes.ptr()),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }

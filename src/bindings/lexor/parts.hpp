@@ -3,8 +3,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <cstddef>
-
 #include "bindings/common/declare.hpp"
 #include "bindings/common/module.hpp"
 

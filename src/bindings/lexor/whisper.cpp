@@ -48,12 +48,10 @@ nb::object generate_transcription(const Args& a) {
                reference_text = a["reference_text"], whisper_model = a["whisper_model"],
                language = a["language"];
     // "builtin" is our own aligner: no model to load, the cache stays as it is.
-    if (PyUnicode_CompareWithASCIIString(whisper_model.ptr(), kBuiltin) == 0) {
-        log("[lexor] Aligning transcription with language='", language, "'");
-        return builtin_transcription(audio_filepath, reference_text, language);
-    }
-    nb::object model = m.attr("get_whisper_model")(whisper_model);
+    const bool builtin = PyUnicode_CompareWithASCIIString(whisper_model.ptr(), kBuiltin) == 0;
+    nb::object model = builtin ? nb::object() : m.attr("get_whisper_model")(whisper_model);
     log("[lexor] Aligning transcription with language='", language, "'");
+    if (builtin) return builtin_transcription(audio_filepath, reference_text, language);
     nb::object result = model.attr("align")(audio_filepath, reference_text,
                                             nb::arg("language") = language,
                                             nb::arg("suppress_silence") = false);

@@ -34,11 +34,11 @@ frames::Placement placement(double start_time, double duration, double timeline_
     }
 }
 
-nb::object get_clip_by_name(nb::handle media_pool, nb::handle name) {
-    nb::object clips = media_pool.attr("GetRootFolder")().attr("GetClipList")();
+nb::object get_clip_by_name(const Args& a) {
+    nb::object clips = a["media_pool"].attr("GetRootFolder")().attr("GetClipList")();
     for (nb::handle clip : clips)
-        if (clip.attr("GetName")().equal(name) ||
-            clip.attr("GetClipProperty")("Clip Name").equal(name))
+        if (clip.attr("GetName")().equal(a["name"]) ||
+            clip.attr("GetClipProperty")("Clip Name").equal(a["name"]))
             return nb::borrow(clip);
     return nb::none();
 }
@@ -200,7 +200,7 @@ void register_media(nb::module_& m) {
           import_clip,
           "Import a file into the media pool, optionally under a clip name; returns the clip."},
          {"_get_clip_by_name", {arg("media_pool"), arg("name", Kind::Str)},
-          [](const Args& a) { return get_clip_by_name(a["media_pool"], a["name"]); },
+          get_clip_by_name,
           "The first clip of the media pool's root folder with that name or clip name, or None."},
          {"set_current_timeline", {arg("timeline_name", Kind::Str)}, set_current_timeline,
           "Make the project's timeline of that name the current one."},

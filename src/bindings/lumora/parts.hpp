@@ -23,14 +23,9 @@ void register_context(nb::module_& m);
 void register_media(nb::module_& m);
 void register_render(nb::module_& m);
 
-
-// raise RuntimeError(message)
 [[noreturn]] inline void fail(const std::string& message) { raise(PyExc_RuntimeError, message); }
-
-// The host's log line "[lumora] " + text.
 inline void log(const std::string& text) { print("[lumora] " + text); }
-
-// this_module.get_current_project(), the start of most operations.
+// The start of most operations.
 inline nb::object current_project() { return this_module.attr("get_current_project")(); }
 
 }  // namespace vestrel::bind::lumora

@@ -12,15 +12,6 @@ namespace vestrel::bind::montra {
 
 namespace {
 
-// format(x, ".2f")
-std::string fixed2(double x) {
-    return utf8(checked(PyObject_Format(to_py(x).ptr(), nb::str(".2f").ptr())));
-}
-
-nb::object subtract(nb::handle a, nb::handle b) {
-    return checked(PyNumber_Subtract(a.ptr(), b.ptr()));
-}
-
 nb::object scene_init(const Args& a) {
     nb::handle self = a["self"];
     for (const char* name : {"background", "brightness", "contrast", "saturation", "color_tone",
@@ -71,9 +62,11 @@ nb::object set_scenes_duration(const Args& a) {
         if (t.fade_in_set) scenes[i].attr("fade_in") = to_py(t.fade_in);
         if (t.fade_out_set) scenes[i].attr("fade_out") = to_py(t.fade_out);
     }
-    for (size_t i = 0; i < scenes.size(); ++i)
-        print("[montra] Scene " + std::to_string(i) + ": " + fixed2(times[i].start) +
-              " \u2192 " + fixed2(times[i].end));
+    for (size_t i = 0; i < scenes.size(); ++i) {
+        const std::string start = format(to_py(times[i].start), ".2f");
+        print("[montra] Scene " + std::to_string(i) + ": " + start + " \u2192 " +
+              format(to_py(times[i].end), ".2f"));
+    }
     return nb::none();
 }
 
@@ -98,7 +91,10 @@ void register_edit(nb::module_& m) {
         arg("saturation"), opt("color_tone", Kind::Any, nb::make_tuple(100, 100, 100))};
     nb::dict scene_ns;
     scene_ns["duration"] = property(
-        [](nb::handle self) { return subtract(self.attr("end"), self.attr("start")); },
+        [](nb::handle self) {
+            nb::object end = self.attr("end");
+            return end - nb::object(self.attr("start"));
+        },
         "Scene length in seconds (end - start).");
     make_class(m, "Scene",
                "One stretch of the voice-over: a background video and its caption lines.",

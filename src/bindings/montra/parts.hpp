@@ -16,7 +16,6 @@ using namespace vestrel::py;
 // through it at each call, so a replaced one is seen at once.
 inline ModuleRef this_module;
 
-
 void register_silence(nb::module_& m);   // remove_silence_from_audio, PYDUB_AVAILABLE
 void register_edit(nb::module_& m);      // Scene, Edit and the scene timing
 void register_assembly(nb::module_& m);  // setup_davinci, render

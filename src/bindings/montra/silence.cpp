@@ -23,18 +23,6 @@ namespace {
 using silence::Pcm;
 using silence::Range;
 
-// The texts joined as Python strings (a file name that is not valid UTF-8 stays as it is).
-nb::str concat(std::initializer_list<nb::handle> parts) {
-    nb::object out = nb::str("");
-    for (nb::handle p : parts) out = checked(PyUnicode_Concat(out.ptr(), p.ptr()));
-    return nb::borrow<nb::str>(out);
-}
-
-[[noreturn]] void raise_text(PyObject* type, nb::handle message) {
-    PyErr_SetObject(type, message.ptr());
-    throw nb::python_error();
-}
-
 // A read-only view of a bytes-like object, held while the GIL is released.
 class Buffer {
 public:
@@ -86,14 +74,11 @@ auto run_core(F&& work) {
     }
 }
 
-// seq[start:end]
-nb::object get_slice(nb::handle seq, nb::handle start, nb::handle end) {
-    nb::object bounds = checked(PySlice_New(start.ptr(), end.ptr(), nullptr));
-    return checked(PyObject_GetItem(seq.ptr(), bounds.ptr()));
-}
-
-int int_attr(nb::handle obj, const char* name) {
-    return nb::cast<int>(obj.attr(name));
+// The sample format of an audio segment (no data).
+Pcm format_of(nb::handle segment) {
+    return {.sample_width = nb::cast<int>(segment.attr("sample_width")),
+            .channels = nb::cast<int>(segment.attr("channels")),
+            .frame_rate = nb::cast<int>(segment.attr("frame_rate"))};
 }
 
 nb::list ranges_to_list(const std::vector<Range>& ranges) {
@@ -110,7 +95,7 @@ nb::list ranges_to_list(const std::vector<Range>& ranges) {
 // A module global as the stage's code reads it: a NameError when the import at load failed.
 nb::object global(const char* name) {
     if (!nb::hasattr(this_module.get(), name))
-        raise_text(PyExc_NameError, nb::str("name '{}' is not defined").format(name));
+        raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
     return this_module.attr(name);
 }
 
@@ -142,49 +127,36 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
 nb::object append_segments(nb::handle audio_segment, nb::handle audio, nb::handle ranges,
                            nb::handle pause) {
     nb::object output = audio_segment.attr("empty")();
-    const Py_ssize_t count = PyObject_Length(ranges.ptr());
-    if (count < 0) throw nb::python_error();
-    Py_ssize_t i = 0;
+    const size_t count = nb::len(ranges);
+    size_t i = 0;
     for (nb::handle pair : ranges) {
         auto [start, end] = unpack_pair(pair);
-        nb::object piece = get_slice(audio, start, end);
-        output = checked(PyNumber_InPlaceAdd(output.ptr(), piece.ptr()));
-        if (i++ < count - 1) output = checked(PyNumber_InPlaceAdd(output.ptr(), pause.ptr()));
+        output += audio[nb::slice(start, end, nb::none())];
+        if (++i < count) output += pause;
     }
     return output;
 }
 
-// The same result for the library's own segments, built in one pass by the core.
-//
-// The appends convert every part to the largest channel count, frame rate and sample width
-// involved. When the loaded audio is at least as wide as the pause in all three, only the
-// pause is ever converted (the same way each time), so the result is the plain concatenation
-// of the slices and the converted pause. Returns None when that does not hold.
+// The same result for the library's own segments, built in one pass by the core when the
+// appends would convert only the pause (silence::joins_unconverted); None otherwise.
 nb::object join_segments(nb::handle audio_segment, nb::handle audio, nb::handle raw, const Pcm& pcm,
                          const std::vector<Range>& ranges, nb::handle pause) {
-    const bool no_conversion = ranges.size() == 1 ||
-                               (pcm.frame_rate >= int_attr(pause, "frame_rate") &&
-                                pcm.sample_width >= int_attr(pause, "sample_width") &&
-                                pcm.channels >= int_attr(pause, "channels"));
-    if (!no_conversion || pcm.size % (pcm.channels * pcm.sample_width) != 0) return nb::none();
+    const Pcm pause_format = ranges.size() > 1 ? format_of(pause) : Pcm{};  // none for one
+    if (!silence::joins_unconverted(pcm, pause_format, ranges.size())) return nb::none();
 
     // The pause as every append converts it: appended to an empty slice of the audio.
     nb::object pause_raw = nb::bytes("", 0);
-    if (ranges.size() > 1) {
-        nb::object empty = get_slice(audio, nb::int_(0), nb::int_(0));
-        pause_raw = checked(PyNumber_Add(empty.ptr(), pause.ptr())).attr("raw_data");
-    }
+    if (ranges.size() > 1)
+        pause_raw = (audio[nb::slice(0, 0)] + nb::borrow(pause)).attr("raw_data");
     Buffer pause_view(pause_raw);
     Buffer source(raw);
     const Pcm view = source.pcm(pcm);
-    const std::size_t pause_size = pause_view.size();
-    const std::uint8_t* pause_data = pause_view.data();
     const std::size_t total =
-        run_core([&] { return silence::joined_size(view, ranges, pause_size); });
+        run_core([&] { return silence::joined_size(view, ranges, pause_view.size()); });
     nb::object data = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.ptr()));
     run_core([&] {
-        silence::join(view, ranges, pause_data, pause_size, out);
+        silence::join(view, ranges, pause_view.data(), pause_view.size(), out);
         return 0;
     });
     return audio_segment(nb::arg("data") = data, nb::arg("sample_width") = pcm.sample_width,
@@ -213,13 +185,9 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         nb::object ranges;
         if (in_core) {
             raw = audio.attr("raw_data");
-            pcm.sample_width = int_attr(audio, "sample_width");
-            pcm.channels = int_attr(audio, "channels");
-            pcm.frame_rate = int_attr(audio, "frame_rate");
             Buffer source(raw);
-            pcm.size = source.size();
-            const Pcm view = source.pcm(pcm);
-            core_ranges = run_core([&] { return silence::detect_nonsilent(view, 100, -60.0); });
+            pcm = source.pcm(format_of(audio));
+            core_ranges = run_core([&] { return silence::detect_nonsilent(pcm, 100, -60.0); });
             ranges = ranges_to_list(core_ranges);
         } else {
             ranges = detect(audio, nb::arg("min_silence_len") = 100,
@@ -232,8 +200,7 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
 
         // The pause goes only between two stretches: with one stretch none is built (its
         // length would cost memory for nothing).
-        const Py_ssize_t stretches = PyObject_Length(ranges.ptr());
-        if (stretches < 0) throw nb::python_error();
+        const size_t stretches = nb::len(ranges);
         nb::object pause = nb::none();
         if (stretches > 1) {
             // int(min_silence_duration * 1000): truncation toward zero, refusing inf and nan.
@@ -256,8 +223,8 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
             result.attr("export")(output_audio, nb::arg("format") = format);
 
         // py::print by its full name: nanobind's print also takes a Python object.
-        py::print(concat({nb::str("[montra] Silence removed (pydub): "), input_audio,
-                          nb::str(" -> "), output_audio}));
+        py::print(nb::str("[montra] Silence removed (pydub): {} -> {}")
+                      .format(input_audio, output_audio));
         print("[montra] Kept " + std::to_string(stretches) + " non-silent segments with " +
               float_str(min_silence_duration) + "s pauses");
         return nb::borrow(output_audio);
@@ -265,8 +232,7 @@ nb::object remove_silence_pydub(nb::handle input_audio, nb::handle output_audio,
         if (!error_is(e, PyExc_Exception)) throw;
         nb::object caught = exception_value(e);
         print_exception(caught);
-        nb::str message = concat(
-            {nb::str("Pydub silence removal failed: "), checked(PyObject_Str(caught.ptr()))});
+        nb::str message = nb::str("Pydub silence removal failed: {!s}").format(caught);
         nb::object exc = checked(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
         // Raised while the caught error is handled: it is the context, not the cause. The
         // caught error is made the handled one for the raise, so that an error the caller is
@@ -300,10 +266,13 @@ nb::object remove_silence_from_audio(const Args& a) {
     if (!limits::pause_in_range(a.number("min_silence_duration")))
         raise(PyExc_ValueError, "min_silence_duration must be between 0 and 10 seconds");
     nb::object os_path = import("os").attr("path");
-    if (!truthy(os_path.attr("exists")(input_audio)))
-        raise_text(PyExc_Exception, concat({nb::str("Input audio file not found: "), input_audio}));
+    if (!truthy(os_path.attr("exists")(input_audio))) {
+        nb::str message = nb::str("Input audio file not found: {}").format(input_audio);
+        PyErr_SetObject(PyExc_Exception, message.ptr());  // the path as given, any code point
+        throw nb::python_error();
+    }
     nb::object parts = os_path.attr("splitext")(input_audio);
-    nb::str output_path = concat({parts[nb::int_(0)], nb::str("_no_silence"), parts[nb::int_(1)]});
+    nb::str output_path = nb::str("{}_no_silence{}").format(parts[0], parts[1]);
     if (!truthy(this_module.attr("PYDUB_AVAILABLE")))
         raise(PyExc_Exception,
               "pydub is required for silence removal. Install it with: pip install "

@@ -51,33 +51,25 @@ protected:
         }
         nb::object communicate = edge_tts.attr("Communicate")(text_, engine_.attr("voice_name"));
         // Opened before any audio arrives: an empty stream still leaves an (empty) file.
-        file_ = import("builtins").attr("open")(outputfile_, "wb");
+        file_.obj = import("builtins").attr("open")(outputfile_, "wb");
         return communicate.attr("stream")();
     }
 
     void item(nb::handle chunk) override {
-        if (nb::object(chunk["type"]).equal(nb::str("audio"))) file_.attr("write")(chunk["data"]);
+        if (nb::object(chunk["type"]).equal(nb::str("audio")))
+            file_.obj.attr("write")(chunk["data"]);
     }
 
     nb::object end() override {
-        nb::object f = std::move(file_);
-        f.attr("close")();
+        file_.close();
         return nb::none();
     }
 
-    void release() noexcept override {
-        if (!file_.is_valid()) return;
-        nb::object f = std::move(file_);
-        try {
-            f.attr("close")();
-        } catch (nb::python_error& e) {
-            e.discard_as_unraisable("closing the Edge TTS output file");
-        } catch (...) {
-        }
-    }
+    void release() noexcept override { file_.close_quietly(); }
 
 private:
-    nb::object engine_, text_, outputfile_, file_;
+    nb::object engine_, text_, outputfile_;
+    Closing file_{nb::object(), "closing the Edge TTS output file"};
 };
 
 nb::object generate_voice(const Args& a) {
@@ -121,7 +113,8 @@ void register_edge(nb::module_& m) {
               return make_coroutine(std::make_unique<EdgeStream>(a), "_async_generate_voice",
                                     "EdgeTTSVoiceModule._async_generate_voice");
           }}});
-    make_class(m, owner, "Microsoft Edge TTS implementation using edge-tts.", ns, m.attr("VoiceModule"));
+    make_class(m, owner, "Microsoft Edge TTS implementation using edge-tts.", ns,
+               m.attr("VoiceModule"));
 
     // _async_generate_voice returns a coroutine: mark it as a coroutine function, so the
     // host's checks (inspect and asyncio iscoroutinefunction) see it as one.

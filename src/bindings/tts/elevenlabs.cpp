@@ -1,16 +1,15 @@
 // ElevenLabsVoiceModule: speech through the ElevenLabs web API, with its character quota.
 #include <string>
-#include <utility>
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
 #include "bindings/tts/parts.hpp"
+#include "core/elevenlabs.hpp"
 
 namespace vestrel::bind::tts {
 
 namespace {
 
-constexpr const char* kDefaultApiUrl = "https://api.elevenlabs.io";
 constexpr long kMinRequiredChars = 1200;
 constexpr int kChunkSize = 4096;
 // Every request has a time-out, so a hung service cannot hold the calling thread (and with
@@ -25,29 +24,6 @@ nb::object requests() { return this_module.attr("requests"); }
 bool status_ok(nb::handle response) {
     return response.attr("status_code").equal(nb::int_(200));
 }
-
-// Closes what a request opened (the streamed response, the output file) when the request is
-// done with, whatever happened: the response's connection goes back to the pool instead of
-// waiting for the garbage collector. close() closes now and raises as the host would; a
-// failure to close at the end of the scope is reported as unraisable. An object without
-// close() (a stand-in of the HTTP library) is left as it is.
-struct Closing {
-    nb::object obj;
-    const char* what;
-    void close() {
-        nb::object close = nb::getattr(std::exchange(obj, nb::object()), "close", nb::none());
-        if (!close.is_none()) close();
-    }
-    ~Closing() {
-        if (!obj.is_valid()) return;
-        try {
-            close();
-        } catch (nb::python_error& e) {
-            e.discard_as_unraisable(what);
-        } catch (...) {
-        }
-    }
-};
 
 nb::object init(const Args& a) {
     nb::handle self = a["self"];
@@ -161,14 +137,11 @@ nb::object get_voices(const Args& a) {
 
 void register_elevenlabs(nb::module_& m) {
     // The API base is configuration, read once at load.
-    nb::object base = import("os").attr("environ").attr("get")("VESTREL_ELEVENLABS_API_URL");
-    std::string api = base.is_none() ? std::string() : utf8(base);
-    while (!api.empty() && api.back() == '/') api.pop_back();
-    if (api.empty()) api = kDefaultApiUrl;
-
+    const elevenlabs::Urls urls = elevenlabs::urls(
+        utf8(import("os").attr("environ").attr("get")("VESTREL_ELEVENLABS_API_URL", "")));
     nb::dict ns;
-    ns["SUBSCRIPTION_URL"] = nb::str((api + "/v1/user/subscription").c_str());
-    ns["TTS_URL"] = nb::str((api + "/v1/text-to-speech").c_str());
+    ns["SUBSCRIPTION_URL"] = nb::str(urls.subscription.c_str());
+    ns["TTS_URL"] = nb::str(urls.text_to_speech.c_str());
     def_methods(m, ns, "ElevenLabsVoiceModule",
                 {{"__init__",
                   {arg("self"), arg("api_key", Kind::Str) | str_type(),
@@ -180,7 +153,8 @@ void register_elevenlabs(nb::module_& m) {
                  update_usage_fn(update_usage), remaining_characters_fn(get_remaining_characters),
                  generate_voice_fn(generate_voice),
                  {"get_voices", {arg("self")}, get_voices, "Get the list of voices available"}});
-    make_class(m, "ElevenLabsVoiceModule", "ElevenLabs TTS implementation.", ns, m.attr("VoiceModule"));
+    make_class(m, "ElevenLabsVoiceModule", "ElevenLabs TTS implementation.", ns,
+               m.attr("VoiceModule"));
 }
 
 }  // namespace vestrel::bind::tts

@@ -149,7 +149,9 @@ void register_espeak(nb::module_& m) {
                   }},
                  unmetered_update_usage(), unmetered_remaining_characters(),
                  generate_voice_fn(generate_voice)});
-    make_class(m, "EspeakVoiceModule", "Offline TTS implementation using the espeak-ng speech synthesizer.", ns, m.attr("VoiceModule"));
+    make_class(m, "EspeakVoiceModule",
+               "Offline TTS implementation using the espeak-ng speech synthesizer.", ns,
+               m.attr("VoiceModule"));
 
     def(m, {{"list_espeak_voices", {}, list_espeak_voices,
              "List the voices of the espeak-ng engine as dictionaries with the keys 'name', "

@@ -57,18 +57,6 @@ bool path_exists(nb::handle path) {
     return truthy(this_module.attr("os").attr("path").attr("exists")(path));
 }
 
-Param text_param() { return arg("text", Kind::Str) | str_type(); }
-Param outputfile_param() { return arg("outputfile", Kind::Str) | str_type(); }
-
-Fn update_usage_fn(Body body) { return {"update_usage", {arg("self")}, std::move(body)}; }
-Fn remaining_characters_fn(Body body) {
-    return {"get_remaining_characters", {arg("self")}, std::move(body), nullptr, int_type()};
-}
-Fn generate_voice_fn(Body body) {
-    return {"generate_voice", {arg("self"), text_param(), outputfile_param()}, std::move(body),
-            nullptr, str_type()};
-}
-
 Fn unmetered_update_usage() { return update_usage_fn(nothing); }
 Fn unmetered_remaining_characters() {
     return remaining_characters_fn([](const Args&) { return nb::int_(1000000000000LL); });
@@ -87,8 +75,9 @@ void register_interface(nb::module_& m) {
     nb::object abstract = import("abc").attr("abstractmethod");
     for (const char* name : {"update_usage", "get_remaining_characters", "generate_voice"})
         ns[name] = abstract(ns[name]);
-    nb::object voice_module = make_class(m, "VoiceModule", "Abstract base class for all TTS engines.",
-                                         ns, import("abc").attr("ABC"));
+    nb::object voice_module = make_class(m, "VoiceModule",
+                                         "Abstract base class for all TTS engines.", ns,
+                                         import("abc").attr("ABC"));
 
     def(m, {{"create_tts_engine", {arg("engine") | engine_t, var_keyword("kwargs")},
              create_tts_engine,
