@@ -211,6 +211,33 @@ std::vector<std::string> stale_catalogue_temps(const fs::path& dir, std::string_
     return out;
 }
 
+std::vector<std::string> asset_files(const fs::path& dir, const std::vector<std::string>& ids,
+                                     const std::vector<bool>& uploaded,
+                                     std::string_view preferred) {
+    std::vector<std::string> out;
+    std::optional<StemIndex> index;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        std::error_code ec;
+        const std::string file = ids[i] + std::string(preferred);
+        if (fs::exists(dir / file, ec)) {
+            out.push_back(file);
+        } else if (uploaded[i]) {
+            if (!index) index.emplace(list_names(dir));
+            out.push_back(index->other_file(ids[i], preferred).value_or(std::string()));
+        } else {
+            out.emplace_back();
+        }
+    }
+    return out;
+}
+
+void remove_with_prefix(const fs::path& dir, std::string_view prefix) {
+    for (const std::string& name : names_with_prefix(list_names(dir), prefix)) {
+        std::error_code ec;
+        if (!fs::is_directory(fs::symlink_status(dir / name, ec))) fs::remove(dir / name, ec);
+    }
+}
+
 std::size_t remove_names(const fs::path& dir, const std::vector<std::string>& names) {
     std::size_t removed = 0;
     for (const std::string& name : names) {

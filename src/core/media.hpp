@@ -100,6 +100,17 @@ std::vector<std::string> orphan_asset_files(const std::filesystem::path& cache,
 std::vector<std::string> stale_catalogue_temps(const std::filesystem::path& dir,
                                                std::string_view db_name);
 
+// The stored file of each asset `ids[i]` in `dir`: `<id><preferred>` when it exists; for an
+// uploaded asset (`uploaded[i]`) stored under another extension, that file; else empty. The
+// directory is listed at most once, and only when an upload's file is looked for.
+std::vector<std::string> asset_files(const std::filesystem::path& dir,
+                                     const std::vector<std::string>& ids,
+                                     const std::vector<bool>& uploaded,
+                                     std::string_view preferred);
+
+// Removes every file of `dir` whose name starts with `prefix`; directories stay.
+void remove_with_prefix(const std::filesystem::path& dir, std::string_view prefix);
+
 // Removes the named files of `dir` (errors ignored); returns how many went.
 std::size_t remove_names(const std::filesystem::path& dir, const std::vector<std::string>& names);
 

@@ -183,3 +183,27 @@ TEST(MediaLock, SecondLockWaitsForTheFirst) {
     EXPECT_THROW(FileLock(d / "missing_dir" / "x.lock"), std::system_error);
     fs::remove_all(d);
 }
+
+TEST(MediaFiles, AssetFilesPreferTheExtensionThenAnUploadsOwn) {
+    const fs::path d = fresh_dir("asset_files");
+    for (const char* n : {"bg_1.mp4", "bg_1.mov", "bg_2.mov", "bg_2_thumb.jpg", "bg_3.webm",
+                          "bg_3.avi", "bg_4_thumb.jpg"})
+        touch(d / n);
+    // Only an upload may be stored under another extension; the first by name is taken.
+    EXPECT_EQ(asset_files(d, {"bg_1", "bg_2", "bg_2", "bg_3", "bg_4", "bg_5"},
+                          {false, false, true, true, true, true}, ".mp4"),
+              (std::vector<std::string>{"bg_1.mp4", "", "bg_2.mov", "bg_3.avi", "", ""}));
+    EXPECT_TRUE(asset_files(d / "missing", {"bg_1"}, {true}, ".mp4")[0].empty());
+    fs::remove_all(d);
+}
+
+TEST(MediaFiles, RemoveWithPrefixKeepsDirectoriesAndOtherNames) {
+    const fs::path d = fresh_dir("prefix");
+    for (const char* n : {"bg_1.mp4", "bg_1_thumb.jpg", "bg_2.mp4", "xbg_1.mp4"}) touch(d / n);
+    fs::create_directory(d / "bg_1dir");
+    remove_with_prefix(d, "bg_1");
+    EXPECT_EQ(list_names(d).size(), 3u);
+    EXPECT_TRUE(fs::exists(d / "bg_2.mp4") && fs::exists(d / "xbg_1.mp4"));
+    EXPECT_TRUE(fs::is_directory(d / "bg_1dir"));
+    fs::remove_all(d);
+}
