@@ -53,6 +53,15 @@ std::string_view media_type_for(std::string_view filename) {
     return "application/octet-stream";
 }
 
+std::vector<TemplateCandidate> template_candidates(const std::string& identifier) {
+    std::vector<TemplateCandidate> out{{false, identifier}};
+    if (!identifier.ends_with(".drp")) out.push_back({false, identifier + ".drp"});
+    for (const std::string stem : {"tolvane", "tolvane_modern_fonts"})
+        if (identifier == stem || identifier == stem + ".drp") out.push_back({true, stem + ".drp"});
+    out.push_back({true, identifier});
+    return out;
+}
+
 std::vector<std::string> list_names(const fs::path& dir) {
     std::vector<std::string> names;
     std::error_code ec;
@@ -145,6 +154,11 @@ int open_regular_file_inside(const fs::path& dir, const fs::path& candidate) {
         return -1;
     }
     return fd;
+}
+
+int open_served_file(const fs::path& dir, std::string_view name) {
+    if (name.empty() || name.find('/') != name.npos || name.find('\0') != name.npos) return -1;
+    return open_regular_file_inside(dir, dir / name);
 }
 
 FileLock::FileLock(const fs::path& path) {

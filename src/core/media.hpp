@@ -30,6 +30,15 @@ std::string_view pexels_video_id(std::string_view url);
 // tells whether the (case-folded) name already ends in ".drp".
 bool is_plain_template_name(std::string_view name, bool ends_in_drp);
 
+// Where a template identifier may name a file, in the order looked at (after an absolute
+// path that exists): the uploaded templates by the name, then by the name + ".drp" (unless
+// it ends so); the built-in ones by their stem or file name, then by the name as given.
+struct TemplateCandidate {
+    bool builtin;  // false: the uploaded templates' folder
+    std::string name;
+};
+std::vector<TemplateCandidate> template_candidates(const std::string& identifier);
+
 // Media type of a served file from the end of its name, case-sensitively.
 std::string_view media_type_for(std::string_view filename);
 
@@ -71,6 +80,11 @@ namespace vestrel::media {
 // between the check and the read cannot make the descriptor refer to anything else.
 int open_regular_file_inside(const std::filesystem::path& dir,
                              const std::filesystem::path& candidate);
+
+// Opens the file `name` of `dir` to serve it: only a plain name (not empty, no "/" or NUL)
+// that leads to a regular file inside `dir` is opened (see open_regular_file_inside), so
+// "..", sub-directories and links leading out are refused. Returns the descriptor, or -1.
+int open_served_file(const std::filesystem::path& dir, std::string_view name);
 
 // An exclusive advisory lock (flock) on `path`, created when missing; held until destroyed.
 // Throws std::system_error when the file cannot be opened or locked.

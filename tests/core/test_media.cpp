@@ -207,3 +207,36 @@ TEST(MediaFiles, RemoveWithPrefixKeepsDirectoriesAndOtherNames) {
     EXPECT_TRUE(fs::is_directory(d / "bg_1dir"));
     fs::remove_all(d);
 }
+
+TEST(MediaNames, TemplateCandidatesInLookupOrder) {
+    auto names = [](const std::string& id) {
+        std::vector<std::string> out;
+        for (const TemplateCandidate& c : template_candidates(id))
+            out.push_back((c.builtin ? "builtin/" : "cache/") + c.name);
+        return out;
+    };
+    EXPECT_EQ(names("tolvane"), (std::vector<std::string>{"cache/tolvane", "cache/tolvane.drp",
+                                                          "builtin/tolvane.drp",
+                                                          "builtin/tolvane"}));
+    EXPECT_EQ(names("tolvane_modern_fonts.drp"),
+              (std::vector<std::string>{"cache/tolvane_modern_fonts.drp",
+                                        "builtin/tolvane_modern_fonts.drp",
+                                        "builtin/tolvane_modern_fonts.drp"}));
+    // Only the exact built-in names are mapped; ".DRP" is not ".drp".
+    EXPECT_EQ(names("my.DRP"), (std::vector<std::string>{"cache/my.DRP", "cache/my.DRP.drp",
+                                                         "builtin/my.DRP"}));
+}
+
+TEST(MediaServe, ServedFileNeedsAPlainName) {
+    const fs::path d = fresh_dir("served");
+    touch(d / "a.mp4");
+    fs::create_directory(d / "sub");
+    touch(d / "sub" / "b.mp4");
+    const int fd = open_served_file(d, "a.mp4");
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+    for (const std::string& name : std::vector<std::string>{"", "sub/b.mp4", "sub", ".", "..",
+                                                            std::string("a.mp4\0x", 7)})
+        EXPECT_EQ(open_served_file(d, name), -1) << name;
+    fs::remove_all(d);
+}

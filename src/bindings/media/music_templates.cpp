@@ -36,24 +36,10 @@ nb::object get_template(nb::handle identifier) {
     nb::object as_path = make_path(identifier);
     if (nb::cast<bool>(as_path.attr("is_absolute")()) && exists(as_path))
         return nb::borrow(identifier);
-    // 2./3. An uploaded template, by its name or its name without ".drp".
-    nb::object cached = templates.attr("__truediv__")(identifier);
-    if (exists(cached)) return nb::str(cached);
-    if (!std::string_view(ident).ends_with(".drp")) {
-        nb::object with_ext = join(templates, ident + ".drp");
-        if (exists(with_ext)) return nb::str(with_ext);
+    for (const vestrel::media::TemplateCandidate& c : vestrel::media::template_candidates(ident)) {
+        nb::object p = join(c.builtin ? builtin_dir() : templates, c.name);
+        if (exists(p)) return nb::str(p);
     }
-    // 4.-6. The built-in templates.
-    nb::object builtin = builtin_dir();
-    for (const char* stem : {"tolvane", "tolvane_modern_fonts"}) {
-        const std::string file = std::string(stem) + ".drp";
-        if (ident == stem || ident == file) {
-            nb::object p = join(builtin, file);
-            if (exists(p)) return nb::str(p);
-        }
-    }
-    nb::object same = builtin.attr("__truediv__")(identifier);
-    if (exists(same)) return nb::str(same);
     raise(PyExc_FileNotFoundError, "Template not found: " + ident);
 }
 
