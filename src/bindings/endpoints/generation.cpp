@@ -34,8 +34,10 @@ void register_request_models(nb::module_& m) {
 }
 
 // str(exc); should that fail, the exception type's name, so a status is always recorded.
-nb::object exception_text(nb::handle exc) {
+// `from_str`, when given, tells which of the two it is.
+nb::object exception_text(nb::handle exc, bool* from_str = nullptr) {
     nb::object s = nb::steal(PyObject_Str(exc.ptr()));
+    if (from_str) *from_str = s.is_valid();
     if (s.is_valid()) return s;
     PyErr_Clear();
     return nb::str(Py_TYPE(exc.ptr())->tp_name);
@@ -140,11 +142,11 @@ void build_and_start(nb::handle req) {
         nb::object bg = dto.attr("background");
         nb::object path = media.attr("resolve_background_video")(bg.attr("background_id"),
                                                                  req.attr("pexels_api_key"));
-        nb::object video = this_module.attr("BrevanoBackgroundVideo")(
-            nb::arg("filepath") = path, nb::arg("brightness") = bg.attr("brightness"),
-            nb::arg("contrast") = bg.attr("contrast"),
-            nb::arg("saturation") = bg.attr("saturation"),
-            nb::arg("color_tone") = bg.attr("color_tone"));
+        nb::dict colours;
+        for (const char* name : {"brightness", "contrast", "saturation", "color_tone"})
+            colours[name] = bg.attr(name);
+        nb::object video =
+            this_module.attr("BrevanoBackgroundVideo")(nb::arg("filepath") = path, **colours);
         scenes.append(this_module.attr("BrevanoScene")(nb::arg("caption") = dto.attr("caption"),
                                                        nb::arg("bg_video") = video));
     }
@@ -170,9 +172,7 @@ void build_and_start(nb::handle req) {
     for (const brevano::Setting& s : brevano::settings())
         kw[s.input.name] = req.attr(s.input.name);
     kw["davinci_template_path"] = template_path;
-    nb::object input_type = this_module.attr("BrevanoInput");
-    nb::object data = nb::steal(PyObject_Call(input_type.ptr(), nb::tuple().ptr(), kw.ptr()));
-    if (!data.is_valid()) throw nb::python_error();
+    nb::object data = this_module.attr("BrevanoInput")(**kw);
     progress().attr("finish_stage")("media");
 
     import("threading")
@@ -215,12 +215,8 @@ nb::object brevano_generate(const Args& a) {
             undo();
             throw;
         }
-        nb::object text = nb::steal(PyObject_Str(e.value().ptr()));
-        const bool has_text = text.is_valid();
-        if (!has_text) {
-            PyErr_Clear();
-            text = exception_text(e.value());
-        }
+        bool has_text;
+        nb::object text = exception_text(e.value(), &has_text);
         this_module.attr("set_status")(status_member("ERROR"), text);
         progress().attr("fail_stage")("media", text);
         // An error whose text cannot be made is answered here with its type's name, as
