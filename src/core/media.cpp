@@ -252,6 +252,14 @@ void remove_with_prefix(const fs::path& dir, std::string_view prefix) {
     }
 }
 
+void sweep_crash_debris(const fs::path& db_path, const fs::path& cache,
+                        const std::optional<std::vector<std::string>>& catalogued) {
+    const fs::path dir = db_path.parent_path();
+    remove_names(dir, stale_catalogue_temps(dir, db_path.filename().string()));
+    if (catalogued)
+        remove_names(cache, orphan_asset_files(cache, *catalogued, orphan_min_age_seconds));
+}
+
 std::size_t remove_names(const fs::path& dir, const std::vector<std::string>& names) {
     std::size_t removed = 0;
     for (const std::string& name : names) {

@@ -125,6 +125,16 @@ std::vector<std::string> asset_files(const std::filesystem::path& dir,
 // Removes every file of `dir` whose name starts with `prefix`; directories stay.
 void remove_with_prefix(const std::filesystem::path& dir, std::string_view prefix);
 
+// How old an unrecorded asset file must be before it counts as left by a crash: an upload
+// under way in another process writes its files before it records them.
+inline constexpr long long orphan_min_age_seconds = 3600;
+
+// Removes what interrupted changes of the catalogue `db_path` left: its temporary files and,
+// when the catalogued identifiers (sorted) are known, the asset files of `cache` that none
+// of them names and that are old enough (see orphan_asset_files).
+void sweep_crash_debris(const std::filesystem::path& db_path, const std::filesystem::path& cache,
+                        const std::optional<std::vector<std::string>>& catalogued);
+
 // Removes the named files of `dir` (errors ignored); returns how many went.
 std::size_t remove_names(const std::filesystem::path& dir, const std::vector<std::string>& names);
 

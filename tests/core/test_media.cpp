@@ -240,3 +240,14 @@ TEST(MediaServe, ServedFileNeedsAPlainName) {
         EXPECT_EQ(open_served_file(d, name), -1) << name;
     fs::remove_all(d);
 }
+
+TEST(MediaSweep, SweepTakesTempsAlwaysAndOrphansOnlyWithACatalogue) {
+    const fs::path d = fresh_dir("sweep");
+    for (const char* n : {"db.jsonab12.tmp", "bg_00000001.mp4", "bg_00000002.mp4"})
+        touch(d / n, 7200);
+    sweep_crash_debris(d / "db.json", d, std::nullopt);
+    EXPECT_EQ(list_names(d).size(), 2u);
+    sweep_crash_debris(d / "db.json", d, std::vector<std::string>{"bg_00000002"});
+    EXPECT_EQ(list_names(d), (std::vector<std::string>{"bg_00000002.mp4"}));
+    fs::remove_all(d);
+}

@@ -31,8 +31,13 @@ std::string hex8() {
 
 bool blank(nb::handle text) { return nb::len(text.attr("strip")()) == 0; }
 
-nb::object thumbnail_url(const std::string& id) {
-    return nb::str(("/media/" + id + "_thumb.jpg").c_str());
+nb::dict answer(nb::handle id, nb::handle title, bool thumbnail, bool downloaded) {
+    nb::dict d;
+    d["id"] = id;
+    d["title"] = title;
+    if (thumbnail) d["thumbnail"] = nb::str(("/media/" + utf8(id) + "_thumb.jpg").c_str());
+    d["downloaded"] = downloaded;
+    return d;
 }
 
 namespace {
@@ -54,20 +59,9 @@ nb::object catalogue_list(nb::handle db, const char* key) {
     return db.attr("setdefault")(key, nb::list());
 }
 
-std::mutex& catalogue_mutex() {
-    static std::mutex mtx;
-    return mtx;
-}
-
+std::mutex catalogue_mutex;
 // Catalogue paths already swept by this process (guarded by the catalogue mutex).
-std::set<std::string>& swept_catalogues() {
-    static std::set<std::string> swept;
-    return swept;
-}
-
-// How old an unrecorded asset file must be before it counts as left by a crash: an upload
-// under way in another process writes its files before it records them.
-constexpr long long orphan_min_age_seconds = 3600;
+std::set<std::string> swept_catalogues;
 
 // The identifiers of the catalogue, sorted; nothing when it cannot be read or does not have
 // the expected shape (then nothing may be swept).
@@ -103,9 +97,7 @@ std::optional<std::vector<std::string>> catalogued_ids() {
 // leaves everything in place: what is an orphan cannot be told then. Without a catalogue
 // only temporary files can be debris; assets are left alone.
 void sweep_crash_debris(const std::filesystem::path& db_path) {
-    if (!swept_catalogues().insert(db_path.string()).second) return;
-    const std::filesystem::path dir = db_path.parent_path();
-    const std::string name = db_path.filename().string();
+    if (!swept_catalogues.insert(db_path.string()).second) return;
     std::error_code ec;
     std::optional<std::vector<std::string>> ids;
     std::filesystem::path cache;
@@ -114,10 +106,7 @@ void sweep_crash_debris(const std::filesystem::path& db_path) {
         cache = fs_path(attr("CACHE_DIR"));
     }
     nb::gil_scoped_release release;
-    vestrel::media::remove_names(dir, vestrel::media::stale_catalogue_temps(dir, name));
-    if (ids)
-        vestrel::media::remove_names(
-            cache, vestrel::media::orphan_asset_files(cache, *ids, orphan_min_age_seconds));
+    vestrel::media::sweep_crash_debris(db_path, cache, ids);
 }
 
 [[noreturn]] void raise_os_error(const std::system_error& e) {
@@ -137,7 +126,7 @@ class CatalogueLock {
   public:
     // Uncontended: take the mutex at once and keep the GIL (giving it up would make this
     // thread queue for it again behind every other thread).
-    CatalogueLock() : mutex_(catalogue_mutex(), std::try_to_lock) {
+    CatalogueLock() : mutex_(catalogue_mutex, std::try_to_lock) {
         if (!mutex_.owns_lock()) {
             nb::gil_scoped_release release;
             mutex_.lock();
@@ -211,7 +200,7 @@ void append_entry(const char* key, const std::string& id, nb::handle title, cons
     save_db(db);
 }
 
-std::string store_upload(const Args& a, const Assets& kind,
+nb::dict store_upload(const Args& a, const Assets& kind,
                          const std::function<void(nb::handle, const std::string&, nb::handle)>&
                              process) {
     if (blank(a["title"])) raise(PyExc_ValueError, "Title is required");
@@ -226,21 +215,17 @@ std::string store_upload(const Args& a, const Assets& kind,
         if (process) process(cache, id, target);
         append_entry(kind.key, id, a["title"], "upload", nb::none());
     }, [&] { remove_asset_files(id); });
-    return id;
+    return answer(nb::str(id.c_str()), a["title"], kind.thumbnails, true);
 }
 
-nb::list list_assets(const Assets& kind, bool thumbnails) {
+nb::list list_assets(const Assets& kind) {
     nb::object entries = catalogue_list(load_db(), kind.key);
     std::vector<nb::object> rows;
     for (nb::handle e : entries) rows.push_back(nb::borrow(e));
     const std::vector<std::string> files = stored_files(kind, rows);
     nb::list items;
     for (size_t i = 0; i < rows.size(); ++i) {
-        nb::dict item;
-        item["id"] = rows[i]["id"];
-        item["title"] = rows[i]["title"];
-        if (thumbnails) item["thumbnail"] = thumbnail_url(utf8(rows[i]["id"]));
-        item["downloaded"] = !files[i].empty();
+        nb::dict item = answer(rows[i]["id"], rows[i]["title"], kind.thumbnails, !files[i].empty());
         item["source"] = rows[i]["source"];
         items.append(item);
     }

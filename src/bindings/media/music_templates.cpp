@@ -43,15 +43,6 @@ nb::object get_template(nb::handle identifier) {
     raise(PyExc_FileNotFoundError, "Template not found: " + ident);
 }
 
-nb::object add_music_upload(const Args& a) {
-    const std::string id = store_upload(a, music);
-    nb::dict result;
-    result["id"] = nb::str(id.c_str());
-    result["title"] = a["title"];
-    result["downloaded"] = true;
-    return result;
-}
-
 nb::object resolve_music(const Args& a) {
     const std::string name = stored_file(music, require_entry(music, a["asset_id"]));
     if (name.empty()) raise(PyExc_RuntimeError, "Background music file missing");
@@ -77,10 +68,10 @@ nb::object upload_template(const Args& a) {
 void register_music_templates(nb::module_& m) {
     def(m, {
         {"list_background_music", {},
-         [](const Args&) { return list_assets(music, false); },
+         [](const Args&) { return list_assets(music); },
          "List the background music of the catalogue with its download state."},
         {"add_background_music_upload",
-         {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, add_music_upload,
+         {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, [](const Args& a) { return store_upload(a, music); },
          "Store an uploaded background music file and record it in the catalogue."},
         {"delete_background_music", {arg("asset_id", Kind::Str)},
          answers_none([](const Args& a) { delete_asset(music, a["asset_id"]); }),

@@ -28,15 +28,16 @@ void register_videos(nb::module_& m);
 void register_music_templates(nb::module_& m);
 
 // One kind of catalogued asset: its list in db.json, the extension its files are stored
-// under, its name in messages and the prefix of its identifiers.
+// under, its name in messages, the prefix of its identifiers and whether it has thumbnails.
 struct Assets {
     const char* key;
     const char* ext;
     const char* what;
     const char* prefix;
+    bool thumbnails;
 };
-inline constexpr Assets videos{"background_videos", ".mp4", "Background video", "bg_"};
-inline constexpr Assets music{"background_music", ".mp3", "Background music", "music_"};
+inline constexpr Assets videos{"background_videos", ".mp4", "Background video", "bg_", true};
+inline constexpr Assets music{"background_music", ".mp3", "Background music", "music_", false};
 
 // pathlib.Path(x), and pathlib.Path(dir) / name
 nb::object make_path(nb::handle x);
@@ -48,13 +49,13 @@ std::filesystem::path fs_path(nb::handle pathlike);
 std::string hex8();
 // str.strip() of a str is empty.
 bool blank(nb::handle text);
-// "/media/<id>_thumb.jpg"
-nb::object thumbnail_url(const std::string& id);
+// What callers are answered about an asset: {"id", "title", with `thumbnail` its URL
+// "/media/<id>_thumb.jpg", "downloaded"}.
+nb::dict answer(nb::handle id, nb::handle title, bool thumbnail, bool downloaded);
 
-// The entries of the catalogue list, in order, as answered to callers: "id", "title", with
-// `thumbnails` "thumbnail" (its URL), "downloaded" and "source". An entry counts as
-// downloaded when its stored file is in the cache directory (see stored_file).
-nb::list list_assets(const Assets& kind, bool thumbnails);
+// The entries of the catalogue list, in order, as answered (see answer) with their "source".
+// An entry counts as downloaded when its stored file is in the cache (see stored_file).
+nb::list list_assets(const Assets& kind);
 
 // The first catalogue entry whose "id" equals `asset_id`, read from db.json; KeyError
 // "<what> <asset_id> not found" when there is none.
@@ -71,8 +72,8 @@ void append_entry(const char* key, const std::string& id, nb::handle title, cons
 // Stores an upload (arguments "title", "file", "filename") as asset `<prefix><8 hex digits>`
 // in the cache directory, with the upload's extension or the kind's, and records it;
 // `process` (given the cache directory, the identifier and the stored file) runs before the
-// entry is recorded. Refuses a blank title with ValueError. Answers the identifier.
-std::string store_upload(const Args& a, const Assets& kind,
+// entry is recorded. Refuses a blank title with ValueError. Answers the new asset.
+nb::dict store_upload(const Args& a, const Assets& kind,
                          const std::function<void(nb::handle, const std::string&, nb::handle)>&
                              process = {});
 

@@ -120,15 +120,6 @@ void generate_thumbnail(const Args& a) {
     }
 }
 
-nb::dict add_result(const std::string& id, nb::handle title, bool downloaded) {
-    nb::dict r;
-    r["id"] = nb::str(id.c_str());
-    r["title"] = title;
-    r["thumbnail"] = thumbnail_url(id);
-    r["downloaded"] = downloaded;
-    return r;
-}
-
 nb::object add_video_url(const Args& a) {
     nb::handle title = a["title"], url = a["url"];
     if (blank(title)) raise(PyExc_ValueError, "Title is required");
@@ -138,15 +129,13 @@ nb::object add_video_url(const Args& a) {
     attr("_download_pexels_thumbnail")(url, thumb, a["pexels_api_key"]);
     undoing([&] { append_entry(videos.key, id, title, "url", url); },
             [&] { thumb.attr("unlink")(nb::arg("missing_ok") = true); });
-    return add_result(id, title, false);
+    return answer(nb::str(id.c_str()), title, videos.thumbnails, false);
 }
 
 nb::object add_video_upload(const Args& a) {
-    const std::string id =
-        store_upload(a, videos, [](nb::handle cache, const std::string& id, nb::handle video) {
-            attr("_generate_video_thumbnail")(nb::str(video), join(cache, id + "_thumb.jpg"));
-        });
-    return add_result(id, a["title"], true);
+    return store_upload(a, videos, [](nb::handle cache, const std::string& id, nb::handle video) {
+        attr("_generate_video_thumbnail")(nb::str(video), join(cache, id + "_thumb.jpg"));
+    });
 }
 
 nb::object resolve_video(const Args& a) {
@@ -191,7 +180,7 @@ void register_videos(nb::module_& m) {
          answers_none(generate_thumbnail),
          "Extract a frame from a video file to use as thumbnail using ffmpeg."},
         {"list_background_videos", {},
-         [](const Args&) { return list_assets(videos, true); },
+         [](const Args&) { return list_assets(videos); },
          "List the background videos of the catalogue with thumbnail URL and download state."},
         {"add_background_video_url",
          {arg("title", Kind::Str), arg("url", Kind::Str), opt_none("pexels_api_key", Kind::Str)},
