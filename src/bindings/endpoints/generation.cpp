@@ -48,13 +48,18 @@ struct StatusLock : HeldLock {
     StatusLock() : HeldLock(this_module.attr("_status_lock")) {}
 };
 
+// _status and _last_error together; the caller holds the status lock.
+void store_status(nb::handle status, nb::handle error) {
+    this_module.set_attr("_status", status);
+    this_module.set_attr("_last_error", error);
+}
+
 // The status and error that an accepted request replaced, put back if it is refused later.
 struct Previous {
     nb::object status, error;
     void restore() const {
         StatusLock held;
-        this_module.set_attr("_status", status);
-        this_module.set_attr("_last_error", error);
+        store_status(status, error);
     }
 };
 
@@ -67,8 +72,7 @@ bool claim_generation(Previous& previous) {
     if (current.equal(generating)) return false;
     previous.status = current;
     previous.error = this_module.attr("_last_error");
-    this_module.set_attr("_status", generating);
-    this_module.set_attr("_last_error", nb::none());
+    store_status(generating, nb::none());
     return true;
 }
 
@@ -94,15 +98,13 @@ nb::object generation_worker(nb::handle data) {
         this_module.attr("set_status")(status_member("DONE"));
     } catch (nb::python_error& e) {
         progress().attr("end_run")();
-        if (error_is(e, PyExc_Exception)) {
-            print_exception(e);
-            record_error(e.value());
-            return nb::none();
-        }
+        const bool ordinary = error_is(e, PyExc_Exception);
+        if (ordinary) print_exception(e);
+        record_error(e.value());
         // An exit or interrupt still ends the thread, but never leaves GENERATING behind,
         // which would refuse every later generation.
-        record_error(e.value());
-        throw;
+        if (!ordinary) throw;
+        return nb::none();
     }
     // The run is over however the pipeline ended it: a late cancel request lapses.
     progress().attr("end_run")();
@@ -255,8 +257,7 @@ void register_generation_state(nb::module_& m) {
         {"set_status", {arg("status"), opt_none("error", Kind::Str)},
          [](const Args& a) {
              StatusLock held;
-             this_module.set_attr("_status", a["status"]);
-             this_module.set_attr("_last_error", a["error"]);
+             store_status(a["status"], a["error"]);
              return nb::none();
          },
          "Set the generation status and the last error together, under the status lock."},
