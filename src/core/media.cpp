@@ -140,9 +140,11 @@ int open_regular_file_inside(const fs::path& dir, const fs::path& candidate) {
     struct stat opened{}, named{};
     bool ok = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
     if (ok) {
-        // Where the name leads now, and whether that is the very file that was opened.
+        // Where the name leads now, and whether that is the very file that was opened. The
+        // resolved name is looked at without following a link: should it have become one
+        // since it was resolved, it is not the opened file.
         const fs::path target = fs::canonical(candidate, ec);
-        ok = !ec && proper_prefix(root, target) && ::stat(target.c_str(), &named) == 0 &&
+        ok = !ec && proper_prefix(root, target) && ::lstat(target.c_str(), &named) == 0 &&
              named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
     }
     if (ok) {

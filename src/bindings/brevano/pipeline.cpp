@@ -43,35 +43,29 @@ nb::object f3(nb::handle x) { return checked(PyObject_Format(x.ptr(), nb::str(".
 nb::object head(nb::handle seq, Py_ssize_t n) {
     return checked(PySequence_GetSlice(seq.ptr(), 0, n));
 }
+nb::object sub(nb::handle a, nb::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
-nb::object text_of(std::initializer_list<Piece> pieces) {
+void log(std::initializer_list<Piece> pieces) {
     nb::list parts;
     for (const Piece& p : pieces) parts.append(p.text);
-    return join(parts);
-}
-void log(std::initializer_list<Piece> pieces) { vestrel::py::print(nb::handle(text_of(pieces))); }
-
-// "[<start>s - <end>s]", and with `duration` " (<end - start>s)" after it.
-nb::object span(nb::handle start, nb::handle end, bool duration = false) {
-    if (!duration) return text_of({"[", f3(start), "s - ", f3(end), "s]"});
-    nb::object d = checked(PyNumber_Subtract(end.ptr(), start.ptr()));
-    return text_of({span(start, end), " (", f3(d), "s)"});
+    vestrel::py::print(nb::handle(join(parts)));
 }
 
 // One line per word of the first n words: index, start, end and text.
 void log_words(nb::handle words, Py_ssize_t n) {
     size_t w = 0;
     for (nb::handle word : head(words, n))
-        log({"    Word ", w++, ": ", span(word.attr("start"), word.attr("end")), " '",
-             word.attr("text"), "'"});
+        log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
+             "s] '", word.attr("text"), "'"});
 }
 
 void transcription_report(nb::handle transcription) {
     print("[Brevano] TRANSCRIPTION TIMING DEBUG:");
     size_t s = 0;
     for (nb::handle seg : transcription.attr("segments")) {
-        log({"  Segment ", s++, ": ", span(seg.attr("start"), seg.attr("end"), true), " '",
-             head(seg.attr("text"), 50), "'"});
+        nb::object start = seg.attr("start"), end = seg.attr("end");
+        log({"  Segment ", s++, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
+             "s) '", head(seg.attr("text"), 50), "'"});
         log_words(seg.attr("words"), 3);
     }
 }
@@ -88,9 +82,9 @@ void per_scene_report(nb::handle per_scene) {
             starts.append(w.attr("start"));
             ends.append(w.attr("end"));
         }
-        log({"  Scene ", index, ": ",
-             span(builtins.attr("min")(starts), builtins.attr("max")(ends), true), " - ",
-             nb::len(words), " words"});
+        nb::object start = builtins.attr("min")(starts), end = builtins.attr("max")(ends);
+        log({"  Scene ", index, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
+             "s) - ", nb::len(words), " words"});
         log_words(words, 2);
     }
 }
@@ -99,9 +93,9 @@ void edit_report(nb::handle edit) {
     size_t j = 0;
     for (nb::handle scene : edit.attr("scenes")) {
         nb::object captions = scene.attr("captions");
-        log({"  Scene ", j++, ": ", span(scene.attr("start"), scene.attr("end")), " (",
-             f3(scene.attr("duration")), "s) captions: ",
-             span(captions.attr("start"), captions.attr("end"))});
+        log({"  Scene ", j++, ": [", f3(scene.attr("start")), "s - ", f3(scene.attr("end")), "s] (",
+             f3(scene.attr("duration")), "s) captions: [", f3(captions.attr("start")), "s - ",
+             f3(captions.attr("end")), "s]"});
     }
 }
 

@@ -122,18 +122,12 @@ struct Refusal {
 // Bounds that keep one request from taking the server's memory (the pause is built as
 // audio) or holding the only generation slot for minutes (work grows with the script).
 void refuse_costly_request(nb::handle req) {
-    // Checked whether or not pauses are cut: the value travels with the input either way.
-    if (!limits::pause_in_range(as_float(req.attr("min_silence_duration"))))
-        throw Refusal{nb::str("min_silence_duration must be between 0 and 10 seconds")};
-    std::size_t chars = 0;
-    for (nb::handle dto : req.attr("scenes")) {
-        nb::object caption = dto.attr("caption");
-        const Py_ssize_t n = PyObject_Length(caption.ptr());  // code points of a str
-        if (n < 0) throw nb::python_error();
-        chars += static_cast<std::size_t>(n);
-    }
-    if (chars > limits::max_script_chars)
-        throw Refusal{nb::str("Script too long (at most 20000 characters)")};
+    nb::object scenes = req.attr("scenes");
+    std::size_t chars = 0;  // code points of the captions
+    for (nb::handle dto : scenes) chars += nb::len(nb::object(dto.attr("caption")));
+    if (const char* why = limits::generation_refusal(
+            nb::len(scenes), as_float(req.attr("min_silence_duration")), chars))
+        throw Refusal{nb::str(why)};
 }
 
 // Steps 3 to 9 of a generation request: media resolved, input built, thread started.
@@ -201,12 +195,10 @@ nb::object brevano_generate(const Args& a) {
         if (began) progress().attr("rollback_run")();
     };
 
-    // 2. Scene count, then 3.-9. A refusal answers 400 and changes nothing; any other
-    // failure is recorded as the generation error and answered with 500 by the route's
+    // 2. The request's bounds, then 3.-9. A refusal answers 400 and changes nothing; any
+    // other failure is recorded as the generation error and answered with 500 by the route's
     // table.
     try {
-        if (nb::len(nb::object(req.attr("scenes"))) > 6)
-            throw Refusal{nb::str("Maximum 6 scenes allowed")};
         refuse_costly_request(req);
         build_and_start(req);
     } catch (Refusal& refused) {

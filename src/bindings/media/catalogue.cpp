@@ -200,9 +200,7 @@ void append_entry(const char* key, const std::string& id, nb::handle title, cons
     save_db(db);
 }
 
-nb::dict store_upload(const Args& a, const Assets& kind,
-                         const std::function<void(nb::handle, const std::string&, nb::handle)>&
-                             process) {
+nb::dict store_upload(const Args& a, const Assets& kind, const Process& process) {
     if (blank(a["title"])) raise(PyExc_ValueError, "Title is required");
     const std::string id = kind.prefix + hex8();
     nb::object cache = attr("CACHE_DIR");
@@ -311,8 +309,7 @@ void register_catalogue(nb::module_& m) {
         {"generate_voice_output_path", {opt("ext", Kind::Any, nb::str(".mp3"))},
          [](const Args& a) {
              nb::object stem = nb::str(("voice_" + hex8()).c_str());
-             nb::object name = nb::steal(PyNumber_Add(stem.ptr(), a["ext"].ptr()));
-             if (!name.is_valid()) throw nb::python_error();
+             nb::object name = checked(PyNumber_Add(stem.ptr(), a["ext"].ptr()));
              return nb::str(make_path(attr("CACHE_DIR")).attr("__truediv__")(name));
          },
          "A fresh path for a speech file in the cache directory (the file is not created)."},

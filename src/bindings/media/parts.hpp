@@ -73,9 +73,8 @@ void append_entry(const char* key, const std::string& id, nb::handle title, cons
 // in the cache directory, with the upload's extension or the kind's, and records it;
 // `process` (given the cache directory, the identifier and the stored file) runs before the
 // entry is recorded. Refuses a blank title with ValueError. Answers the new asset.
-nb::dict store_upload(const Args& a, const Assets& kind,
-                         const std::function<void(nb::handle, const std::string&, nb::handle)>&
-                             process = {});
+using Process = std::function<void(nb::handle, const std::string&, nb::handle)>;
+nb::dict store_upload(const Args& a, const Assets& kind, const Process& process = {});
 
 // Removes the entry `asset_id` from the catalogue (KeyError "<what> not found" when there is
 // none), then every file of the asset in the cache directory.
