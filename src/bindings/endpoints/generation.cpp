@@ -76,10 +76,6 @@ bool claim_generation(Previous& previous) {
     return true;
 }
 
-void record_error(nb::handle exc) {
-    this_module.attr("set_status")(status_member("ERROR"), exception_text(exc));
-}
-
 // The shared stage reporter (the pipeline marks its stages there, this route "media").
 nb::object progress() { return import("vestrel.progress"); }
 
@@ -100,7 +96,7 @@ nb::object generation_worker(nb::handle data) {
         progress().attr("end_run")();
         const bool ordinary = error_is(e, PyExc_Exception);
         if (ordinary) print_exception(e);
-        record_error(e.value());
+        this_module.attr("set_status")(status_member("ERROR"), exception_text(e.value()));
         // An exit or interrupt still ends the thread, but never leaves GENERATING behind,
         // which would refuse every later generation.
         if (!ordinary) throw;

@@ -108,15 +108,12 @@ void generate_thumbnail(const Args& a) {
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
         print_exception(e);
-        nb::object timeout = import("subprocess").attr("TimeoutExpired");
-        if (error_is(e, timeout.ptr()))
-            raise_with_context(PyExc_RuntimeError, "Thumbnail generation timed out", e.value());
-        if (error_is(e, PyExc_FileNotFoundError))
-            raise_with_context(PyExc_RuntimeError,
-                               "ffmpeg not found. Please install ffmpeg and add it to PATH",
-                               e.value());
-        raise_with_context(PyExc_RuntimeError,
-                           "Failed to generate thumbnail: " + str(e.value()), e.value());
+        std::string why = "ffmpeg not found. Please install ffmpeg and add it to PATH";
+        if (error_is(e, import("subprocess").attr("TimeoutExpired").ptr()))
+            why = "Thumbnail generation timed out";
+        else if (!error_is(e, PyExc_FileNotFoundError))
+            why = "Failed to generate thumbnail: " + str(e.value());
+        raise_with_context(PyExc_RuntimeError, why, e.value());
     }
 }
 
