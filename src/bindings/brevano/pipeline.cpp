@@ -190,8 +190,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
         nb::object min_duration = data.attr("min_silence_duration");
         log({"[Brevano] Removing silence (min duration: ", min_duration, "s)..."});
         nb::object shortened = stage("montra").attr("remove_silence_from_audio")(
-            data.attr("voice_output_filepath"),
-            nb::arg("min_silence_duration") = data.attr("min_silence_duration"));
+            data.attr("voice_output_filepath"), nb::arg("min_silence_duration") = min_duration);
         nb::setattr(data, "voice_output_filepath", shortened);
         log({"[Brevano] Silence removed. Output: ", data.attr("voice_output_filepath")});
         marks.finish();

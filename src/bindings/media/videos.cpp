@@ -23,22 +23,17 @@ nb::object video_id(nb::handle url) {
     return nb::str(id.data(), id.size());
 }
 
-nb::object http_get(nb::handle url, nb::handle headers, int timeout, bool stream = false) {
-    nb::dict kw;
-    if (headers.is_valid()) kw["headers"] = headers;
-    kw["timeout"] = timeout;
-    if (stream) kw["stream"] = true;
-    return attr("requests").attr("get")(url, **kw);
-}
-
 // The authorised request of a download: the base URL (a module attribute) + path + the
 // identifier of the video at "video_url", with the key of "api_key" or the environment's.
 nb::object pexels_get(const Args& a, const char* base_attr, const char* path, int timeout,
                       bool stream = false) {
-    nb::dict auth;
+    nb::dict auth, kw;
     auth["Authorization"] = pexels_key(a["api_key"]);
     const std::string url = str(attr(base_attr)) + path + utf8(video_id(a["video_url"]));
-    return http_get(nb::str(url.c_str(), url.size()), auth, timeout, stream);
+    kw["headers"] = auth;
+    kw["timeout"] = timeout;
+    if (stream) kw["stream"] = true;
+    return attr("requests").attr("get")(nb::str(url.c_str(), url.size()), **kw);
 }
 
 bool status_ok(nb::handle response) {
@@ -53,7 +48,7 @@ void download_thumbnail(const Args& a) {
     nb::object image = PyDict_Check(data.ptr()) ? data.attr("get")("image") : nb::none();
     if (image.is_none() || PyObject_IsTrue(image.ptr()) != 1)
         raise(PyExc_RuntimeError, "No thumbnail available");
-    nb::object picture = http_get(image, nb::handle(), 10);
+    nb::object picture = attr("requests").attr("get")(image, nb::arg("timeout") = 10);
     if (!status_ok(picture)) raise(PyExc_RuntimeError, "Thumbnail download failed");
     make_path(a["target"]).attr("write_bytes")(picture.attr("content"));
 }
