@@ -11,13 +11,10 @@ NB_MODULE(endpoints, m) {
     this_module.set(m);
     vestrel::py::register_error_translator();
     // Sibling modules bound by name; calls go through these attributes at call time.
-    nb::object lumora = nb::module_::import_("vestrel.lumora");
-    nb::object media = nb::module_::import_("vestrel.media");
-    nb::object tts = nb::module_::import_("vestrel.tts");
+    m.attr("lumora") = nb::module_::import_("vestrel.lumora");
+    m.attr("media") = nb::module_::import_("vestrel.media");
+    m.attr("generate_tts") = nb::module_::import_("vestrel.tts").attr("generate_tts");
     nb::object brevano = nb::module_::import_("vestrel.brevano");
-    m.attr("lumora") = lumora;
-    m.attr("media") = media;
-    m.attr("generate_tts") = tts.attr("generate_tts");
     for (const char* name :
          {"BrevanoInput", "BrevanoScene", "BrevanoBackgroundVideo", "generate_short"})
         m.attr(name) = brevano.attr(name);

@@ -53,6 +53,15 @@ std::string_view media_type_for(std::string_view filename) {
     return "application/octet-stream";
 }
 
+std::vector<TemplateCandidate> template_candidates(const std::string& identifier) {
+    std::vector<TemplateCandidate> out{{false, identifier}};
+    if (!identifier.ends_with(".drp")) out.push_back({false, identifier + ".drp"});
+    for (const std::string stem : {"tolvane", "tolvane_modern_fonts"})
+        if (identifier == stem || identifier == stem + ".drp") out.push_back({true, stem + ".drp"});
+    out.push_back({true, identifier});
+    return out;
+}
+
 std::vector<std::string> list_names(const fs::path& dir) {
     std::vector<std::string> names;
     std::error_code ec;
@@ -131,9 +140,11 @@ int open_regular_file_inside(const fs::path& dir, const fs::path& candidate) {
     struct stat opened{}, named{};
     bool ok = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
     if (ok) {
-        // Where the name leads now, and whether that is the very file that was opened.
+        // Where the name leads now, and whether that is the very file that was opened. The
+        // resolved name is looked at without following a link: should it have become one
+        // since it was resolved, it is not the opened file.
         const fs::path target = fs::canonical(candidate, ec);
-        ok = !ec && proper_prefix(root, target) && ::stat(target.c_str(), &named) == 0 &&
+        ok = !ec && proper_prefix(root, target) && ::lstat(target.c_str(), &named) == 0 &&
              named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
     }
     if (ok) {
@@ -145,6 +156,11 @@ int open_regular_file_inside(const fs::path& dir, const fs::path& candidate) {
         return -1;
     }
     return fd;
+}
+
+int open_served_file(const fs::path& dir, std::string_view name) {
+    if (name.empty() || name.find('/') != name.npos || name.find('\0') != name.npos) return -1;
+    return open_regular_file_inside(dir, dir / name);
 }
 
 FileLock::FileLock(const fs::path& path) {
@@ -209,6 +225,41 @@ std::vector<std::string> stale_catalogue_temps(const fs::path& dir, std::string_
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+std::vector<std::string> asset_files(const fs::path& dir, const std::vector<std::string>& ids,
+                                     const std::vector<bool>& uploaded,
+                                     std::string_view preferred) {
+    std::vector<std::string> out;
+    std::optional<StemIndex> index;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        std::error_code ec;
+        const std::string file = ids[i] + std::string(preferred);
+        if (fs::exists(dir / file, ec)) {
+            out.push_back(file);
+        } else if (uploaded[i]) {
+            if (!index) index.emplace(list_names(dir));
+            out.push_back(index->other_file(ids[i], preferred).value_or(std::string()));
+        } else {
+            out.emplace_back();
+        }
+    }
+    return out;
+}
+
+void remove_with_prefix(const fs::path& dir, std::string_view prefix) {
+    for (const std::string& name : names_with_prefix(list_names(dir), prefix)) {
+        std::error_code ec;
+        if (!fs::is_directory(fs::symlink_status(dir / name, ec))) fs::remove(dir / name, ec);
+    }
+}
+
+void sweep_crash_debris(const fs::path& db_path, const fs::path& cache,
+                        const std::optional<std::vector<std::string>>& catalogued) {
+    const fs::path dir = db_path.parent_path();
+    remove_names(dir, stale_catalogue_temps(dir, db_path.filename().string()));
+    if (catalogued)
+        remove_names(cache, orphan_asset_files(cache, *catalogued, orphan_min_age_seconds));
 }
 
 std::size_t remove_names(const fs::path& dir, const std::vector<std::string>& names) {

@@ -30,6 +30,15 @@ std::string_view pexels_video_id(std::string_view url);
 // tells whether the (case-folded) name already ends in ".drp".
 bool is_plain_template_name(std::string_view name, bool ends_in_drp);
 
+// Where a template identifier may name a file, in the order looked at (after an absolute
+// path that exists): the uploaded templates by the name, then by the name + ".drp" (unless
+// it ends so); the built-in ones by their stem or file name, then by the name as given.
+struct TemplateCandidate {
+    bool builtin;  // false: the uploaded templates' folder
+    std::string name;
+};
+std::vector<TemplateCandidate> template_candidates(const std::string& identifier);
+
 // Media type of a served file from the end of its name, case-sensitively.
 std::string_view media_type_for(std::string_view filename);
 
@@ -72,6 +81,11 @@ namespace vestrel::media {
 int open_regular_file_inside(const std::filesystem::path& dir,
                              const std::filesystem::path& candidate);
 
+// Opens the file `name` of `dir` to serve it: only a plain name (not empty, no "/" or NUL)
+// that leads to a regular file inside `dir` is opened (see open_regular_file_inside), so
+// "..", sub-directories and links leading out are refused. Returns the descriptor, or -1.
+int open_served_file(const std::filesystem::path& dir, std::string_view name);
+
 // An exclusive advisory lock (flock) on `path`, created when missing; held until destroyed.
 // Throws std::system_error when the file cannot be opened or locked.
 class FileLock {
@@ -99,6 +113,27 @@ std::vector<std::string> orphan_asset_files(const std::filesystem::path& cache,
 // ".tmp".
 std::vector<std::string> stale_catalogue_temps(const std::filesystem::path& dir,
                                                std::string_view db_name);
+
+// The stored file of each asset `ids[i]` in `dir`: `<id><preferred>` when it exists; for an
+// uploaded asset (`uploaded[i]`) stored under another extension, that file; else empty. The
+// directory is listed at most once, and only when an upload's file is looked for.
+std::vector<std::string> asset_files(const std::filesystem::path& dir,
+                                     const std::vector<std::string>& ids,
+                                     const std::vector<bool>& uploaded,
+                                     std::string_view preferred);
+
+// Removes every file of `dir` whose name starts with `prefix`; directories stay.
+void remove_with_prefix(const std::filesystem::path& dir, std::string_view prefix);
+
+// How old an unrecorded asset file must be before it counts as left by a crash: an upload
+// under way in another process writes its files before it records them.
+inline constexpr long long orphan_min_age_seconds = 3600;
+
+// Removes what interrupted changes of the catalogue `db_path` left: its temporary files and,
+// when the catalogued identifiers (sorted) are known, the asset files of `cache` that none
+// of them names and that are old enough (see orphan_asset_files).
+void sweep_crash_debris(const std::filesystem::path& db_path, const std::filesystem::path& cache,
+                        const std::optional<std::vector<std::string>>& catalogued);
 
 // Removes the named files of `dir` (errors ignored); returns how many went.
 std::size_t remove_names(const std::filesystem::path& dir, const std::vector<std::string>& names);

@@ -183,3 +183,71 @@ TEST(MediaLock, SecondLockWaitsForTheFirst) {
     EXPECT_THROW(FileLock(d / "missing_dir" / "x.lock"), std::system_error);
     fs::remove_all(d);
 }
+
+TEST(MediaFiles, AssetFilesPreferTheExtensionThenAnUploadsOwn) {
+    const fs::path d = fresh_dir("asset_files");
+    for (const char* n : {"bg_1.mp4", "bg_1.mov", "bg_2.mov", "bg_2_thumb.jpg", "bg_3.webm",
+                          "bg_3.avi", "bg_4_thumb.jpg"})
+        touch(d / n);
+    // Only an upload may be stored under another extension; the first by name is taken.
+    EXPECT_EQ(asset_files(d, {"bg_1", "bg_2", "bg_2", "bg_3", "bg_4", "bg_5"},
+                          {false, false, true, true, true, true}, ".mp4"),
+              (std::vector<std::string>{"bg_1.mp4", "", "bg_2.mov", "bg_3.avi", "", ""}));
+    EXPECT_TRUE(asset_files(d / "missing", {"bg_1"}, {true}, ".mp4")[0].empty());
+    fs::remove_all(d);
+}
+
+TEST(MediaFiles, RemoveWithPrefixKeepsDirectoriesAndOtherNames) {
+    const fs::path d = fresh_dir("prefix");
+    for (const char* n : {"bg_1.mp4", "bg_1_thumb.jpg", "bg_2.mp4", "xbg_1.mp4"}) touch(d / n);
+    fs::create_directory(d / "bg_1dir");
+    remove_with_prefix(d, "bg_1");
+    EXPECT_EQ(list_names(d).size(), 3u);
+    EXPECT_TRUE(fs::exists(d / "bg_2.mp4") && fs::exists(d / "xbg_1.mp4"));
+    EXPECT_TRUE(fs::is_directory(d / "bg_1dir"));
+    fs::remove_all(d);
+}
+
+TEST(MediaNames, TemplateCandidatesInLookupOrder) {
+    auto names = [](const std::string& id) {
+        std::vector<std::string> out;
+        for (const TemplateCandidate& c : template_candidates(id))
+            out.push_back((c.builtin ? "builtin/" : "cache/") + c.name);
+        return out;
+    };
+    EXPECT_EQ(names("tolvane"), (std::vector<std::string>{"cache/tolvane", "cache/tolvane.drp",
+                                                          "builtin/tolvane.drp",
+                                                          "builtin/tolvane"}));
+    EXPECT_EQ(names("tolvane_modern_fonts.drp"),
+              (std::vector<std::string>{"cache/tolvane_modern_fonts.drp",
+                                        "builtin/tolvane_modern_fonts.drp",
+                                        "builtin/tolvane_modern_fonts.drp"}));
+    // Only the exact built-in names are mapped; ".DRP" is not ".drp".
+    EXPECT_EQ(names("my.DRP"), (std::vector<std::string>{"cache/my.DRP", "cache/my.DRP.drp",
+                                                         "builtin/my.DRP"}));
+}
+
+TEST(MediaServe, ServedFileNeedsAPlainName) {
+    const fs::path d = fresh_dir("served");
+    touch(d / "a.mp4");
+    fs::create_directory(d / "sub");
+    touch(d / "sub" / "b.mp4");
+    const int fd = open_served_file(d, "a.mp4");
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+    for (const std::string& name : std::vector<std::string>{"", "sub/b.mp4", "sub", ".", "..",
+                                                            std::string("a.mp4\0x", 7)})
+        EXPECT_EQ(open_served_file(d, name), -1) << name;
+    fs::remove_all(d);
+}
+
+TEST(MediaSweep, SweepTakesTempsAlwaysAndOrphansOnlyWithACatalogue) {
+    const fs::path d = fresh_dir("sweep");
+    for (const char* n : {"db.jsonab12.tmp", "bg_00000001.mp4", "bg_00000002.mp4"})
+        touch(d / n, 7200);
+    sweep_crash_debris(d / "db.json", d, std::nullopt);
+    EXPECT_EQ(list_names(d).size(), 2u);
+    sweep_crash_debris(d / "db.json", d, std::vector<std::string>{"bg_00000002"});
+    EXPECT_EQ(list_names(d), (std::vector<std::string>{"bg_00000002.mp4"}));
+    fs::remove_all(d);
+}

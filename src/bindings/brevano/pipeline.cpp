@@ -16,6 +16,14 @@ namespace {
 
 nb::object stage(const char* name) { return this_module.attr(name); }
 
+// str(exc); should that fail, the exception type's name.
+nb::object exception_text(nb::handle exc) {
+    nb::object s = nb::steal(PyObject_Str(exc.ptr()));
+    if (s.is_valid()) return s;
+    PyErr_Clear();
+    return nb::str(Py_TYPE(exc.ptr())->tp_name);
+}
+
 // One piece of a log line: a literal, or a value shown with str().
 struct Piece {
     nb::object text;
@@ -25,7 +33,6 @@ struct Piece {
     template <typename Policy>
     Piece(const nb::detail::accessor<Policy>& value) : text(nb::str(nb::object(value))) {}
 };
-
 
 nb::object join(nb::handle parts) {
     return checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
@@ -115,9 +122,7 @@ class StageMarks {
         progress_.attr("skip_stage")(name);
         at_ = next;
     }
-    void fail(const std::string& error) {
-        progress_.attr("fail_stage")(at_, nb::str(error.c_str(), error.size()));
-    }
+    void fail(nb::handle error) { progress_.attr("fail_stage")(at_, error); }
     void end() { progress_.attr("end_run")(); }
 
   private:
@@ -157,8 +162,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
                       engine.attr("lower")().equal(nb::str("espeak"));
         if (truthy(language) && (engine.equal(nb::str("eleven")) || espeak))
             kwargs["language_code"] = language;
-        checked(PyObject_Call(stage("tts").attr("generate_tts").ptr(), nb::tuple().ptr(),
-                              kwargs.ptr()));
+        stage("tts").attr("generate_tts")(**kwargs);
         log({"[Brevano] TTS saved to: ", data.attr("voice_output_filepath")});
         marks.finish();
     } else {
@@ -186,8 +190,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
         nb::object min_duration = data.attr("min_silence_duration");
         log({"[Brevano] Removing silence (min duration: ", min_duration, "s)..."});
         nb::object shortened = stage("montra").attr("remove_silence_from_audio")(
-            data.attr("voice_output_filepath"),
-            nb::arg("min_silence_duration") = data.attr("min_silence_duration"));
+            data.attr("voice_output_filepath"), nb::arg("min_silence_duration") = min_duration);
         nb::setattr(data, "voice_output_filepath", shortened);
         log({"[Brevano] Silence removed. Output: ", data.attr("voice_output_filepath")});
         marks.finish();
@@ -208,9 +211,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
     // 9.-11. Commands back into the words, then the words cut by scene.
     marks.start("alignment");
     stage("lexor").attr("update_transcription")(transcription, raw_text);
-    nb::list scene_captions;
-    for (nb::handle scene : data.attr("scenes")) scene_captions.append(scene.attr("caption"));
-    nb::object per_scene = stage("lexor").attr("split_by_scenes")(transcription, scene_captions);
+    nb::object per_scene = stage("lexor").attr("split_by_scenes")(transcription, captions);
     per_scene_report(per_scene);
     marks.finish();
 
@@ -231,15 +232,13 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
         caps.attr("_print_timing_debug")("before adjust_timing");
         caps.attr("adjust_timing")();
         nb::object bg = scene.attr("bg_video");
-        nb::object built = stage("montra").attr("Scene")(
-            nb::arg("background") = bg.attr("filepath"),
-            nb::arg("brightness") = bg.attr("brightness"),
-            nb::arg("contrast") = bg.attr("contrast"),
-            nb::arg("saturation") = bg.attr("saturation"),
-            nb::arg("color_tone") = bg.attr("color_tone"), nb::arg("captions") = caps);
-        edit.attr("scenes").attr("append")(built);
+        nb::dict kw;
+        kw["background"] = bg.attr("filepath");
+        for (const char* name : {"brightness", "contrast", "saturation", "color_tone"})
+            kw[name] = bg.attr(name);
+        kw["captions"] = caps;
+        edit.attr("scenes").attr("append")(stage("montra").attr("Scene")(**kw));
     }
-
     marks.finish();
 
     // 14. Scene times; the header comes before they are computed.
@@ -275,17 +274,14 @@ void register_pipeline(nb::module_& m) {
         {"generate_short", {arg("data") | m.attr("BrevanoInput")},
          [](const Args& a) {
              StageMarks marks;
+             // The failing stage is recorded with the error's text; the error goes on.
              try {
                  return generate_short(a["data"], marks);
              } catch (nb::python_error& e) {
-                 // The failing stage is recorded with the error's text; the error goes on.
-                 nb::object text = nb::steal(PyObject_Str(e.value().ptr()));
-                 if (!text.is_valid()) PyErr_Clear();
-                 marks.fail(text.is_valid() ? utf8(text)
-                                            : std::string(Py_TYPE(e.value().ptr())->tp_name));
+                 marks.fail(exception_text(e.value()));
                  throw;
              } catch (const std::exception& e) {
-                 marks.fail(e.what());
+                 marks.fail(nb::str(e.what()));
                  throw;
              }
          },

@@ -34,8 +34,10 @@ void register_request_models(nb::module_& m) {
 }
 
 // str(exc); should that fail, the exception type's name, so a status is always recorded.
-nb::object exception_text(nb::handle exc) {
+// `from_str`, when given, tells which of the two it is.
+nb::object exception_text(nb::handle exc, bool* from_str = nullptr) {
     nb::object s = nb::steal(PyObject_Str(exc.ptr()));
+    if (from_str) *from_str = s.is_valid();
     if (s.is_valid()) return s;
     PyErr_Clear();
     return nb::str(Py_TYPE(exc.ptr())->tp_name);
@@ -46,13 +48,18 @@ struct StatusLock : HeldLock {
     StatusLock() : HeldLock(this_module.attr("_status_lock")) {}
 };
 
+// _status and _last_error together; the caller holds the status lock.
+void store_status(nb::handle status, nb::handle error) {
+    this_module.set_attr("_status", status);
+    this_module.set_attr("_last_error", error);
+}
+
 // The status and error that an accepted request replaced, put back if it is refused later.
 struct Previous {
     nb::object status, error;
     void restore() const {
         StatusLock held;
-        this_module.set_attr("_status", status);
-        this_module.set_attr("_last_error", error);
+        store_status(status, error);
     }
 };
 
@@ -65,13 +72,8 @@ bool claim_generation(Previous& previous) {
     if (current.equal(generating)) return false;
     previous.status = current;
     previous.error = this_module.attr("_last_error");
-    this_module.set_attr("_status", generating);
-    this_module.set_attr("_last_error", nb::none());
+    store_status(generating, nb::none());
     return true;
-}
-
-void record_error(nb::handle exc) {
-    this_module.attr("set_status")(status_member("ERROR"), exception_text(exc));
 }
 
 // The shared stage reporter (the pipeline marks its stages there, this route "media").
@@ -92,15 +94,13 @@ nb::object generation_worker(nb::handle data) {
         this_module.attr("set_status")(status_member("DONE"));
     } catch (nb::python_error& e) {
         progress().attr("end_run")();
-        if (error_is(e, PyExc_Exception)) {
-            print_exception(e);
-            record_error(e.value());
-            return nb::none();
-        }
+        const bool ordinary = error_is(e, PyExc_Exception);
+        if (ordinary) print_exception(e);
+        this_module.attr("set_status")(status_member("ERROR"), exception_text(e.value()));
         // An exit or interrupt still ends the thread, but never leaves GENERATING behind,
         // which would refuse every later generation.
-        record_error(e.value());
-        throw;
+        if (!ordinary) throw;
+        return nb::none();
     }
     // The run is over however the pipeline ended it: a late cancel request lapses.
     progress().attr("end_run")();
@@ -118,18 +118,12 @@ struct Refusal {
 // Bounds that keep one request from taking the server's memory (the pause is built as
 // audio) or holding the only generation slot for minutes (work grows with the script).
 void refuse_costly_request(nb::handle req) {
-    // Checked whether or not pauses are cut: the value travels with the input either way.
-    if (!limits::pause_in_range(as_float(req.attr("min_silence_duration"))))
-        throw Refusal{nb::str("min_silence_duration must be between 0 and 10 seconds")};
-    std::size_t chars = 0;
-    for (nb::handle dto : req.attr("scenes")) {
-        nb::object caption = dto.attr("caption");
-        const Py_ssize_t n = PyObject_Length(caption.ptr());  // code points of a str
-        if (n < 0) throw nb::python_error();
-        chars += static_cast<std::size_t>(n);
-    }
-    if (chars > limits::max_script_chars)
-        throw Refusal{nb::str("Script too long (at most 20000 characters)")};
+    nb::object scenes = req.attr("scenes");
+    std::size_t chars = 0;  // code points of the captions
+    for (nb::handle dto : scenes) chars += nb::len(nb::object(dto.attr("caption")));
+    if (const char* why = limits::generation_refusal(
+            nb::len(scenes), as_float(req.attr("min_silence_duration")), chars))
+        throw Refusal{nb::str(why)};
 }
 
 // Steps 3 to 9 of a generation request: media resolved, input built, thread started.
@@ -140,11 +134,11 @@ void build_and_start(nb::handle req) {
         nb::object bg = dto.attr("background");
         nb::object path = media.attr("resolve_background_video")(bg.attr("background_id"),
                                                                  req.attr("pexels_api_key"));
-        nb::object video = this_module.attr("BrevanoBackgroundVideo")(
-            nb::arg("filepath") = path, nb::arg("brightness") = bg.attr("brightness"),
-            nb::arg("contrast") = bg.attr("contrast"),
-            nb::arg("saturation") = bg.attr("saturation"),
-            nb::arg("color_tone") = bg.attr("color_tone"));
+        nb::dict colours;
+        for (const char* name : {"brightness", "contrast", "saturation", "color_tone"})
+            colours[name] = bg.attr(name);
+        nb::object video =
+            this_module.attr("BrevanoBackgroundVideo")(nb::arg("filepath") = path, **colours);
         scenes.append(this_module.attr("BrevanoScene")(nb::arg("caption") = dto.attr("caption"),
                                                        nb::arg("bg_video") = video));
     }
@@ -170,9 +164,7 @@ void build_and_start(nb::handle req) {
     for (const brevano::Setting& s : brevano::settings())
         kw[s.input.name] = req.attr(s.input.name);
     kw["davinci_template_path"] = template_path;
-    nb::object input_type = this_module.attr("BrevanoInput");
-    nb::object data = nb::steal(PyObject_Call(input_type.ptr(), nb::tuple().ptr(), kw.ptr()));
-    if (!data.is_valid()) throw nb::python_error();
+    nb::object data = this_module.attr("BrevanoInput")(**kw);
     progress().attr("finish_stage")("media");
 
     import("threading")
@@ -199,12 +191,10 @@ nb::object brevano_generate(const Args& a) {
         if (began) progress().attr("rollback_run")();
     };
 
-    // 2. Scene count, then 3.-9. A refusal answers 400 and changes nothing; any other
-    // failure is recorded as the generation error and answered with 500 by the route's
+    // 2. The request's bounds, then 3.-9. A refusal answers 400 and changes nothing; any
+    // other failure is recorded as the generation error and answered with 500 by the route's
     // table.
     try {
-        if (nb::len(nb::object(req.attr("scenes"))) > 6)
-            throw Refusal{nb::str("Maximum 6 scenes allowed")};
         refuse_costly_request(req);
         build_and_start(req);
     } catch (Refusal& refused) {
@@ -215,12 +205,8 @@ nb::object brevano_generate(const Args& a) {
             undo();
             throw;
         }
-        nb::object text = nb::steal(PyObject_Str(e.value().ptr()));
-        const bool has_text = text.is_valid();
-        if (!has_text) {
-            PyErr_Clear();
-            text = exception_text(e.value());
-        }
+        bool has_text;
+        nb::object text = exception_text(e.value(), &has_text);
         this_module.attr("set_status")(status_member("ERROR"), text);
         progress().attr("fail_stage")("media", text);
         // An error whose text cannot be made is answered here with its type's name, as
@@ -259,8 +245,7 @@ void register_generation_state(nb::module_& m) {
         {"set_status", {arg("status"), opt_none("error", Kind::Str)},
          [](const Args& a) {
              StatusLock held;
-             this_module.set_attr("_status", a["status"]);
-             this_module.set_attr("_last_error", a["error"]);
+             store_status(a["status"], a["error"]);
              return nb::none();
          },
          "Set the generation status and the last error together, under the status lock."},

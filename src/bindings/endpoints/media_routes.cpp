@@ -59,21 +59,16 @@ HttpErrors not_found(const char* detail) {
 }
 
 nb::object get_media(const Args& a) {
-    nb::handle filename = a["filename"];
-    nb::object cache = media("CACHE_DIR");
-    const std::string name = utf8(filename);
-    nb::object file_path = import("pathlib").attr("Path")(cache).attr("__truediv__")(filename);
+    const std::string name = a.text("filename");
     // Only a regular file inside the cache directory is served: "..", sub-directories and
     // links leading out of it are "not found" like a missing name. The file is opened once
     // and checked as opened, so what is sent is what was checked even when the name is
     // swapped for a link meanwhile.
-    int fd = -1;
-    if (!name.empty() && name.find('/') == std::string::npos &&
-        name.find('\0') == std::string::npos) {
-        const std::filesystem::path dir(utf8(nb::str(cache)));
-        const std::filesystem::path candidate(utf8(nb::str(file_path)));
+    const std::filesystem::path dir(utf8(nb::str(media("CACHE_DIR"))));
+    int fd;
+    {
         nb::gil_scoped_release release;
-        fd = vestrel::media::open_regular_file_inside(dir, candidate);
+        fd = vestrel::media::open_served_file(dir, name);
     }
     if (fd < 0) raise_http(404, "File not found");
     nb::object os = import("os"), file;

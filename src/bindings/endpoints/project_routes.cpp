@@ -10,8 +10,21 @@ namespace vestrel::bind::endpoints {
 
 namespace {
 
-// endpoints.lumora.<name>, looked up at call time.
-nb::object lumora(const char* name) { return this_module.attr("lumora").attr(name); }
+// A route that hands the request's `fields` to endpoints.lumora.<fn> (looked up at call
+// time), positionally or, `by_name`, as keywords of the same names, and answers success.
+Body forward(const char* fn, std::vector<const char*> fields, bool by_name = false) {
+    return [=](const Args& a) {
+        nb::list args;
+        nb::dict kwargs;
+        for (const char* f : fields) {
+            nb::object value = a["req"].attr(f);
+            if (by_name) kwargs[f] = value;
+            else args.append(value);
+        }
+        this_module.attr("lumora").attr(fn)(*args, **kwargs);
+        return nb::object(success());
+    };
+}
 
 nb::object tts_generate(const Args& a) {
     nb::handle req = a["req"];
@@ -54,37 +67,17 @@ void register_project_routes(nb::module_& m, nb::handle router) {
     const HttpErrors e500 = answer_500();
     add_routes(m, router, {
         {"post", "/project/create", "create_project", {arg("req") | project},
-         [](const Args& a) {
-             lumora("create_project")(a["req"].attr("project_name"));
-             return success();
-         }, e500},
+         forward("create_project", {"project_name"}), e500},
         {"post", "/project/open", "open_project", {arg("req") | project},
-         [](const Args& a) {
-             lumora("open_project")(a["req"].attr("project_name"));
-             return success();
-         }, e500},
+         forward("open_project", {"project_name"}), e500},
         {"post", "/project/delete_current", "delete_current_project", {},
-         [](const Args&) {
-             lumora("delete_current_project")();
-             return success();
-         }, e500},
+         forward("delete_current_project", {}), e500},
         {"post", "/media/import_clip", "import_clip", {arg("req") | import_clip},
-         [](const Args& a) {
-             nb::handle req = a["req"];
-             lumora("import_clip")(req.attr("clip_path"), req.attr("clip_name"));
-             return success();
-         }, e500},
+         forward("import_clip", {"clip_path", "clip_name"}), e500},
         {"post", "/timeline/add_clip", "timeline_add_clip", {arg("req") | add_clip},
-         [](const Args& a) {
-             nb::handle req = a["req"];
-             lumora("add_clip_to_timeline")(
-                 nb::arg("clip_name") = req.attr("clip_name"),
-                 nb::arg("start_time") = req.attr("start_time"),
-                 nb::arg("duration") = req.attr("duration"),
-                 nb::arg("track_index") = req.attr("track_index"),
-                 nb::arg("video") = req.attr("video"), nb::arg("audio") = req.attr("audio"));
-             return success();
-         }, e500},
+         forward("add_clip_to_timeline",
+                 {"clip_name", "start_time", "duration", "track_index", "video", "audio"}, true),
+         e500},
         {"post", "/tts/generate", "tts_generate", {arg("req") | tts}, tts_generate, e500},
     });
 }

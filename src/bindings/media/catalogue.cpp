@@ -24,8 +24,6 @@ std::filesystem::path fs_path(nb::handle pathlike) {
     return std::filesystem::path(utf8(s));
 }
 
-nb::object path_str(nb::handle p) { return nb::str(p); }
-
 std::string hex8() {
     nb::object hex = attr("uuid").attr("uuid4")().attr("hex");
     return utf8(hex).substr(0, 8);
@@ -33,18 +31,24 @@ std::string hex8() {
 
 bool blank(nb::handle text) { return nb::len(text.attr("strip")()) == 0; }
 
+nb::dict answer(nb::handle id, nb::handle title, bool thumbnail, bool downloaded) {
+    nb::dict d;
+    d["id"] = id;
+    d["title"] = title;
+    if (thumbnail) d["thumbnail"] = nb::str(("/media/" + utf8(id) + "_thumb.jpg").c_str());
+    d["downloaded"] = downloaded;
+    return d;
+}
+
+namespace {
+
+// The lower-cased suffix of a file name (lower-cased with the host's rules), or `def`.
 nb::object safe_ext(nb::handle filename, nb::handle def) {
     const std::string name = utf8(filename);
     const std::string_view suf = vestrel::media::suffix(name);
     if (suf.empty()) return nb::borrow(def);
     return nb::str(suf.data(), suf.size()).attr("lower")();
 }
-
-nb::object thumbnail_url(const std::string& id) {
-    return nb::str(("/media/" + id + "_thumb.jpg").c_str());
-}
-
-namespace {
 
 // _load_db() / _save_db(db) through the module attributes.
 nb::object load_db() { return attr("_load_db")(); }
@@ -55,20 +59,9 @@ nb::object catalogue_list(nb::handle db, const char* key) {
     return db.attr("setdefault")(key, nb::list());
 }
 
-std::mutex& catalogue_mutex() {
-    static std::mutex mtx;
-    return mtx;
-}
-
+std::mutex catalogue_mutex;
 // Catalogue paths already swept by this process (guarded by the catalogue mutex).
-std::set<std::string>& swept_catalogues() {
-    static std::set<std::string> swept;
-    return swept;
-}
-
-// How old an unrecorded asset file must be before it counts as left by a crash: an upload
-// under way in another process writes its files before it records them.
-constexpr long long orphan_min_age_seconds = 3600;
+std::set<std::string> swept_catalogues;
 
 // The identifiers of the catalogue, sorted; nothing when it cannot be read or does not have
 // the expected shape (then nothing may be swept).
@@ -104,9 +97,7 @@ std::optional<std::vector<std::string>> catalogued_ids() {
 // leaves everything in place: what is an orphan cannot be told then. Without a catalogue
 // only temporary files can be debris; assets are left alone.
 void sweep_crash_debris(const std::filesystem::path& db_path) {
-    if (!swept_catalogues().insert(db_path.string()).second) return;
-    const std::filesystem::path dir = db_path.parent_path();
-    const std::string name = db_path.filename().string();
+    if (!swept_catalogues.insert(db_path.string()).second) return;
     std::error_code ec;
     std::optional<std::vector<std::string>> ids;
     std::filesystem::path cache;
@@ -115,10 +106,7 @@ void sweep_crash_debris(const std::filesystem::path& db_path) {
         cache = fs_path(attr("CACHE_DIR"));
     }
     nb::gil_scoped_release release;
-    vestrel::media::remove_names(dir, vestrel::media::stale_catalogue_temps(dir, name));
-    if (ids)
-        vestrel::media::remove_names(
-            cache, vestrel::media::orphan_asset_files(cache, *ids, orphan_min_age_seconds));
+    vestrel::media::sweep_crash_debris(db_path, cache, ids);
 }
 
 [[noreturn]] void raise_os_error(const std::system_error& e) {
@@ -138,7 +126,7 @@ class CatalogueLock {
   public:
     // Uncontended: take the mutex at once and keep the GIL (giving it up would make this
     // thread queue for it again behind every other thread).
-    CatalogueLock() : mutex_(catalogue_mutex(), std::try_to_lock) {
+    CatalogueLock() : mutex_(catalogue_mutex, std::try_to_lock) {
         if (!mutex_.owns_lock()) {
             nb::gil_scoped_release release;
             mutex_.lock();
@@ -162,28 +150,41 @@ class CatalogueLock {
     std::unique_ptr<vestrel::media::FileLock> file_lock_;
 };
 
-// Removes every non-directory file in `dir` whose name starts with `prefix`.
-void remove_files_with_prefix(nb::handle dir, const std::string& prefix) {
-    const std::filesystem::path d = fs_path(dir);
+// Removes every file of the asset `id` from the cache directory.
+void remove_asset_files(const std::string& id) {
+    const std::filesystem::path cache = fs_path(attr("CACHE_DIR"));
     nb::gil_scoped_release release;
-    for (const std::string& name :
-         vestrel::media::names_with_prefix(vestrel::media::list_names(d), prefix)) {
-        std::error_code ec;
-        const std::filesystem::path p = d / name;
-        if (std::filesystem::is_directory(std::filesystem::symlink_status(p, ec))) continue;
-        std::filesystem::remove(p, ec);
+    vestrel::media::remove_with_prefix(cache, id);
+}
+
+bool is_upload(nb::handle entry) { return nb::object(entry["source"]).equal(nb::str("upload")); }
+
+// The stored files of catalogue entries (see stored_file), looked up with the GIL released.
+std::vector<std::string> stored_files(const Assets& kind, const std::vector<nb::object>& entries) {
+    std::vector<std::string> ids;
+    std::vector<bool> uploaded;
+    for (nb::handle e : entries) {
+        ids.push_back(utf8(e["id"]));
+        uploaded.push_back(is_upload(e));
     }
+    const std::filesystem::path cache = fs_path(attr("CACHE_DIR"));
+    nb::gil_scoped_release release;
+    return vestrel::media::asset_files(cache, ids, uploaded, kind.ext);
 }
 
 }  // namespace
 
-nb::object require_entry(const char* key, nb::handle asset_id, const char* what) {
+nb::object require_entry(const Assets& kind, nb::handle asset_id) {
     nb::object db = load_db();
-    for (nb::handle e : catalogue_list(db, key)) {
+    for (nb::handle e : catalogue_list(db, kind.key)) {
         nb::object id = e["id"];
         if (id.equal(asset_id)) return nb::borrow(e);
     }
-    raise(PyExc_KeyError, std::string(what) + " " + utf8(asset_id) + " not found");
+    raise(PyExc_KeyError, std::string(kind.what) + " " + utf8(asset_id) + " not found");
+}
+
+std::string stored_file(const Assets& kind, nb::handle entry) {
+    return stored_files(kind, {nb::borrow(entry)})[0];
 }
 
 void append_entry(const char* key, const std::string& id, nb::handle title, const char* source,
@@ -199,91 +200,51 @@ void append_entry(const char* key, const std::string& id, nb::handle title, cons
     save_db(db);
 }
 
-std::string store_upload(const Args& a, const char* prefix, const char* ext, const char* key,
-                         const std::function<void(nb::handle, const std::string&, nb::handle)>&
-                             process) {
+nb::dict store_upload(const Args& a, const Assets& kind, const Process& process) {
     if (blank(a["title"])) raise(PyExc_ValueError, "Title is required");
-    const std::string id = prefix + hex8();
+    const std::string id = kind.prefix + hex8();
     nb::object cache = attr("CACHE_DIR");
-    nb::object target = join(cache, id + utf8(safe_ext(a["filename"], nb::str(ext))));
+    nb::object target = join(cache, id + utf8(safe_ext(a["filename"], nb::str(kind.ext))));
     // A failed upload takes its files with it: nothing records them, so they would only
     // fill the cache.
-    try {
+    undoing([&] {
         nb::object out = import("io").attr("open")(target, "wb");
         closing(out, [&] { attr("shutil").attr("copyfileobj")(a["file"], out); });
         if (process) process(cache, id, target);
-        append_entry(key, id, a["title"], "upload", nb::none());
-    } catch (...) {
-        remove_files_with_prefix(cache, id);
-        throw;
-    }
-    return id;
+        append_entry(kind.key, id, a["title"], "upload", nb::none());
+    }, [&] { remove_asset_files(id); });
+    return answer(nb::str(id.c_str()), a["title"], kind.thumbnails, true);
 }
 
-nb::list list_assets(const char* key, const char* ext, bool thumbnails) {
-    nb::object db = load_db();
-    nb::object entries = catalogue_list(db, key);
-    // Identifiers first, then every file test with the GIL released.
+nb::list list_assets(const Assets& kind) {
+    nb::object entries = catalogue_list(load_db(), kind.key);
     std::vector<nb::object> rows;
-    std::vector<std::string> ids;
-    std::vector<bool> uploaded, downloaded;
-    for (nb::handle e : entries) {
-        rows.push_back(nb::borrow(e));
-        ids.push_back(utf8(e["id"]));
-        uploaded.push_back(nb::object(e["source"]).equal(nb::str("upload")));
-    }
-    {
-        const std::filesystem::path dir = fs_path(attr("CACHE_DIR"));
-        nb::gil_scoped_release release;
-        std::optional<vestrel::media::StemIndex> index;
-        for (size_t i = 0; i < ids.size(); ++i) {
-            std::error_code ec;
-            downloaded.push_back(std::filesystem::exists(dir / (ids[i] + ext), ec));
-            if (downloaded[i] || !uploaded[i]) continue;
-            if (!index) index.emplace(vestrel::media::list_names(dir));
-            downloaded[i] = index->other_file(ids[i], ext).has_value();
-        }
-    }
+    for (nb::handle e : entries) rows.push_back(nb::borrow(e));
+    const std::vector<std::string> files = stored_files(kind, rows);
     nb::list items;
     for (size_t i = 0; i < rows.size(); ++i) {
-        nb::dict item;
-        item["id"] = rows[i]["id"];
-        item["title"] = rows[i]["title"];
-        if (thumbnails) item["thumbnail"] = thumbnail_url(ids[i]);
-        item["downloaded"] = bool(downloaded[i]);
+        nb::dict item = answer(rows[i]["id"], rows[i]["title"], kind.thumbnails, !files[i].empty());
         item["source"] = rows[i]["source"];
         items.append(item);
     }
     return items;
 }
 
-void delete_asset(const char* key, nb::handle asset_id, const char* not_found) {
+void delete_asset(const Assets& kind, nb::handle asset_id) {
     {
         CatalogueLock lock;
         nb::object db = load_db();
-        nb::object entries = catalogue_list(db, key);
+        nb::object entries = catalogue_list(db, kind.key);
         nb::list kept;
         for (nb::handle e : entries)
             if (!nb::object(e["id"]).equal(asset_id)) kept.append(e);
-        if (nb::len(kept) == nb::len(entries)) raise(PyExc_KeyError, not_found);
-        db[key] = kept;
+        if (nb::len(kept) == nb::len(entries))
+            raise(PyExc_KeyError, std::string(kind.what) + " not found");
+        db[kind.key] = kept;
         save_db(db);
     }
-    remove_files_with_prefix(attr("CACHE_DIR"), utf8(asset_id));
+    remove_asset_files(utf8(asset_id));
 }
-
-std::string existing_asset_file(nb::handle dir, const std::string& id, const char* preferred,
-                                bool uploaded) {
-    const std::filesystem::path d = fs_path(dir);
-    nb::gil_scoped_release release;
-    std::error_code ec;
-    if (std::filesystem::exists(d / (id + preferred), ec)) return id + preferred;
-    if (!uploaded) return {};
-    vestrel::media::StemIndex index(vestrel::media::list_names(d));
-    return index.other_file(id, preferred).value_or(std::string());
-}
-
-void log(const std::string& text) { print("[media] " + text); }
 
 namespace {
 
@@ -303,32 +264,22 @@ void atomic_write_json(nb::handle path_obj, nb::handle data) {
     nb::object made = attr("tempfile").attr("mkstemp")(
         nb::arg("dir") = path.attr("parent"), nb::arg("prefix") = path.attr("name"),
         nb::arg("suffix") = ".tmp");
-    nb::object fd = made[0];
-    nb::object tmp = made[1];
-    try {
-        nb::object f;
-        try {
-            f = os.attr("fdopen")(fd, "w", nb::arg("encoding") = "utf-8");
-        } catch (nb::python_error&) {
-            os.attr("close")(fd);
-            throw;
-        }
+    nb::object fd = made[0], tmp = made[1];
+    auto remove_tmp = [&] {
+        if (nb::cast<bool>(os.attr("path").attr("exists")(tmp))) os.attr("unlink")(tmp);
+    };
+    undoing([&] {
+        nb::object f = undoing(
+            [&] { return os.attr("fdopen")(fd, "w", nb::arg("encoding") = "utf-8"); },
+            [&] { os.attr("close")(fd); });
         closing(f, [&] {
             attr("json").attr("dump")(data, f, nb::arg("indent") = 2);
             f.attr("flush")();
             os.attr("fsync")(f.attr("fileno")());
         });
         os.attr("replace")(tmp, path);
-    } catch (nb::python_error&) {
-        // The error is already fetched into the C++ exception, so Python can be called to
-        // remove the temporary file before the original error goes on.
-        try {
-            if (nb::cast<bool>(os.attr("path").attr("exists")(tmp))) os.attr("unlink")(tmp);
-        } catch (nb::python_error&) {
-        }
-        throw;
-    }
-    if (nb::cast<bool>(os.attr("path").attr("exists")(tmp))) os.attr("unlink")(tmp);
+    }, remove_tmp);
+    remove_tmp();
 }
 
 }  // namespace
@@ -358,9 +309,8 @@ void register_catalogue(nb::module_& m) {
         {"generate_voice_output_path", {opt("ext", Kind::Any, nb::str(".mp3"))},
          [](const Args& a) {
              nb::object stem = nb::str(("voice_" + hex8()).c_str());
-             nb::object name = nb::steal(PyNumber_Add(stem.ptr(), a["ext"].ptr()));
-             if (!name.is_valid()) throw nb::python_error();
-             return path_str(make_path(attr("CACHE_DIR")).attr("__truediv__")(name));
+             nb::object name = checked(PyNumber_Add(stem.ptr(), a["ext"].ptr()));
+             return nb::str(make_path(attr("CACHE_DIR")).attr("__truediv__")(name));
          },
          "A fresh path for a speech file in the cache directory (the file is not created)."},
         {"_safe_ext", {arg("filename", Kind::Str), arg("default", Kind::Str)},

@@ -36,44 +36,17 @@ nb::object get_template(nb::handle identifier) {
     nb::object as_path = make_path(identifier);
     if (nb::cast<bool>(as_path.attr("is_absolute")()) && exists(as_path))
         return nb::borrow(identifier);
-    // 2./3. An uploaded template, by its name or its name without ".drp".
-    nb::object cached = templates.attr("__truediv__")(identifier);
-    if (exists(cached)) return path_str(cached);
-    if (!std::string_view(ident).ends_with(".drp")) {
-        nb::object with_ext = join(templates, ident + ".drp");
-        if (exists(with_ext)) return path_str(with_ext);
+    for (const vestrel::media::TemplateCandidate& c : vestrel::media::template_candidates(ident)) {
+        nb::object p = join(c.builtin ? builtin_dir() : templates, c.name);
+        if (exists(p)) return nb::str(p);
     }
-    // 4.-6. The built-in templates.
-    nb::object builtin = builtin_dir();
-    for (const char* stem : {"tolvane", "tolvane_modern_fonts"}) {
-        const std::string file = std::string(stem) + ".drp";
-        if (ident == stem || ident == file) {
-            nb::object p = join(builtin, file);
-            if (exists(p)) return path_str(p);
-        }
-    }
-    nb::object same = builtin.attr("__truediv__")(identifier);
-    if (exists(same)) return path_str(same);
     raise(PyExc_FileNotFoundError, "Template not found: " + ident);
 }
 
-nb::object add_music_upload(const Args& a) {
-    const std::string id = store_upload(a, "music_", ".mp3", "background_music");
-    nb::dict result;
-    result["id"] = nb::str(id.c_str());
-    result["title"] = a["title"];
-    result["downloaded"] = true;
-    return result;
-}
-
 nb::object resolve_music(const Args& a) {
-    nb::object entry = require_entry("background_music", a["asset_id"], "Background music");
-    nb::object source = entry["source"];
-    nb::object cache = attr("CACHE_DIR");
-    const std::string name = existing_asset_file(cache, a.text("asset_id"), ".mp3",
-                                                 source.equal(nb::str("upload")));
+    const std::string name = stored_file(music, require_entry(music, a["asset_id"]));
     if (name.empty()) raise(PyExc_RuntimeError, "Background music file missing");
-    return path_str(join(cache, name));
+    return nb::str(join(attr("CACHE_DIR"), name));
 }
 
 nb::object upload_template(const Args& a) {
@@ -86,8 +59,8 @@ nb::object upload_template(const Args& a) {
     nb::object target = make_path(attr("TEMPLATES_DIR")).attr("__truediv__")(name);
     nb::object out = import("io").attr("open")(target, "wb");
     closing(out, [&] { out.attr("write")(a["file_content"]); });
-    log("Template uploaded: " + str(target));
-    return path_str(target);
+    print("[media] Template uploaded: " + str(target));
+    return nb::str(target);
 }
 
 }  // namespace
@@ -95,15 +68,14 @@ nb::object upload_template(const Args& a) {
 void register_music_templates(nb::module_& m) {
     def(m, {
         {"list_background_music", {},
-         [](const Args&) { return list_assets("background_music", ".mp3", false); },
+         [](const Args&) { return list_assets(music); },
          "List the background music of the catalogue with its download state."},
         {"add_background_music_upload",
-         {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, add_music_upload,
+         {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)},
+         [](const Args& a) { return store_upload(a, music); },
          "Store an uploaded background music file and record it in the catalogue."},
         {"delete_background_music", {arg("asset_id", Kind::Str)},
-         answers_none([](const Args& a) {
-             delete_asset("background_music", a["asset_id"], "Background music not found");
-         }),
+         answers_none([](const Args& a) { delete_asset(music, a["asset_id"]); }),
          "Remove a background music entry from the catalogue with all of its files."},
         {"resolve_background_music", {arg("asset_id", Kind::Str)}, resolve_music,
          "The local file of a background music entry."},

@@ -23,18 +23,17 @@ nb::object video_id(nb::handle url) {
     return nb::str(id.data(), id.size());
 }
 
-// Base URL (a module attribute) + path + video identifier.
-nb::object service_url(const char* base_attr, const char* path, nb::handle id) {
-    const std::string url = str(attr(base_attr)) + path + utf8(id);
-    return nb::str(url.c_str(), url.size());
-}
-
-nb::object http_get(nb::handle url, nb::handle headers, int timeout, bool stream = false) {
-    nb::dict kw;
-    if (headers.is_valid()) kw["headers"] = headers;
+// The authorised request of a download: the base URL (a module attribute) + path + the
+// identifier of the video at "video_url", with the key of "api_key" or the environment's.
+nb::object pexels_get(const Args& a, const char* base_attr, const char* path, int timeout,
+                      bool stream = false) {
+    nb::dict auth, kw;
+    auth["Authorization"] = pexels_key(a["api_key"]);
+    const std::string url = str(attr(base_attr)) + path + utf8(video_id(a["video_url"]));
+    kw["headers"] = auth;
     kw["timeout"] = timeout;
     if (stream) kw["stream"] = true;
-    return attr("requests").attr("get")(url, **kw);
+    return attr("requests").attr("get")(nb::str(url.c_str(), url.size()), **kw);
 }
 
 bool status_ok(nb::handle response) {
@@ -42,23 +41,14 @@ bool status_ok(nb::handle response) {
     return PyLong_Check(code.ptr()) && nb::cast<long long>(code) == 200;
 }
 
-nb::dict auth_header(nb::handle key) {
-    nb::dict h;
-    h["Authorization"] = key;
-    return h;
-}
-
 void download_thumbnail(const Args& a) {
-    nb::object key = pexels_key(a["api_key"]);
-    nb::object id = video_id(a["video_url"]);
-    nb::object url = service_url("_PEXELS_API_URL", "/videos/videos/", id);
-    nb::object meta = http_get(url, auth_header(key), 10);
+    nb::object meta = pexels_get(a, "_PEXELS_API_URL", "/videos/videos/", 10);
     if (!status_ok(meta)) raise(PyExc_RuntimeError, "Failed to fetch Pexels metadata");
     nb::object data = meta.attr("json")();
     nb::object image = PyDict_Check(data.ptr()) ? data.attr("get")("image") : nb::none();
     if (image.is_none() || PyObject_IsTrue(image.ptr()) != 1)
         raise(PyExc_RuntimeError, "No thumbnail available");
-    nb::object picture = http_get(image, nb::handle(), 10);
+    nb::object picture = attr("requests").attr("get")(image, nb::arg("timeout") = 10);
     if (!status_ok(picture)) raise(PyExc_RuntimeError, "Thumbnail download failed");
     make_path(a["target"]).attr("write_bytes")(picture.attr("content"));
 }
@@ -67,17 +57,14 @@ void download_thumbnail(const Args& a) {
 // start with any asset identifier) and renames it to the target only once complete, so a
 // failed or interrupted download never leaves a file that counts as downloaded.
 void download_video(const Args& a) {
-    nb::object key = pexels_key(a["api_key"]);
-    nb::object id = video_id(a["video_url"]);
-    nb::object url = service_url("_PEXELS_WEB_URL", "/download/video/", id);
     nb::object target = make_path(a["target"]);
     nb::object os = attr("os");
-    nb::object response = http_get(url, auth_header(key), 30, true);
+    nb::object response = pexels_get(a, "_PEXELS_WEB_URL", "/download/video/", 30, true);
     nb::object tmp;
     auto close_response = [&] {
         if (nb::hasattr(response, "close")) response.attr("close")();
     };
-    try {
+    undoing([&] {
         if (!status_ok(response)) raise(PyExc_RuntimeError, "Video download failed");
         nb::object made = attr("tempfile").attr("mkstemp")(
             nb::arg("dir") = target.attr("parent"), nb::arg("prefix") = "download_",
@@ -91,27 +78,21 @@ void download_video(const Args& a) {
                 f.attr("write")(chunk);
         });
         os.attr("replace")(tmp, target);
-        tmp = nb::object();
-    } catch (nb::python_error&) {
-        try {
-            if (tmp.is_valid() && nb::cast<bool>(os.attr("path").attr("exists")(tmp)))
-                os.attr("unlink")(tmp);
-            close_response();
-        } catch (nb::python_error&) {
-        }
-        throw;
-    }
+    }, [&] {
+        if (tmp.is_valid() && nb::cast<bool>(os.attr("path").attr("exists")(tmp)))
+            os.attr("unlink")(tmp);
+        close_response();
+    });
     close_response();
 }
 
 void generate_thumbnail(const Args& a) {
     nb::handle target = a["target"];
     try {
-        nb::list cmd;
-        for (nb::handle part : nb::make_tuple("ffmpeg", "-ss", nb::str(a["time_seconds"]), "-i",
-                                              a["video_path"], "-vframes", "1", "-q:v", "2", "-y",
-                                              nb::str(target)))
-            cmd.append(part);
+        nb::object cmd = checked(PySequence_List(
+            nb::make_tuple("ffmpeg", "-ss", nb::str(a["time_seconds"]), "-i", a["video_path"],
+                           "-vframes", "1", "-q:v", "2", "-y", nb::str(target))
+                .ptr()));
         nb::object result = attr("subprocess").attr("run")(
             cmd, nb::arg("capture_output") = true, nb::arg("text") = true,
             nb::arg("timeout") = 30);
@@ -122,25 +103,13 @@ void generate_thumbnail(const Args& a) {
     } catch (nb::python_error& e) {
         if (!error_is(e, PyExc_Exception)) throw;
         print_exception(e);
-        nb::object timeout = import("subprocess").attr("TimeoutExpired");
-        if (error_is(e, timeout.ptr()))
-            raise_with_context(PyExc_RuntimeError, "Thumbnail generation timed out", e.value());
-        if (error_is(e, PyExc_FileNotFoundError))
-            raise_with_context(PyExc_RuntimeError,
-                               "ffmpeg not found. Please install ffmpeg and add it to PATH",
-                               e.value());
-        raise_with_context(PyExc_RuntimeError,
-                           "Failed to generate thumbnail: " + str(e.value()), e.value());
+        std::string why = "ffmpeg not found. Please install ffmpeg and add it to PATH";
+        if (error_is(e, import("subprocess").attr("TimeoutExpired").ptr()))
+            why = "Thumbnail generation timed out";
+        else if (!error_is(e, PyExc_FileNotFoundError))
+            why = "Failed to generate thumbnail: " + str(e.value());
+        raise_with_context(PyExc_RuntimeError, why, e.value());
     }
-}
-
-nb::dict add_result(const std::string& id, nb::handle title, bool downloaded) {
-    nb::dict r;
-    r["id"] = nb::str(id.c_str());
-    r["title"] = title;
-    r["thumbnail"] = thumbnail_url(id);
-    r["downloaded"] = downloaded;
-    return r;
 }
 
 nb::object add_video_url(const Args& a) {
@@ -150,43 +119,26 @@ nb::object add_video_url(const Args& a) {
     const std::string id = "bg_" + hex8();
     nb::object thumb = join(attr("CACHE_DIR"), id + "_thumb.jpg");
     attr("_download_pexels_thumbnail")(url, thumb, a["pexels_api_key"]);
-    try {
-        append_entry("background_videos", id, title, "url", url);
-    } catch (nb::python_error&) {
-        // A failed add leaves nothing behind.
-        try {
-            thumb.attr("unlink")(nb::arg("missing_ok") = true);
-        } catch (nb::python_error&) {
-        }
-        throw;
-    }
-    return add_result(id, title, false);
+    undoing([&] { append_entry(videos.key, id, title, "url", url); },
+            [&] { thumb.attr("unlink")(nb::arg("missing_ok") = true); });
+    return answer(nb::str(id.c_str()), title, videos.thumbnails, false);
 }
 
 nb::object add_video_upload(const Args& a) {
-    const std::string id = store_upload(
-        a, "bg_", ".mp4", "background_videos",
-        [](nb::handle cache, const std::string& id, nb::handle video) {
-            attr("_generate_video_thumbnail")(path_str(video), join(cache, id + "_thumb.jpg"));
-        });
-    return add_result(id, a["title"], true);
+    return store_upload(a, videos, [](nb::handle cache, const std::string& id, nb::handle video) {
+        attr("_generate_video_thumbnail")(nb::str(video), join(cache, id + "_thumb.jpg"));
+    });
 }
 
 nb::object resolve_video(const Args& a) {
-    nb::object entry = require_entry("background_videos", a["asset_id"], "Background video");
-    const std::string id = a.text("asset_id");
-    nb::object cache = attr("CACHE_DIR");
-    nb::object source = entry["source"];
-    nb::object video = join(cache, id + ".mp4");
-    if (source.equal(nb::str("url"))) {
-        if (!nb::cast<bool>(video.attr("exists")()))
-            attr("_download_pexels_video")(entry["url"], video, a["pexels_api_key"]);
-    } else if (source.equal(nb::str("upload"))) {
-        // An upload stored under another extension is its own file.
-        const std::string name = existing_asset_file(cache, id, ".mp4", true);
-        if (!name.empty()) video = join(cache, name);
-    }
-    return path_str(video);
+    nb::object entry = require_entry(videos, a["asset_id"]);
+    // An upload stored under another extension is its own file; a missing Pexels video is
+    // downloaded to `<id>.mp4`.
+    const std::string name = stored_file(videos, entry);
+    nb::object video = join(attr("CACHE_DIR"), name.empty() ? a.text("asset_id") + ".mp4" : name);
+    if (name.empty() && nb::object(entry["source"]).equal(nb::str("url")))
+        attr("_download_pexels_video")(entry["url"], video, a["pexels_api_key"]);
+    return nb::str(video);
 }
 
 }  // namespace
@@ -220,19 +172,18 @@ void register_videos(nb::module_& m) {
          answers_none(generate_thumbnail),
          "Extract a frame from a video file to use as thumbnail using ffmpeg."},
         {"list_background_videos", {},
-         [](const Args&) { return list_assets("background_videos", ".mp4", true); },
+         [](const Args&) { return list_assets(videos); },
          "List the background videos of the catalogue with thumbnail URL and download state."},
         {"add_background_video_url",
          {arg("title", Kind::Str), arg("url", Kind::Str), opt_none("pexels_api_key", Kind::Str)},
          add_video_url,
          "Add a background video by its Pexels page URL; the video is downloaded on first use."},
         {"add_background_video_upload",
-         {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)}, add_video_upload,
+         {arg("title", Kind::Str), arg("file"), arg("filename", Kind::Str)},
+         add_video_upload,
          "Store an uploaded background video and cut its thumbnail with ffmpeg."},
         {"delete_background_video", {arg("asset_id", Kind::Str)},
-         answers_none([](const Args& a) {
-             delete_asset("background_videos", a["asset_id"], "Background video not found");
-         }),
+         answers_none([](const Args& a) { delete_asset(videos, a["asset_id"]); }),
          "Remove a background video from the catalogue with all of its files."},
         {"resolve_background_video",
          {arg("asset_id", Kind::Str), opt_none("pexels_api_key", Kind::Str)}, resolve_video,
