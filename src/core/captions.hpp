@@ -13,6 +13,10 @@
 
 namespace vestrel::captions {
 
+// The caption line length (in characters) every caller gets unless it asks for another: the
+// captions' own default and the generation request's.
+inline constexpr int kCharsPerLine = 25;
+
 // The explicit break command; removed from the words that end a sentence.
 inline constexpr std::string_view kSplitMark = "<split>";
 

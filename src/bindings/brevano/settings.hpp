@@ -14,6 +14,7 @@
 
 #include "bindings/common/declare.hpp"
 #include "bindings/common/route.hpp"
+#include "core/captions.hpp"
 
 namespace vestrel::bind::brevano {
 
@@ -51,7 +52,8 @@ inline const std::vector<Setting>& settings() {
             {G::Resolve, opt_none("pexels_api_key", Kind::Str) | s_none, opt_s},
             {G::Text, opt("whisper_model", Kind::Str, nb::str("medium")) | s},
             {G::Text, opt("language", Kind::Str, nb::str("de")) | s},
-            {G::Text, opt("chars_per_line", Kind::IntTrunc, nb::int_(25)) | int_type()},
+            {G::Text, opt("chars_per_line", Kind::IntTrunc,
+                          nb::int_(vestrel::captions::kCharsPerLine)) | int_type()},
             {G::Text, opt("remove_silence", Kind::Bool, nb::bool_(false)) | bool_type()},
             {G::Text, opt("min_silence_duration", Kind::Float, nb::float_(0.3)) | float_type()},
         };

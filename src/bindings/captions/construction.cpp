@@ -261,14 +261,14 @@ void add_construction(nb::module_& m, nb::dict ns) {
         {{"create_by_transcription",
           {arg("list_of_words"), opt("frame_width", Kind::Any, nb::int_(700)),
            opt("font", Kind::Any, nb::str("Roboto-Bold")), opt("fontsize", Kind::Any, nb::int_(50)),
-           opt("chars_per_line", Kind::Any, nb::int_(kCharsPerLine))},
+           opt("chars_per_line", Kind::Any, nb::int_(core::kCharsPerLine))},
           create_by_transcription,
           "Captions for timed words: cut into sentences at sentence punctuation and \"<split>\", "
           "each sentence split into lines of at most chars_per_line characters."},
          {"calculate_max_line_length",
           {opt("frame_width", Kind::Any, nb::none()), opt("font", Kind::Any, nb::none()),
            opt("fontsize", Kind::Any, nb::none()),
-           opt("chars_per_line", Kind::Any, nb::int_(kCharsPerLine))},
+           opt("chars_per_line", Kind::Any, nb::int_(core::kCharsPerLine))},
           [](const Args& a) { return nb::borrow(a["chars_per_line"]); },
           "Calculate max line length. Uses provided chars_per_line parameter.\n\n"
           "Frame width, font, and fontsize parameters are kept for backward compatibility."},

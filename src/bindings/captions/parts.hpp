@@ -16,9 +16,6 @@ using namespace vestrel::py;
 // through it at call time, so a replacement is seen by the next call.
 inline ModuleRef this_module;
 
-// The line length every caller gets unless it asks for another.
-inline constexpr int kCharsPerLine = 25;
-
 // CaptionWord, CaptionLine (with their create_by_transcription) and find_greatest_pause.
 void register_words(nb::module_& m);
 // Captions: fields, construction (construction.cpp) and timing (timing.cpp).
