@@ -8,7 +8,6 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <map>
 
@@ -25,21 +24,10 @@ using core::ClipKind;
 using core::Timeline;
 using core::TimelineItem;
 namespace fs = std::filesystem;
+namespace tx = vestrel::timeline_export;
 
-// Resolve's export types and subtypes, numbered in this order (types from 1, subtypes from
-// 0). The values are the simulator's own; scripts use the names.
-const char* const kExportTypes[] = {
-    "EXPORT_AAF",        "EXPORT_DRT",        "EXPORT_EDL",        "EXPORT_FCP_7_XML",
-    "EXPORT_FCPXML_1_3", "EXPORT_FCPXML_1_4", "EXPORT_FCPXML_1_5", "EXPORT_FCPXML_1_6",
-    "EXPORT_FCPXML_1_7", "EXPORT_FCPXML_1_8", "EXPORT_FCPXML_1_9", "EXPORT_FCPXML_1_10",
-    "EXPORT_HDR_10_PROFILE_A",     "EXPORT_HDR_10_PROFILE_B",     "EXPORT_TEXT_CSV",
-    "EXPORT_TEXT_TAB",             "EXPORT_DOLBY_VISION_VER_2_9", "EXPORT_DOLBY_VISION_VER_4_0",
-    "EXPORT_DOLBY_VISION_VER_5_1", "EXPORT_OTIO"};
-const char* const kExportSubtypes[] = {"EXPORT_NONE", "EXPORT_AAF_NEW", "EXPORT_AAF_EXISTING",
-                                       "EXPORT_CDL",  "EXPORT_SDL",     "EXPORT_MISSING_CLIPS"};
-constexpr int kEdl = 3, kFcp7 = 4, kFcpxml18 = 10, kOtio = 20, kNone = 0;
-
-enum class Kind { Otio, Fcpxml, Fcp7, Edl };
+using tx::FileKind;
+using Kind = FileKind;
 
 // A plain int argument (not a bool), or nothing.
 std::optional<int> int_arg(nb::handle v) {
@@ -50,25 +38,6 @@ std::optional<int> int_arg(nb::handle v) {
         return std::nullopt;
     }
     return static_cast<int>(x);
-}
-
-std::optional<Kind> kind_of(nb::handle type, nb::handle subtype) {
-    const auto t = int_arg(type);
-    if (!t) return std::nullopt;
-    switch (*t) {
-        case kOtio:
-            return Kind::Otio;
-        case kFcpxml18:
-            return Kind::Fcpxml;
-        case kFcp7:
-            return Kind::Fcp7;
-        case kEdl:
-            // The subtype is required for an EDL; the simulator writes the plain one.
-            if (int_arg(subtype) == kNone) return Kind::Edl;
-            return std::nullopt;
-        default:
-            return std::nullopt;
-    }
 }
 
 // Builds OpenTimelineIO objects for one export.
@@ -155,10 +124,7 @@ class Builder {
         meta["track"] = track_tag;
         if (src.kind == ClipKind::Title || src.kind == ClipKind::Generator) {
             auto layer = render::layer_of_item(t_, item);
-            char num[16];  // room for any int
-            std::snprintf(num, sizeof num, "%03d", n);
-            const std::string base =
-                media_dir_ + "/" + track_tag + "_" + num + "_" + safe(item.name);
+            const std::string base = tx::item_media_base(media_dir_, track_tag, n, item.name);
             if (layer && layer->kind == render::VideoLayer::Kind::Title) {
                 meta["kind"] = "title";
                 meta["template"] = item.name;
@@ -196,13 +162,6 @@ class Builder {
         return c;
     }
 
-    static std::string safe(const std::string& name) {
-        std::string out;
-        for (unsigned char ch : name)
-            out += (std::isalnum(ch) || ch == '-' || ch == '_') ? static_cast<char>(ch) : '_';
-        return out;
-    }
-
     // The title drawn once per template and text in this export.
     std::string title_picture(const TimelineItem& item, const std::string& text,
                               const std::string& path) {
@@ -228,7 +187,7 @@ class Builder {
     std::string make_fade_clip(const render::VideoLayer& layer, int64_t length,
                                const std::string& path) {
         const auto args =
-            timeline_export::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
+            tx::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
         render::ChildResult r;
         {
             nb::gil_scoped_release release;
@@ -275,7 +234,7 @@ void set_fcpxml_frame_size(const std::string& path, int width, int height) {
 // Writes the export; raises what went wrong.
 void write_export(const Timeline& t, Kind kind, const std::string& path) {
     nb::object otio = import("opentimelineio");
-    const std::string media_dir = timeline_export::media_folder_of(path);
+    const std::string media_dir = tx::media_folder_of(path);
     if (kind != Kind::Edl) fs::create_directories(media_dir);
     Builder builder(t, kind, media_dir);
     nb::object tl = builder.timeline();
@@ -322,7 +281,7 @@ void write_export(const Timeline& t, Kind kind, const std::string& path) {
 bool timeline_export_call(const Timeline& t, nb::handle file_name, nb::handle type,
                           nb::handle subtype) {
     if (!PyUnicode_Check(file_name.ptr())) return false;
-    const auto kind = kind_of(type, subtype);
+    const auto kind = tx::file_kind(int_arg(type), int_arg(subtype));
     if (!kind) return false;
     const fs::path target = fs::absolute(fs::path(utf8(file_name))).lexically_normal();
     std::error_code ec;
@@ -347,9 +306,9 @@ bool timeline_export_call(const Timeline& t, nb::handle file_name, nb::handle ty
 void register_export(nb::module_& m) {
     nb::object app = m.attr("Resolve");
     int value = 1;
-    for (const char* name : kExportTypes) app.attr(name) = value++;
+    for (const char* name : tx::kExportTypes) app.attr(name) = value++;
     value = 0;
-    for (const char* name : kExportSubtypes) app.attr(name) = value++;
+    for (const char* name : tx::kExportSubtypes) app.attr(name) = value++;
     nb::object timeline = m.attr("Timeline");
     timeline.attr("Export") = nb::cpp_function(
         [](const Timeline& t, nb::handle file_name, nb::handle type, nb::handle subtype) {

@@ -10,6 +10,7 @@
 
 #include "bindings/common/module.hpp"
 #include "core/resolve_sim.hpp"
+#include "core/sim_template.hpp"
 
 namespace vestrel::bind::resolve_sim {
 
@@ -39,8 +40,5 @@ void render_title_png(const core::Timeline& timeline, const core::TimelineItem& 
 
 // A template file in the simulator's format; nullopt for any other file.
 std::optional<core::ProjectTemplate> read_template(const std::string& path);
-
-// The format tag a template file carries.
-inline constexpr const char* kTemplateFormat = "vestrel-resolve-sim-project";
 
 }  // namespace vestrel::bind::resolve_sim

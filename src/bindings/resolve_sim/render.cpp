@@ -10,6 +10,7 @@
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/resolve_sim/parts.hpp"
+#include "core/fonts.hpp"
 #include "core/render_queue.hpp"
 #include "core/render_run.hpp"
 
@@ -20,12 +21,7 @@ namespace {
 using core::Project;
 using core::RenderJob;
 
-std::string fonts_conf_path() {
-    nb::object os_path = import("os").attr("path");
-    nb::object here = os_path.attr("dirname")(this_module.attr("__file__"));
-    nb::object conf = os_path.attr("join")(here, "fonts", "fonts.conf");
-    return nb::cast<bool>(os_path.attr("isfile")(conf)) ? utf8(conf) : std::string();
-}
+std::string fonts_conf_path() { return fonts::package_config(str(this_module.attr("__file__"))); }
 
 // ---- the queue's answers ------------------------------------------------------------------
 

@@ -18,8 +18,6 @@ namespace vestrel::bind::studio {
 
 namespace {
 
-nb::object attr(const char* name) { return this_module.attr(name); }
-
 constexpr int kRenderStage = static_cast<int>(vestrel::progress::kStages.size()) - 1;
 
 bool render_stage_running(nb::handle snapshot) {
@@ -96,20 +94,16 @@ nb::object studio_delete_output(const Args& a) {
     const std::string name = a.text("filename");
     if (!vestrel::outputs::is_output_name(name))
         raise_http(400, "Not a render or export: " + name);
-    const std::filesystem::path path = cache_dir() / name;
-    std::error_code ec;
-    bool removed = false;
+    const std::filesystem::path dir = cache_dir();
+    std::string why;
+    vestrel::outputs::Removal r;
     {
         nb::gil_scoped_release released;
-        // Links are never followed out of the cache: only a regular file of its own is removed.
-        const auto st = std::filesystem::symlink_status(path, ec);
-        if (ec)
-            ec.clear();  // no such file: "not found" below
-        else if (std::filesystem::is_regular_file(st))
-            removed = std::filesystem::remove(path, ec);
+        r = vestrel::outputs::remove_output(dir, name, why);
     }
-    if (ec) raise_http(500, "Could not delete " + name + ": " + ec.message());
-    if (!removed) raise_http(404, "Output not found: " + name);
+    if (r == vestrel::outputs::Removal::Failed)
+        raise_http(500, "Could not delete " + name + ": " + why);
+    if (r == vestrel::outputs::Removal::NotFound) raise_http(404, "Output not found: " + name);
     nb::dict answer;
     answer["deleted"] = nb::str(name.c_str(), name.size());
     return answer;

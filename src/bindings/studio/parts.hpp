@@ -16,6 +16,15 @@ using namespace vestrel::py;
 // vestrel.studio; its neighbours (endpoints, lumora, media, progress, tts) and its job table
 // are read through it at each call, so a test that replaces one is seen at once.
 inline ModuleRef this_module;
+inline nb::object attr(const char* name) { return this_module.attr(name); }
+
+// Renders and exports wait for a running generation: it is about to replace the timeline.
+inline void refuse_while_generating() {
+    nb::object endpoints = attr("endpoints");
+    nb::object status = endpoints.attr("get_status")()["status"];
+    if (status.equal(endpoints.attr("BrevanoStatus").attr("GENERATING")))
+        raise_http(409, "A generation is running");
+}
 
 // A RuntimeError of the Resolve layer (no Resolve, no project, no timeline, a refused job)
 // answers 400 with its own text.

@@ -19,8 +19,6 @@ using vestrel::studio::JobView;
 using vestrel::studio::read_job;
 using vestrel::studio::refuse_output_name;
 
-nb::object attr(const char* name) { return this_module.attr(name); }
-
 // str(obj)
 nb::object text(nb::handle obj) { return nb::str(obj); }
 
@@ -43,10 +41,7 @@ nb::object studio_render(const Args& a) {
     // Of two render requests that arrive together, the second sees the first one's job (the
     // lock waits with the GIL released).
     HeldLock held(attr("_render_lock"));
-    nb::object endpoints = attr("endpoints");
-    nb::object status = endpoints.attr("get_status")()["status"];
-    if (status.equal(endpoints.attr("BrevanoStatus").attr("GENERATING")))
-        raise_http(409, "A generation is running");
+    refuse_while_generating();
 
     nb::object lumora = attr("lumora");
     nb::object project = lumora.attr("get_current_project")();
