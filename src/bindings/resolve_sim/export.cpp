@@ -8,6 +8,7 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <map>
 
@@ -31,12 +32,10 @@ using Kind = FileKind;
 
 // A plain int argument (not a bool), or nothing.
 std::optional<int> int_arg(nb::handle v) {
-    if (!v.is_valid() || v.is_none() || !PyLong_CheckExact(v.ptr())) return std::nullopt;
-    const long x = PyLong_AsLong(v.ptr());
-    if (x == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    if (!v.is_valid() || !PyLong_CheckExact(v.ptr())) return std::nullopt;
+    int overflow = 0;
+    const long x = PyLong_AsLongAndOverflow(v.ptr(), &overflow);
+    if (overflow || x < INT_MIN || x > INT_MAX) return std::nullopt;
     return static_cast<int>(x);
 }
 
@@ -172,22 +171,15 @@ class Builder {
         return path;
     }
 
-    // A fade clip made once per generator, ramp and length in this export.
+    // A fade clip made once per generator, ramp and length in this export. Throws a core
+    // error for a ramp the render cannot draw either.
     std::string fade_clip(const render::VideoLayer& layer, int64_t length,
                           const std::string& path) {
         const std::string key = layer.name + "|" + std::to_string(layer.alpha_start) + "|" +
                                 std::to_string(layer.alpha_end) + "|" +
                                 std::to_string(layer.ramp_frames) + "|" + std::to_string(length);
         if (auto it = fades_.find(key); it != fades_.end()) return it->second;
-        fades_[key] = make_fade_clip(layer, length, path);
-        return path;
-    }
-
-    // Throws a core error for a ramp the render cannot draw either.
-    std::string make_fade_clip(const render::VideoLayer& layer, int64_t length,
-                               const std::string& path) {
-        const auto args =
-            tx::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
+        const auto args = tx::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
         render::ChildResult r;
         {
             nb::gil_scoped_release release;
@@ -196,7 +188,7 @@ class Builder {
         if (!render::failure_of(r).empty())
             raise(PyExc_RuntimeError,
                   "ffmpeg could not write the fade clip '" + layer.name + "': " + r.errors);
-        return path;
+        return fades_[key] = path;
     }
 
     const Timeline& t_;

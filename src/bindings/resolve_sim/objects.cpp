@@ -105,12 +105,23 @@ void identity(nb::class_<T>& cls) {
     cls.def("__eq__", [](nb::handle self, nb::handle other) {
         return nb::isinstance<T>(other) && nb::inst_ptr<T>(self) == nb::inst_ptr<T>(other);
     });
-    cls.def("__ne__", [](nb::handle self, nb::handle other) {
-        return !(nb::isinstance<T>(other) && nb::inst_ptr<T>(self) == nb::inst_ptr<T>(other));
-    });
     cls.def("__hash__", [](nb::handle self) {
         return static_cast<Py_ssize_t>(reinterpret_cast<uintptr_t>(nb::inst_ptr<T>(self)) >> 4);
     });
+}
+
+// The element `i` (counted from 1) of a list, or nullptr.
+template <typename T>
+std::shared_ptr<T> at_index(const std::vector<std::shared_ptr<T>>& list, int64_t i) {
+    if (i < 1 || i > static_cast<int64_t>(list.size())) return nullptr;
+    return list[static_cast<size_t>(i - 1)];
+}
+
+template <typename T>
+std::vector<std::string> names_of(const std::vector<std::shared_ptr<T>>& list) {
+    std::vector<std::string> names;
+    for (const auto& x : list) names.push_back(x->name);
+    return names;
 }
 
 std::shared_ptr<Project> owner(const MediaPool& pool) {
@@ -121,18 +132,6 @@ std::shared_ptr<Project> owner(const MediaPool& pool) {
 
 bool file_exists(const std::string& path) {
     return nb::cast<bool>(import("os").attr("path").attr("isfile")(path));
-}
-
-std::string file_stem(const std::string& path) {
-    std::string base = path.substr(path.rfind('/') + 1);
-    const size_t dot = base.rfind('.');
-    return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
-}
-
-std::optional<TrackType> track_type(const std::string& t) {
-    if (t == "video") return TrackType::Video;
-    if (t == "audio") return TrackType::Audio;
-    return std::nullopt;
 }
 
 // {key: value} of settings or properties, in their order.
@@ -198,16 +197,13 @@ void register_objects(nb::module_& m) {
                 auto t = read_template(path);
                 if (!t) return false;
                 const std::string project_name =
-                    name.is_none() ? file_stem(path) : nb::cast<std::string>(name);
+                    name.is_none() ? core::file_stem(path) : nb::cast<std::string>(name);
                 return p.import_project(*t, project_name);
             },
             nb::arg("filePath"), nb::arg("projectName") = nb::none())
         .def("SaveProject", [](ProjectManager& p) { return p.current != nullptr; })
-        .def("GetProjectListInCurrentFolder", [](ProjectManager& p) {
-            std::vector<std::string> names;
-            for (const auto& pr : p.projects) names.push_back(pr->name);
-            return names;
-        })
+        .def("GetProjectListInCurrentFolder",
+             [](ProjectManager& p) { return names_of(p.projects); })
         .def("GetCurrentFolder", [](ProjectManager&) { return ""; });
     identity(pm);
 
@@ -216,10 +212,7 @@ void register_objects(nb::module_& m) {
     project.def("GetName", [](Project& p) { return p.name; })
         .def("GetMediaPool", [](Project& p) { return p.media_pool; })
         .def("GetTimelineCount", [](Project& p) { return p.timelines.size(); })
-        .def("GetTimelineByIndex", [](Project& p, int64_t i) -> std::shared_ptr<Timeline> {
-            if (i < 1 || i > static_cast<int64_t>(p.timelines.size())) return nullptr;
-            return p.timelines[static_cast<size_t>(i - 1)];
-        })
+        .def("GetTimelineByIndex", [](Project& p, int64_t i) { return at_index(p.timelines, i); })
         .def("GetCurrentTimeline", [](Project& p) { return p.current_timeline; })
         .def("SetCurrentTimeline", [](Project& p, nb::handle tl) {
             if (!nb::isinstance<Timeline>(tl)) return false;
@@ -237,10 +230,7 @@ void register_objects(nb::module_& m) {
             },
             nb::arg("settingName") = "")
         .def("SetSetting", [](Project& p, const std::string& name, nb::handle value) {
-            if (name.empty()) return false;
-            if (name == "timelineFrameRate" && !frames::rate_from_text(str(value))) return false;
-            p.set_setting(name, str(value));
-            return true;
+            return p.change_setting(name, str(value));
         })
         .def("__repr__", [](Project& p) { return "<Project '" + p.name + "'>"; });
     register_render(project);
@@ -264,8 +254,8 @@ void register_objects(nb::module_& m) {
                     info = probe::probe_media(path);
                 }
                 if (!info) continue;
-                std::string name = path.substr(path.rfind('/') + 1);
-                if (auto c = p->import_media(path, name, *info)) clips.push_back(c);
+                if (auto c = p->import_media(path, core::file_name_of(path), *info))
+                    clips.push_back(c);
             }
             return clips;
         })
@@ -281,7 +271,7 @@ void register_objects(nb::module_& m) {
                nb::handle options) -> std::shared_ptr<Timeline> {
                 auto p = owner(mp);
                 if (!file_exists(path)) return nullptr;
-                std::string name = file_stem(path);
+                std::string name = core::file_stem(path);
                 if (PyDict_Check(options.ptr())) {
                     PyObject* n = PyDict_GetItemString(options.ptr(), "timelineName");
                     if (n && PyUnicode_Check(n)) name = utf8(n);
@@ -346,45 +336,33 @@ void register_objects(nb::module_& m) {
         .def(
             "GetSetting",
             [](Timeline& t, const std::string& name) -> nb::object {
-                std::vector<std::pair<std::string, std::string>> s = {
-                    {"timelineFrameRate", t.rate_text},
-                    {"timelineResolutionWidth", std::to_string(t.width)},
-                    {"timelineResolutionHeight", std::to_string(t.height)}};
-                if (name.empty()) return dict_of(s);
-                for (const auto& [k, v] : s)
+                if (name.empty()) return dict_of(t.settings());
+                for (const auto& [k, v] : t.settings())
                     if (k == name) return nb::str(v.c_str());
                 return nb::str("");
             },
             nb::arg("settingName") = "")
         .def("SetSetting", [](Timeline& t, const std::string& name, nb::handle value) {
-            const std::string v = str(value);
-            // The rate of a timeline is fixed once it holds items.
-            if (name == "timelineFrameRate")
-                return t.end_frame() == t.start_frame && t.set_rate(v);
-            auto n = frames::leading_number(v);
-            if (!n || *n < 1) return false;
-            if (name == "timelineResolutionWidth") return t.width = static_cast<int>(*n), true;
-            if (name == "timelineResolutionHeight") return t.height = static_cast<int>(*n), true;
-            return false;
+            return t.set_setting(name, str(value));
         })
         .def("GetStartFrame", [](Timeline& t) { return t.start_frame; })
         .def("GetEndFrame", [](Timeline& t) { return t.end_frame(); })
         .def("GetStartTimecode", [](Timeline&) { return "01:00:00:00"; })
         .def("GetTrackCount", [](Timeline& t, const std::string& type) {
-            auto tt = track_type(type);
+            auto tt = core::track_type_of(type);
             return tt ? t.track_count(*tt) : 0;
         })
         .def(
             "AddTrack",
             [](Timeline& t, const std::string& type, nb::handle) {
-                auto tt = track_type(type);
+                auto tt = core::track_type_of(type);
                 if (!tt) return false;
                 t.add_track(*tt);
                 return true;
             },
             nb::arg("trackType"), nb::arg("subTrackType") = nb::none())
         .def("GetItemListInTrack", [](Timeline& t, const std::string& type, int64_t index) {
-            auto tt = track_type(type);
+            auto tt = core::track_type_of(type);
             const core::Track* tr = tt ? t.track(*tt, index) : nullptr;
             if (!tr) return nb::list();
             return item_list(t, *tt, index, *tr);
@@ -411,15 +389,9 @@ void register_objects(nb::module_& m) {
                                   i.track_index);
         })
         .def("GetFusionCompCount", [](TimelineItem& i) { return i.comps.size(); })
-        .def("GetFusionCompByIndex", [](TimelineItem& i, int64_t index) -> std::shared_ptr<Comp> {
-            if (index < 1 || index > static_cast<int64_t>(i.comps.size())) return nullptr;
-            return i.comps[static_cast<size_t>(index - 1)];
-        })
-        .def("GetFusionCompNameList", [](TimelineItem& i) {
-            std::vector<std::string> names;
-            for (const auto& c : i.comps) names.push_back(c->name);
-            return names;
-        })
+        .def("GetFusionCompByIndex",
+             [](TimelineItem& i, int64_t n) { return at_index(i.comps, n); })
+        .def("GetFusionCompNameList", [](TimelineItem& i) { return names_of(i.comps); })
         .def("ImportFusionComp",
              [](TimelineItem& i, const std::string& path) -> std::shared_ptr<Comp> {
                  if (i.track_type != TrackType::Video || !file_exists(path)) return nullptr;

@@ -132,10 +132,7 @@ Captions caption_cues(nb::handle timeline) {
 render::TitleStyle caption_style(nb::handle tool) {
     resolve_sim::Tool t;
     if (!tool.is_none()) {
-        for (const char* name :
-             {"Font",       "Style", "Size",   "Center", "CenterX", "WrapWidth", "Red1",
-              "Green1",     "Blue1", "Alpha1", "Red2",   "Green2",  "Blue2",     "Alpha2",
-              "Thickness2", "Red3",  "Green3", "Blue3",  "Alpha3",  "Offset3"}) {
+        for (const char* name : render::kTitleStyleInputs) {
             nb::object v = tool.attr("GetInput")(name);
             if (PyUnicode_Check(v.ptr()))
                 t.set_input(name, utf8(v));

@@ -12,25 +12,17 @@
 #include "bindings/common/values.hpp"
 #include "bindings/studio/parts.hpp"
 #include "core/outputs.hpp"
-#include "core/progress.hpp"
 
 namespace vestrel::bind::studio {
 
 namespace {
-
-constexpr int kRenderStage = static_cast<int>(vestrel::progress::kStages.size()) - 1;
-
-bool render_stage_running(nb::handle snapshot) {
-    nb::object stage = snapshot["stages"][nb::int_(kRenderStage)];
-    return nb::str(stage["state"]).equal(nb::str("running"));
-}
 
 // A render's end is recorded on the stage reporter when its job is read; read the last job
 // now, so that the progress tells a finished render without the page polling the job.
 void settle_render_stage() {
     nb::object last = attr("_last_job");
     if (last.is_none() || attr("_jobs").attr("get")(last).is_none()) return;
-    if (!render_stage_running(attr("progress").attr("snapshot")())) return;
+    if (!render_stage_running()) return;
     attr("studio_render_status")(last);
 }
 
@@ -50,7 +42,7 @@ nb::object studio_progress(const Args&) {
 nb::object studio_cancel(const Args&) {
     settle_render_stage();
     nb::object progress = attr("progress");
-    const bool rendering = render_stage_running(progress.attr("snapshot")());
+    const bool rendering = render_stage_running();
     if (!truthy(progress.attr("request_cancel")())) raise_http(409, "Nothing to cancel");
     if (rendering) {
         // A render has no stage boundary to stop at: Resolve is asked to stop it, and the

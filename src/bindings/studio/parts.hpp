@@ -7,6 +7,7 @@
 #include "bindings/common/declare.hpp"
 #include "bindings/common/module.hpp"
 #include "bindings/common/route.hpp"
+#include "core/progress.hpp"
 
 namespace vestrel::bind::studio {
 
@@ -17,6 +18,13 @@ using namespace vestrel::py;
 // are read through it at each call, so a test that replaces one is seen at once.
 inline ModuleRef this_module;
 inline nb::object attr(const char* name) { return this_module.attr(name); }
+
+// Whether the progress reporter's last stage (the render) is running.
+inline bool render_stage_running() {
+    constexpr int kRender = static_cast<int>(vestrel::progress::kStages.size()) - 1;
+    nb::object stage = attr("progress").attr("snapshot")()["stages"][nb::int_(kRender)];
+    return nb::str(stage["state"]).equal(nb::str("running"));
+}
 
 // Renders and exports wait for a running generation: it is about to replace the timeline.
 inline void refuse_while_generating() {

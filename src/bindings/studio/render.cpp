@@ -118,15 +118,11 @@ nb::object studio_render_status(const Args& a) {
     const JobView view = read_status(attr("lumora"), job_id, job);
 
     // The last job's end is the end of the progress's render stage.
-    if (view.status != "rendering" && attr("_last_job").equal(job_id)) {
-        nb::object progress = attr("progress");
-        nb::object stages = progress.attr("snapshot")()["stages"];
-        if (text(stages[nb::int_(8)]["state"]).equal(nb::str("running"))) {
-            if (view.status == "done")
-                progress.attr("finish_stage")("render");
-            else
-                progress.attr("fail_stage")("render", view.error.value_or("Cancelled"));
-        }
+    if (view.status != "rendering" && attr("_last_job").equal(job_id) && render_stage_running()) {
+        if (view.status == "done")
+            attr("progress").attr("finish_stage")("render");
+        else
+            attr("progress").attr("fail_stage")("render", view.error.value_or("Cancelled"));
     }
 
     nb::dict answer;
