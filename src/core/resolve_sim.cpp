@@ -157,6 +157,13 @@ bool Timeline::set_setting(const std::string& name, const std::string& value) {
     return false;
 }
 
+std::shared_ptr<Comp> TimelineItem::add_comp() {
+    auto c = std::make_shared<Comp>();
+    c->name = "Composition " + std::to_string(comps.size() + 1);
+    comps.push_back(c);
+    return c;
+}
+
 std::optional<TrackType> track_type_of(std::string_view name) {
     if (name == "video") return TrackType::Video;
     if (name == "audio") return TrackType::Audio;

@@ -102,6 +102,8 @@ struct TimelineItem {
     std::vector<std::shared_ptr<Comp>> comps;
 
     int64_t end() const { return start + duration; }
+    // A new empty comp, "Composition <n>" for the item's n-th.
+    std::shared_ptr<Comp> add_comp();
 };
 
 using Track = std::vector<std::shared_ptr<TimelineItem>>;  // kept in time order

@@ -129,3 +129,14 @@ TEST(ResolveSim, TrackTypesAndFileNames) {
     EXPECT_EQ(file_stem("/a/b.c/noending"), "noending");
     EXPECT_EQ(file_stem("/a/.hidden"), ".hidden");
 }
+
+TEST(ResolveSim, AddedCompsAreNumberedAfterTheItemsOwn) {
+    TimelineItem item;
+    item.comps.push_back(std::make_shared<Comp>());
+    auto c = item.add_comp();
+    EXPECT_EQ(c->name, "Composition 2");
+    EXPECT_TRUE(c->tools.empty());
+    EXPECT_EQ(item.add_comp()->name, "Composition 3");
+    ASSERT_EQ(item.comps.size(), 3u);
+    EXPECT_EQ(item.comps[1], c);
+}

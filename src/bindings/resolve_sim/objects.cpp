@@ -38,7 +38,7 @@ using core::TrackType;
 struct TrackListCache {
     struct Entry {
         std::vector<const TimelineItem*> items;  // what `list` holds, in order
-        PyObject* list = nullptr;                // owned reference
+        nb::list list;
     };
     std::map<std::pair<int, int64_t>, Entry> tracks;
 
@@ -46,12 +46,8 @@ struct TrackListCache {
     ~TrackListCache() {
         live().erase(this);
         // Timelines may outlive the interpreter (process exit): then the lists are left.
-        if (!Py_IsInitialized() || !PyGILState_Check()) return;
-        clear();
-    }
-    void clear() {
-        for (auto& [key, e] : tracks) Py_XDECREF(e.list);
-        tracks.clear();
+        if (!Py_IsInitialized() || !PyGILState_Check())
+            for (auto& [key, e] : tracks) e.list.release();
     }
     // Every cache alive; emptied when the interpreter exits, so that the wrappers the lists
     // hold are released while it still runs (timelines held by the project manager live on).
@@ -59,43 +55,34 @@ struct TrackListCache {
         static std::set<TrackListCache*> caches;
         return caches;
     }
-    static void clear_all() {
-        for (TrackListCache* c : live()) c->clear();
-    }
 };
 
 nb::list item_list(Timeline& t, TrackType type, int64_t index, const core::Track& track) {
     static const bool cleared_at_exit = [] {
-        nb::module_::import_("atexit").attr("register")(
-            nb::cpp_function([] { TrackListCache::clear_all(); }));
+        nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
+            for (TrackListCache* c : TrackListCache::live()) c->tracks.clear();
+        }));
         return true;
     }();
     (void)cleared_at_exit;
     auto cache = std::static_pointer_cast<TrackListCache>(t.scripting_cache);
-    if (!cache) {
-        cache = std::make_shared<TrackListCache>();
-        t.scripting_cache = cache;
-    }
+    if (!cache) t.scripting_cache = cache = std::make_shared<TrackListCache>();
     TrackListCache::Entry& e = cache->tracks[{static_cast<int>(type), index}];
-    if (!e.list) {
-        e.list = PyList_New(0);
-        if (!e.list) throw nb::python_error();
-    }
     // Items only ever come in (in time order): keep the common prefix, wrap the rest.
     size_t same = 0;
     while (same < e.items.size() && same < track.size() && e.items[same] == track[same].get())
         ++same;
     if (same < e.items.size() || same < track.size()) {
-        if (PyList_SetSlice(e.list, static_cast<Py_ssize_t>(same), PY_SSIZE_T_MAX, nullptr) != 0)
+        if (PyList_SetSlice(e.list.ptr(), static_cast<Py_ssize_t>(same), PY_SSIZE_T_MAX,
+                            nullptr) != 0)
             throw nb::python_error();
         e.items.resize(same);
         for (size_t i = same; i < track.size(); ++i) {
-            nb::object item = nb::cast(track[i]);
-            if (PyList_Append(e.list, item.ptr()) != 0) throw nb::python_error();
+            e.list.append(nb::cast(track[i]));
             e.items.push_back(track[i].get());
         }
     }
-    PyObject* copy = PyList_GetSlice(e.list, 0, PY_SSIZE_T_MAX);
+    PyObject* copy = PyList_GetSlice(e.list.ptr(), 0, PY_SSIZE_T_MAX);
     if (!copy) throw nb::python_error();
     return nb::steal<nb::list>(copy);
 }
@@ -395,10 +382,7 @@ void register_objects(nb::module_& m) {
         .def("ImportFusionComp",
              [](TimelineItem& i, const std::string& path) -> std::shared_ptr<Comp> {
                  if (i.track_type != TrackType::Video || !file_exists(path)) return nullptr;
-                 auto c = std::make_shared<Comp>();
-                 c->name = "Composition " + std::to_string(i.comps.size() + 1);
-                 i.comps.push_back(c);
-                 return c;
+                 return i.add_comp();
              })
         .def("__repr__", [](TimelineItem& i) {
             return "<TimelineItem '" + i.name + "' " + std::to_string(i.start) + "-" +
