@@ -61,15 +61,16 @@ class Builder {
         meta["frame_rate"] = frames::rate_text(t_.rate);
         tl.attr("metadata")["vestrel"] = meta;
         if (kind_ == Kind::Fcp7) {
-            // The adapter writes this into the sequence: the frame size of the timeline.
-            nb::dict sc, format, video, media, fcp;
-            sc["width"] = std::to_string(t_.width);
-            sc["height"] = std::to_string(t_.height);
-            format["samplecharacteristics"] = sc;
-            video["format"] = format;
-            media["video"] = video;
-            fcp["media"] = media;
-            tl.attr("metadata")["fcp_xml"] = fcp;
+            // The adapter writes this into the sequence: the frame size of the timeline, as
+            // {"media": {"video": {"format": {"samplecharacteristics": {...}}}}}.
+            nb::dict d = dict_of({{"width", std::to_string(t_.width)},
+                                  {"height", std::to_string(t_.height)}});
+            for (const char* key : {"samplecharacteristics", "format", "video", "media"}) {
+                nb::dict outer;
+                outer[key] = d;
+                d = outer;
+            }
+            tl.attr("metadata")["fcp_xml"] = d;
         }
         nb::object tracks = tl.attr("tracks");
         // An EDL takes one video track: the backgrounds, with the voice-over.
@@ -98,6 +99,7 @@ class Builder {
         nb::object tr = schema_.attr("Track")();
         tr.attr("name") = std::string(kind) + " " + std::to_string(index);
         tr.attr("kind") = kind;
+        const std::string tag = (kind[0] == 'V' ? "v" : "a") + std::to_string(index);
         int64_t at = t_.start_frame;
         int n = 0;
         for (const auto& item : items) {
@@ -106,10 +108,7 @@ class Builder {
                 gap.attr("source_range") = range(0, item->start - at);
                 tr.attr("append")(gap);
             }
-            tr.attr("append")(
-                clip(*item,
-                     std::string(kind == std::string("Video") ? "v" : "a") + std::to_string(index),
-                     ++n));
+            tr.attr("append")(clip(*item, tag, ++n));
             at = item->end();
         }
         return tr;
@@ -280,16 +279,16 @@ bool timeline_export_call(const Timeline& t, nb::handle file_name, nb::handle ty
     // Like Resolve, no folder is made for the file: its folder must exist.
     if (target.filename().empty() || !fs::is_directory(target.parent_path(), ec)) return false;
     const std::string path = target.string();
+    std::string why;
     try {
         write_export(t, *kind, path);
         return true;
     } catch (nb::python_error& e) {
-        eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path +
-               " failed: " + str(e.value()));
+        why = str(e.value());
     } catch (const std::exception& e) {
-        eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path +
-               " failed: " + e.what());
+        why = e.what();
     }
+    eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path + " failed: " + why);
     return false;
 }
 

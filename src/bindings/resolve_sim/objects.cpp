@@ -121,13 +121,6 @@ bool file_exists(const std::string& path) {
     return nb::cast<bool>(import("os").attr("path").attr("isfile")(path));
 }
 
-// {key: value} of settings or properties, in their order.
-nb::dict dict_of(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    nb::dict d;
-    for (const auto& [k, v] : pairs) d[k.c_str()] = v;
-    return d;
-}
-
 nb::object value_of(const core::Value& v) {
     if (const double* d = std::get_if<double>(&v)) return nb::float_(*d);
     return nb::str(std::get<std::string>(v).c_str());
@@ -422,13 +415,12 @@ void register_objects(nb::module_& m) {
                 if (PyUnicode_Check(value.ptr())) {
                     t.set_input(name, utf8(value));
                 } else {
-                    PyObject* f = PyNumber_Float(value.ptr());
-                    if (!f) {
+                    nb::object f = nb::steal(PyNumber_Float(value.ptr()));
+                    if (!f.is_valid()) {
                         PyErr_Clear();
                         raise(PyExc_TypeError, "input '" + name + "' takes a number or a text");
                     }
-                    t.set_input(name, PyFloat_AsDouble(f));
-                    Py_DECREF(f);
+                    t.set_input(name, PyFloat_AsDouble(f.ptr()));
                 }
             },
             nb::arg("name"), nb::arg("value"), nb::arg("time") = nb::none())

@@ -7,6 +7,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bindings/common/module.hpp"
 #include "core/resolve_sim.hpp"
@@ -25,6 +27,13 @@ inline ModuleRef this_module;
 struct App {
     std::shared_ptr<core::ProjectManager> pm = std::make_shared<core::ProjectManager>();
 };
+
+// {key: value} of settings or properties, in their order.
+inline nb::dict dict_of(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    nb::dict d;
+    for (const auto& [k, v] : pairs) d[k.c_str()] = v;
+    return d;
+}
 
 void register_objects(nb::module_& m);
 // Timeline.Export and the export constants of the scripting object.

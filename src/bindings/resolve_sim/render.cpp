@@ -73,24 +73,14 @@ void register_render(nb::class_<Project>& project) {
                  render::put_render_settings(p, values);
                  return true;
              })
-        .def("GetRenderFormats", [](Project&) {
-            nb::dict d;
-            d["MP4"] = "mp4";
-            return d;
-        })
-        .def("GetRenderCodecs", [](Project&, const std::string& format) {
-            nb::dict d;
-            if (format == "mp4") {
-                d["H.264"] = "H264";
-                d["H.265"] = "H265";
-            }
-            return d;
-        })
+        .def("GetRenderFormats", [](Project&) { return dict_of({{"MP4", "mp4"}}); })
+        .def("GetRenderCodecs",
+             [](Project&, const std::string& format) {
+                 if (format != "mp4") return nb::dict();
+                 return dict_of({{"H.264", "H264"}, {"H.265", "H265"}});
+             })
         .def("GetCurrentRenderFormatAndCodec", [](Project& p) {
-            nb::dict d;
-            d["format"] = p.render_format;
-            d["codec"] = p.render_codec;
-            return d;
+            return dict_of({{"format", p.render_format}, {"codec", p.render_codec}});
         })
         .def("SetCurrentRenderFormatAndCodec",
              [](Project& p, const std::string& format, const std::string& codec) {

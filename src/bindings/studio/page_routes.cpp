@@ -32,10 +32,7 @@ nb::object studio_progress(const Args&) {
     nb::object status = attr("endpoints").attr("get_status")()["status"];
     nb::dict answer;
     answer["status"] = status.attr("value");
-    answer["stage"] = snap["stage"];
-    answer["stages"] = snap["stages"];
-    answer["error"] = snap["error"];
-    answer["failed_stage"] = snap["failed_stage"];
+    for (const char* key : {"stage", "stages", "error", "failed_stage"}) answer[key] = snap[key];
     return answer;
 }
 
@@ -70,8 +67,7 @@ nb::object studio_outputs(const Args&) {
     for (const auto& f : found) {
         nb::dict d;
         d["name"] = nb::str(f.name.c_str(), f.name.size());
-        const std::string_view kind = vestrel::outputs::output_kind(f.name);
-        d["kind"] = nb::str(kind.data(), kind.size());
+        d["kind"] = std::string(vestrel::outputs::output_kind(f.name));
         d["url"] = nb::str(("/media/" + f.name).c_str());
         d["size"] = nb::int_(static_cast<long long>(f.size));
         d["modified"] = nb::float_(f.modified);

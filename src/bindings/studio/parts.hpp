@@ -6,6 +6,7 @@
 
 #include "bindings/common/declare.hpp"
 #include "bindings/common/module.hpp"
+#include "bindings/common/pyutil.hpp"
 #include "bindings/common/route.hpp"
 #include "core/progress.hpp"
 
@@ -23,7 +24,7 @@ inline nb::object attr(const char* name) { return this_module.attr(name); }
 inline bool render_stage_running() {
     constexpr int kRender = static_cast<int>(vestrel::progress::kStages.size()) - 1;
     nb::object stage = attr("progress").attr("snapshot")()["stages"][nb::int_(kRender)];
-    return nb::str(stage["state"]).equal(nb::str("running"));
+    return str(stage["state"]) == "running";
 }
 
 // Renders and exports wait for a running generation: it is about to replace the timeline.

@@ -19,9 +19,6 @@ using vestrel::studio::JobView;
 using vestrel::studio::read_job;
 using vestrel::studio::refuse_output_name;
 
-// str(obj)
-nb::object text(nb::handle obj) { return nb::str(obj); }
-
 // (inode, modification time, size) of a file, or None: tells a freshly written output from
 // an older file of the same name.
 nb::object file_stamp(nb::handle path) {
@@ -32,8 +29,7 @@ nb::object file_stamp(nb::handle path) {
 }
 
 nb::object optional_field(nb::handle req, const char* name) {
-    if (req.is_none()) return nb::none();
-    return req.attr(name);
+    return req.is_none() ? nb::object(nb::none()) : nb::object(req.attr(name));
 }
 
 nb::object studio_render(const Args& a) {
@@ -49,7 +45,7 @@ nb::object studio_render(const Args& a) {
 
     nb::object filename = optional_field(req, "filename");
     const std::string name = filename.is_none()
-                                 ? default_output_name(utf8(text(project.attr("GetName")())))
+                                 ? default_output_name(str(project.attr("GetName")()))
                                  : utf8(filename);
     if (auto refused = refuse_output_name(name)) raise_http(400, *refused);
 
@@ -66,7 +62,8 @@ nb::object studio_render(const Args& a) {
         project.attr("SetCurrentRenderFormatAndCodec")("mp4", "H264");
     }
 
-    nb::object folder = text(attr("media").attr("CACHE_DIR"));
+    const std::string cache = str(attr("media").attr("CACHE_DIR"));
+    nb::str folder(cache.c_str(), cache.size());
     const std::string stem = name.substr(0, name.size() - 4);
     nb::object path = import("os").attr("path").attr("join")(folder, nb::str(name.c_str()));
     lumora.attr("set_render_output")(nb::str(stem.c_str()), folder);
@@ -96,7 +93,7 @@ JobView read_status(nb::handle lumora, nb::handle job_id, nb::handle job) {
     nb::object st;
     try {
         st = lumora.attr("get_render_job_status")(job_id);
-        const std::string js = utf8(text(st.attr("get")("JobStatus", "")));
+        const std::string js = str(st.attr("get")("JobStatus", ""));
         if ((js == "Ready" || js == "Rendering") && !truthy(lumora.attr("is_rendering")()))
             st = lumora.attr("get_render_job_status")(job_id);  // it may just have ended
     } catch (nb::python_error& e) {
@@ -106,9 +103,9 @@ JobView read_status(nb::handle lumora, nb::handle job_id, nb::handle job) {
     nb::object stamp = file_stamp(job["path"]);
     const bool written = !stamp.is_none() && !stamp.equal(job["before"]);
     nb::object err = st.attr("get")("Error", "");
-    return read_job(utf8(text(st.attr("get")("JobStatus", ""))),
+    return read_job(str(st.attr("get")("JobStatus", "")),
                     as_float(st.attr("get")("CompletionPercentage", 0)),
-                    err.is_none() ? std::string() : utf8(text(err)), written);
+                    err.is_none() ? std::string() : str(err), written);
 }
 
 nb::object studio_render_status(const Args& a) {
