@@ -21,14 +21,10 @@ namespace vestrel::bind::resolve_sim {
 
 namespace {
 
-using core::ClipKind;
-using core::Timeline;
-using core::TimelineItem;
+using namespace vestrel::resolve_sim;
 namespace fs = std::filesystem;
 namespace tx = vestrel::timeline_export;
-
-using tx::FileKind;
-using Kind = FileKind;
+using Kind = tx::FileKind;
 
 // A plain int argument (not a bool), or nothing.
 std::optional<int> int_arg(nb::handle v) {

@@ -19,16 +19,7 @@ namespace vestrel::bind::resolve_sim {
 
 namespace {
 
-using core::Clip;
-using core::Comp;
-using core::Folder;
-using core::MediaPool;
-using core::Project;
-using core::ProjectManager;
-using core::Timeline;
-using core::TimelineItem;
-using core::Tool;
-using core::TrackType;
+using namespace vestrel::resolve_sim;
 
 // The Python lists of a timeline's tracks, kept in step with the tracks. A script asks for a
 // whole track after every placement (to find the item just placed), so building the list
@@ -273,11 +264,11 @@ void register_objects(nb::module_& m) {
                         PyObject* c = PyDict_GetItemString(item.ptr(), "mediaPoolItem");
                         if (!c || !nb::isinstance<Clip>(nb::handle(c))) continue;
                         r.clip = nb::cast<std::shared_ptr<Clip>>(nb::handle(c));
-                        r.start_frame = frame_field(item, "startFrame");
-                        r.end_frame = frame_field(item, "endFrame");
-                        r.record_frame = frame_field(item, "recordFrame");
-                        r.track_index = frame_field(item, "trackIndex");
-                        r.media_type = frame_field(item, "mediaType");
+                        for (auto [key, field] :
+                             {std::pair{"startFrame", &r.start_frame}, {"endFrame", &r.end_frame},
+                              {"recordFrame", &r.record_frame}, {"trackIndex", &r.track_index},
+                              {"mediaType", &r.media_type}})
+                            *field = frame_field(item, key);
                     } else {
                         continue;
                     }
