@@ -16,7 +16,7 @@ bool int_in(const Json* v, int64_t lo, int64_t hi) {
 // Settings are kept as text: a text, or an integer written out.
 std::optional<std::string> setting_text(const Json* v) {
     if (is_text(v)) return v->text;
-    if (is_int(v)) return std::to_string(v->integer);
+    if (is_int(v)) return v->text;
     return std::nullopt;
 }
 

@@ -17,8 +17,8 @@ namespace vestrel::resolve_sim {
 // The format tag a template file carries.
 inline constexpr const char* kTemplateFormat = "vestrel-resolve-sim-project";
 
-// A parsed JSON value. true/false are no numbers; an integer keeps its exact value in
-// `integer` (saturated at the int64 range) and its value as a number in `number`.
+// A parsed JSON value. true/false are no numbers; an integer keeps its value in `integer`
+// (saturated at the int64 range), as a number in `number` and its digits in `text`.
 struct Json {
     enum class Type { Null, Bool, Int, Float, Text, List, Object } type = Type::Null;
     bool flag = false;

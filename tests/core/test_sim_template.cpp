@@ -17,6 +17,7 @@ Json integer(int64_t v) {
     j.type = Json::Type::Int;
     j.integer = v;
     j.number = static_cast<double>(v);
+    j.text = std::to_string(v);
     return j;
 }
 Json number(double v) {
@@ -161,4 +162,15 @@ TEST(SimTemplate, RefusesAFileWithOneBadField) {
         EXPECT_FALSE(template_of(with(document(), path, value))) << where;
     }
     EXPECT_FALSE(template_of(list({})));
+}
+
+// An integer beyond 64 bits keeps its digits as a setting and is out of every range.
+TEST(SimTemplate, HugeIntegersKeepTheirDigitsAndFailRanges) {
+    Json huge = integer(INT64_MAX);
+    huge.text = "123456789012345678901234567890";
+    auto t = template_of(with(document(), {"settings", "x"}, huge));
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->settings.back().second, "123456789012345678901234567890");
+    EXPECT_FALSE(template_of(with(document(), {"version"}, huge)));
+    EXPECT_FALSE(template_of(with(document(), {"timelines", "#0", "width"}, huge)));
 }

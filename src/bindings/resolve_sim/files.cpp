@@ -21,6 +21,7 @@ core::Json json_of(nb::handle v) {
         j.flag = v.ptr() == Py_True;
     } else if (PyLong_CheckExact(v.ptr())) {
         j.type = Type::Int;
+        j.text = str(v);
         int overflow = 0;
         j.integer = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
         if (overflow) j.integer = overflow > 0 ? INT64_MAX : INT64_MIN;
