@@ -29,25 +29,20 @@ Reporter& reporter() {
     return *r;
 }
 
-nb::object seconds_value(const std::optional<double>& s) {
-    return s ? nb::object(nb::float_(*s)) : nb::none();
-}
+nb::str text(std::string_view s) { return nb::str(s.data(), s.size()); }
 
 nb::dict snapshot_dict() {
     const Snapshot s = reporter().snapshot();
     nb::list stages;
     for (size_t i = 0; i < kStages.size(); ++i) {
         nb::dict st;
-        st["name"] = nb::str(kStages[i].data(), kStages[i].size());
-        const std::string_view state = state_name(s.stages[i].state);
-        st["state"] = nb::str(state.data(), state.size());
-        st["seconds"] = seconds_value(s.stages[i].seconds);
+        st["name"] = text(kStages[i]);
+        st["state"] = text(state_name(s.stages[i].state));
+        const auto& seconds = s.stages[i].seconds;
+        st["seconds"] = seconds ? nb::object(nb::float_(*seconds)) : nb::none();
         stages.append(st);
     }
-    auto name_or_none = [](int i) -> nb::object {
-        if (i < 0) return nb::none();
-        return nb::str(kStages[i].data(), kStages[i].size());
-    };
+    auto name_or_none = [](int i) { return i < 0 ? nb::object(nb::none()) : text(kStages[i]); };
     nb::dict d;
     d["stage"] = name_or_none(s.running_stage >= 0 ? s.running_stage : s.failed_stage);
     d["stages"] = stages;
@@ -69,7 +64,7 @@ NB_MODULE(progress, m) {
     vestrel::py::register_error_translator();
     m.doc() = "progress\nStage reporter of the running or last generation and its render.";
     nb::list names;
-    for (std::string_view s : kStages) names.append(nb::str(s.data(), s.size()));
+    for (std::string_view s : kStages) names.append(text(s));
     m.attr("STAGES") = nb::tuple(names);
 
     nb::dict ns;

@@ -16,7 +16,7 @@ NB_MODULE(resolve_sim, m) {
     m.doc() =
         "resolve_sim\nAn in-memory DaVinci Resolve answering the scripting calls of the Resolve "
         "layer.";
-    m.attr("TEMPLATE_FORMAT") = kTemplateFormat;
+    m.attr("TEMPLATE_FORMAT") = core::kTemplateFormat;
     register_objects(m);
     register_export(m);
     m.attr("_app") = nb::none();

@@ -5,6 +5,7 @@
 #include FT_FREETYPE_H
 #include FT_TRUETYPE_TABLES_H
 
+#include <filesystem>
 #include <memory>
 
 #include "core/render.hpp"
@@ -99,6 +100,12 @@ std::optional<double> line_per_em(const std::string& family, const std::string& 
     }
     FT_Done_FreeType(lib);
     return ratio;
+}
+
+std::string package_config(const std::string& module_file) {
+    const auto conf = std::filesystem::path(module_file).parent_path() / "fonts" / "fonts.conf";
+    std::error_code ec;
+    return std::filesystem::is_regular_file(conf, ec) ? conf.string() : std::string();
 }
 
 }  // namespace vestrel::fonts

@@ -23,4 +23,8 @@ std::vector<std::pair<std::string, std::string>> missing(
 std::optional<double> line_per_em(const std::string& family, const std::string& style,
                                   const std::string& config_file);
 
+// The fontconfig file shipped with the package: "fonts/fonts.conf" in the folder of
+// `module_file` (a module of the package), or "" when there is none (fontconfig's default).
+std::string package_config(const std::string& module_file);
+
 }  // namespace vestrel::fonts

@@ -84,4 +84,18 @@ std::vector<OutputFile> list_outputs(const std::filesystem::path& dir) {
     return found;
 }
 
+Removal remove_output(const std::filesystem::path& dir, const std::string& name,
+                      std::string& error) {
+    const std::filesystem::path path = dir / name;
+    std::error_code ec;
+    const auto st = std::filesystem::symlink_status(path, ec);
+    if (ec || !std::filesystem::is_regular_file(st)) return Removal::NotFound;
+    const bool removed = std::filesystem::remove(path, ec);
+    if (ec) {
+        error = ec.message();
+        return Removal::Failed;
+    }
+    return removed ? Removal::Removed : Removal::NotFound;
+}
+
 }  // namespace vestrel::outputs

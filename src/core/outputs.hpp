@@ -29,4 +29,12 @@ struct OutputFile {
 // first (then by name). A missing folder has none.
 std::vector<OutputFile> list_outputs(const std::filesystem::path& dir);
 
+enum class Removal { Removed, NotFound, Failed };
+
+// Removes the output `name` from `dir`. Links are never followed out of the cache: only a
+// regular file of the folder's own is removed; anything else is NotFound. On Failed, `error`
+// holds the system's reason.
+Removal remove_output(const std::filesystem::path& dir, const std::string& name,
+                      std::string& error);
+
 }  // namespace vestrel::outputs

@@ -177,6 +177,11 @@ std::optional<FontFace> face_of_style(const std::string& style) {
     return face;
 }
 
+const std::vector<const char*> kTitleStyleInputs = {
+    "Font",  "Style", "Size",   "Center", "CenterX", "WrapWidth", "Red1",   "Green1", "Blue1",
+    "Alpha1", "Red2", "Green2", "Blue2",  "Alpha2",  "Thickness2", "Red3",  "Green3", "Blue3",
+    "Alpha3", "Offset3"};
+
 TitleStyle style_from_tool(const Tool& tool) {
     TitleStyle s;
     if (auto v = text_input(tool, "Font")) s.font = *v;

@@ -47,6 +47,8 @@ struct TitleStyle {
 
 // The style a title item's "Template" tool gives (inputs absent keep the defaults above).
 TitleStyle style_from_tool(const resolve_sim::Tool& tool);
+// The inputs style_from_tool reads, for a caller that copies them from another tool.
+extern const std::vector<const char*> kTitleStyleInputs;
 
 // OpenType weight (100..900) and slant of a style name; nullopt for a word we do not know.
 struct FontFace {

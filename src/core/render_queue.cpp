@@ -1,7 +1,11 @@
 #include "core/render_queue.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <mutex>
+
+#include "core/render.hpp"
 
 namespace vestrel::render {
 
@@ -94,6 +98,39 @@ void delete_idle_jobs(resolve_sim::Project& p) {
         return j.current() != RenderJob::Status::Rendering;
     });
     p.render_polls_left = 0;
+}
+
+std::optional<std::string> setting_text(std::string_view key, ValueType type,
+                                        const std::string& text) {
+    if (key == "FormatWidth" || key == "FormatHeight") {
+        if (type != ValueType::Int) return std::nullopt;
+        char* end = nullptr;
+        errno = 0;
+        const long long n = std::strtoll(text.c_str(), &end, 10);
+        if (errno || *end || n < 2 || n > 16384 || n % 2) return std::nullopt;
+        return std::to_string(n);
+    }
+    if (key == "VideoQuality") {
+        if (type != ValueType::Int && type != ValueType::Text) return std::nullopt;
+        return quality_of(text) ? std::optional(text) : std::nullopt;
+    }
+    if (key == "ExportVideo" || key == "ExportAudio")
+        return type == ValueType::Bool ? std::optional(text) : std::nullopt;
+    return text;
+}
+
+std::vector<std::pair<const char*, JobField>> job_fields(const resolve_sim::RenderJob& j) {
+    return {{"JobId", j.id},
+            {"TimelineName", j.timeline_name},
+            {"TargetDir", j.target_dir},
+            {"OutputFilename", j.custom_name},
+            {"PresetName", j.preset},
+            {"VideoFormat", j.format},
+            {"VideoCodec", j.codec},
+            {"FormatWidth", j.width},
+            {"FormatHeight", j.height},
+            {"IsExportVideo", j.export_video},
+            {"IsExportAudio", j.export_audio}};
 }
 
 }  // namespace vestrel::render

@@ -3,8 +3,11 @@
 // instead of real ones (render_run.hpp runs the real ones).
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/resolve_sim.hpp"
@@ -24,6 +27,20 @@ bool load_preset(resolve_sim::Project& p, const std::string& name);
 // and keeping the order keys were first set in.
 void put_render_settings(resolve_sim::Project& p,
                          const std::vector<std::pair<std::string, std::string>>& values);
+
+// What a render setting's value was given as, for the checks of setting_text.
+enum class ValueType { Int, Text, Bool, Other };
+
+// A render setting's value as the queue keeps it (`text`: the value written out, "True" and
+// "False" for a flag), or nullopt when Resolve would refuse it: "FormatWidth" and
+// "FormatHeight" take an even integer from 2 to 16384, "VideoQuality" an integer or a text
+// that names a quality, "ExportVideo" and "ExportAudio" a flag; other keys take anything.
+std::optional<std::string> setting_text(std::string_view key, ValueType type,
+                                        const std::string& text);
+
+// The fields of a job as GetRenderJobList answers them, in this order.
+using JobField = std::variant<std::string, int, bool>;
+std::vector<std::pair<const char*, JobField>> job_fields(const resolve_sim::RenderJob& j);
 
 // From now on started jobs of every project of `pm` only count `polls` answers of "in
 // progress" and write no file.

@@ -142,6 +142,44 @@ const Track* Timeline::track(TrackType t, int64_t index) const {
 
 void Timeline::add_track(TrackType t) { (t == TrackType::Video ? video : audio).emplace_back(); }
 
+std::vector<std::pair<std::string, std::string>> Timeline::settings() const {
+    return {{"timelineFrameRate", rate_text},
+            {"timelineResolutionWidth", std::to_string(width)},
+            {"timelineResolutionHeight", std::to_string(height)}};
+}
+
+bool Timeline::set_setting(const std::string& name, const std::string& value) {
+    if (name == "timelineFrameRate") return end_frame() == start_frame && set_rate(value);
+    auto n = frames::leading_number(value);
+    if (!n || *n < 1) return false;
+    if (name == "timelineResolutionWidth") return width = static_cast<int>(*n), true;
+    if (name == "timelineResolutionHeight") return height = static_cast<int>(*n), true;
+    return false;
+}
+
+std::shared_ptr<Comp> TimelineItem::add_comp() {
+    auto c = std::make_shared<Comp>();
+    c->name = "Composition " + std::to_string(comps.size() + 1);
+    comps.push_back(c);
+    return c;
+}
+
+std::optional<TrackType> track_type_of(std::string_view name) {
+    if (name == "video") return TrackType::Video;
+    if (name == "audio") return TrackType::Audio;
+    return std::nullopt;
+}
+
+std::string file_name_of(std::string_view path) {
+    return std::string(path.substr(path.rfind('/') + 1));
+}
+
+std::string file_stem(std::string_view path) {
+    std::string base = file_name_of(path);
+    const size_t dot = base.rfind('.');
+    return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+}
+
 int64_t Timeline::end_frame() const {
     // Items of a track are in time order and never overlap (append refuses overlaps), so the
     // last item of each track ends latest: one look per track, not one per item.
@@ -238,6 +276,13 @@ std::optional<std::string> Project::setting(const std::string& key) const {
     for (const auto& [k, v] : settings)
         if (k == key) return v;
     return std::nullopt;
+}
+
+bool Project::change_setting(const std::string& key, const std::string& value) {
+    if (key.empty()) return false;
+    if (key == "timelineFrameRate" && !frames::rate_from_text(value)) return false;
+    set_setting(key, value);
+    return true;
 }
 
 void Project::set_setting(const std::string& key, const std::string& value) {

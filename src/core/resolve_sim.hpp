@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -101,6 +102,8 @@ struct TimelineItem {
     std::vector<std::shared_ptr<Comp>> comps;
 
     int64_t end() const { return start + duration; }
+    // A new empty comp, "Composition <n>" for the item's n-th.
+    std::shared_ptr<Comp> add_comp();
 };
 
 using Track = std::vector<std::shared_ptr<TimelineItem>>;  // kept in time order
@@ -139,7 +142,21 @@ struct Timeline {
     std::vector<std::shared_ptr<TimelineItem>> append(const PlacementRequest& req);
     // Sets the frame rate from text ("30", "29.97 DF"); false when no rate leads the text.
     bool set_rate(const std::string& text);
+    // The settings a script reads: "timelineFrameRate", "timelineResolutionWidth" and
+    // "timelineResolutionHeight", as text, in this order.
+    std::vector<std::pair<std::string, std::string>> settings() const;
+    // Sets one of them from text. False for another name, a size that is not at least 1, and
+    // a rate change once the timeline holds items (its rate is fixed then).
+    bool set_setting(const std::string& name, const std::string& value);
 };
+
+// "video" or "audio" as a script names a track type; nullopt for anything else.
+std::optional<TrackType> track_type_of(std::string_view name);
+
+// A path's file name ("/a/b.mp4" -> "b.mp4") and that without its last ending ("b"; a name
+// that starts with its only dot keeps it).
+std::string file_name_of(std::string_view path);
+std::string file_stem(std::string_view path);
 
 struct TimelineDef {
     std::string name;
@@ -233,6 +250,8 @@ struct Project : std::enable_shared_from_this<Project> {
 
     std::optional<std::string> setting(const std::string& key) const;
     void set_setting(const std::string& key, const std::string& value);
+    // A script's SetSetting: refuses an empty name and a frame rate that reads as none.
+    bool change_setting(const std::string& key, const std::string& value);
     Rational timeline_rate() const;
 
     std::shared_ptr<Timeline> find_timeline(const std::string& name) const;

@@ -1,8 +1,11 @@
 #include "core/timeline_export.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "core/studio.hpp"
 
@@ -118,6 +121,84 @@ std::string media_folder_of(std::string_view export_path) {
     const size_t dot = export_path.rfind('.');
     const size_t end = dot == std::string_view::npos || dot <= base ? export_path.size() : dot;
     return std::string(export_path.substr(0, end)) + "_titles";
+}
+
+std::optional<std::string> refuse_format(std::string_view format) {
+    if (file_name(format, "x")) return std::nullopt;
+    std::string known;
+    for (const auto& f : formats()) known += (known.empty() ? "" : ", ") + f;
+    return "Unknown export format '" + std::string(format) + "': known formats are " + known;
+}
+
+const std::vector<const char*> kExportTypes = {
+    "EXPORT_AAF",        "EXPORT_DRT",        "EXPORT_EDL",        "EXPORT_FCP_7_XML",
+    "EXPORT_FCPXML_1_3", "EXPORT_FCPXML_1_4", "EXPORT_FCPXML_1_5", "EXPORT_FCPXML_1_6",
+    "EXPORT_FCPXML_1_7", "EXPORT_FCPXML_1_8", "EXPORT_FCPXML_1_9", "EXPORT_FCPXML_1_10",
+    "EXPORT_HDR_10_PROFILE_A",     "EXPORT_HDR_10_PROFILE_B",     "EXPORT_TEXT_CSV",
+    "EXPORT_TEXT_TAB",             "EXPORT_DOLBY_VISION_VER_2_9", "EXPORT_DOLBY_VISION_VER_4_0",
+    "EXPORT_DOLBY_VISION_VER_5_1", "EXPORT_OTIO"};
+const std::vector<const char*> kExportSubtypes = {"EXPORT_NONE", "EXPORT_AAF_NEW",
+                                                  "EXPORT_AAF_EXISTING", "EXPORT_CDL",
+                                                  "EXPORT_SDL", "EXPORT_MISSING_CLIPS"};
+
+std::optional<FileKind> file_kind(std::optional<int> type, std::optional<int> subtype) {
+    constexpr int kEdl = 3, kFcp7 = 4, kFcpxml18 = 10, kOtio = 20, kNone = 0;
+    if (type == kOtio) return FileKind::Otio;
+    if (type == kFcpxml18) return FileKind::Fcpxml;
+    if (type == kFcp7) return FileKind::Fcp7;
+    // The subtype is required for an EDL; the simulator writes the plain one.
+    if (type == kEdl && subtype == kNone) return FileKind::Edl;
+    return std::nullopt;
+}
+
+const char* export_type_name(std::string_view format) {
+    if (format == "otio") return "EXPORT_OTIO";
+    if (format == "fcpxml") return "EXPORT_FCPXML_1_8";
+    if (format == "fcp7xml") return "EXPORT_FCP_7_XML";
+    return "EXPORT_EDL";
+}
+
+std::string item_media_base(std::string_view media_dir, std::string_view track_tag, int n,
+                            std::string_view name) {
+    char num[16];  // room for any int
+    std::snprintf(num, sizeof num, "%03d", n);
+    std::string out = std::string(media_dir) + "/" + std::string(track_tag) + "_" + num + "_";
+    for (unsigned char ch : name)
+        out += (std::isalnum(ch) || ch == '-' || ch == '_') ? static_cast<char>(ch) : '_';
+    return out;
+}
+
+bool inside(std::string_view path, std::string_view folder) {
+    return path.size() > folder.size() && path.substr(0, folder.size()) == folder &&
+           path[folder.size()] == '/';
+}
+
+std::vector<std::pair<std::string, std::string>> media_entries(const std::string& media_dir) {
+    namespace fs = std::filesystem;
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::error_code ec;
+    if (!fs::is_directory(media_dir, ec)) return entries;
+    std::vector<fs::path> names;
+    for (const auto& e : fs::directory_iterator(media_dir, ec)) names.push_back(e.path());
+    std::sort(names.begin(), names.end());
+    const std::string dir = fs::path(media_dir).filename().string();
+    for (const auto& p : names) entries.emplace_back(p.string(), dir + "/" + p.filename().string());
+    return entries;
+}
+
+bool write_text_file(const std::string& path, std::string_view text) {
+    const std::string tmp = path + ".part";
+    bool written;
+    {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        f << text;
+        written = static_cast<bool>(f);
+    }
+    std::error_code ec;
+    if (written) std::filesystem::rename(tmp, path, ec);
+    if (written && !ec) return true;
+    std::filesystem::remove(tmp, ec);
+    return false;
 }
 
 }  // namespace vestrel::timeline_export

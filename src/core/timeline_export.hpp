@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/frames.hpp"
@@ -46,5 +47,43 @@ std::optional<std::string> download_name(std::string_view format, std::string_vi
 // The folder beside an export file that holds its title pictures and fade clips:
 // "<folder>/<stem>_titles" for "<folder>/<stem>.<ext>".
 std::string media_folder_of(std::string_view export_path);
+
+// "Unknown export format '<format>': known formats are otio, fcpxml, ..." for a format that
+// is not offered; nothing for one that is.
+std::optional<std::string> refuse_format(std::string_view format);
+
+// Resolve's export types and subtypes, numbered in this order (types from 1, subtypes from
+// 0). The values are the simulator's own; scripts use the names.
+extern const std::vector<const char*> kExportTypes;
+extern const std::vector<const char*> kExportSubtypes;
+
+// The timeline files the simulator writes, by Resolve's export type.
+enum class FileKind { Otio, Fcpxml, Fcp7, Edl };
+
+// The file an export type (with its subtype) asks for: EXPORT_OTIO, EXPORT_FCPXML_1_8,
+// EXPORT_FCP_7_XML, or EXPORT_EDL with the subtype EXPORT_NONE. nullopt for anything else.
+std::optional<FileKind> file_kind(std::optional<int> type, std::optional<int> subtype);
+
+// The export type's name a timeline file format of the studio is asked with ("otio" ->
+// "EXPORT_OTIO", "fcpxml" -> "EXPORT_FCPXML_1_8", "fcp7xml" -> "EXPORT_FCP_7_XML", else
+// "EXPORT_EDL").
+const char* export_type_name(std::string_view format);
+
+// The file of an item's picture or clip in an export's media folder, without its ending:
+// "<media_dir>/<track_tag>_<n, three digits>_<name, characters other than letters, digits,
+// '-' and '_' replaced by '_'>".
+std::string item_media_base(std::string_view media_dir, std::string_view track_tag, int n,
+                            std::string_view name);
+
+// Whether `path` lies inside `folder` (below it, not the folder itself).
+bool inside(std::string_view path, std::string_view folder);
+
+// The files directly in an export's media folder, sorted by path, each with its name inside
+// a zip: "<folder's name>/<file's name>". None when the folder does not exist.
+std::vector<std::pair<std::string, std::string>> media_entries(const std::string& media_dir);
+
+// Writes `text` to `path` through a temporary file beside it ("<path>.part"), so a reader
+// never sees half a file; false when it could not be written (nothing is left behind).
+bool write_text_file(const std::string& path, std::string_view text);
 
 }  // namespace vestrel::timeline_export

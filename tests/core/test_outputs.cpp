@@ -49,3 +49,24 @@ TEST(Outputs, ListingSkipsAssetsFoldersAndLinksNewestFirst) {
     EXPECT_TRUE(list_outputs(dir / "missing").empty());
     fs::remove_all(dir);
 }
+
+TEST(Outputs, RemovalTakesOnlyARegularFileOfTheFolder) {
+    const fs::path dir = fs::temp_directory_path() / "vestrel_outputs_remove_test";
+    const fs::path outside = fs::temp_directory_path() / "vestrel_outputs_remove_outside.mp4";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "sub.mp4");
+    std::ofstream(dir / "a.mp4") << "x";
+    std::ofstream(outside) << "keep";
+    fs::create_symlink(outside, dir / "link.mp4");
+    std::string why;
+    EXPECT_EQ(remove_output(dir, "a.mp4", why), Removal::Removed);
+    EXPECT_FALSE(fs::exists(dir / "a.mp4"));
+    EXPECT_EQ(remove_output(dir, "a.mp4", why), Removal::NotFound);
+    EXPECT_EQ(remove_output(dir, "link.mp4", why), Removal::NotFound);  // links are left
+    EXPECT_TRUE(fs::exists(outside));
+    EXPECT_EQ(remove_output(dir, "sub.mp4", why), Removal::NotFound);
+    EXPECT_TRUE(fs::is_directory(dir / "sub.mp4"));
+    EXPECT_TRUE(why.empty());
+    fs::remove_all(dir);
+    fs::remove(outside);
+}

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <regex>
+#include <tuple>
 
 #include "core/render.hpp"
 #include "core/resolve_sim.hpp"
@@ -298,4 +299,30 @@ TEST(Fonts, LinePerEmAsLibassMeasuresIt) {
     EXPECT_GT(*roboto, 1.0);
     EXPECT_FALSE(fonts::line_per_em("Montserrat", "ExtraBold", ""));
     EXPECT_FALSE(fonts::line_per_em("Roboto", "Fancy", ""));
+}
+
+// Copying exactly the listed inputs from one tool to another carries the whole style: each
+// listed input changes the style, an unlisted one does not.
+TEST(Render, TitleStyleInputsAreTheOnesTheStyleReads) {
+    auto flat = [](const render::TitleStyle& s) {
+        std::vector<double> v = {s.size, s.center_x, s.center_y, s.wrap_width,
+                                 s.outline_thickness, s.shadow_offset};
+        for (const render::Rgba* c : {&s.fill, &s.outline, &s.shadow})
+            v.insert(v.end(), {c->r, c->g, c->b, c->a});
+        return std::make_tuple(s.font, s.style, v);
+    };
+    const auto plain = flat(render::style_from_tool(vestrel::resolve_sim::Tool{}));
+    for (const char* name : render::kTitleStyleInputs) {
+        vestrel::resolve_sim::Tool t;
+        const std::string n = name;
+        if (n == "Font" || n == "Style")
+            t.set_input(n, std::string("Changed"));
+        else
+            t.set_input(n, 0.123);
+        EXPECT_NE(flat(render::style_from_tool(t)), plain) << name;
+    }
+    vestrel::resolve_sim::Tool other;
+    other.set_input("StyledText", std::string("words"));
+    other.set_input("Red4", 0.123);
+    EXPECT_EQ(flat(render::style_from_tool(other)), plain);
 }

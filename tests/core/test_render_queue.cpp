@@ -81,3 +81,48 @@ TEST(RenderQueue, SimulatedRendersReachEveryProject) {
         EXPECT_EQ(p->render_polls, 2) << p->name;
     }
 }
+
+TEST(RenderQueue, SettingValuesAreCheckedByKeyAndType) {
+    using T = render::ValueType;
+    struct Case {
+        const char* key;
+        T type;
+        const char* text;
+        std::optional<std::string> want;
+    };
+    const std::vector<Case> cases = {
+        {"FormatWidth", T::Int, "1080", "1080"},
+        {"FormatHeight", T::Int, "2", "2"},
+        {"FormatHeight", T::Int, "16384", "16384"},
+        {"FormatWidth", T::Int, "1081", std::nullopt},   // odd
+        {"FormatWidth", T::Int, "0", std::nullopt},
+        {"FormatWidth", T::Int, "16386", std::nullopt},
+        {"FormatWidth", T::Int, "99999999999999999999999", std::nullopt},
+        {"FormatWidth", T::Text, "1080", std::nullopt},  // only a number
+        {"FormatWidth", T::Bool, "True", std::nullopt},
+        {"VideoQuality", T::Int, "0", "0"},
+        {"VideoQuality", T::Text, "Best", "Best"},
+        {"VideoQuality", T::Text, "Sharpest", std::nullopt},
+        {"VideoQuality", T::Bool, "True", std::nullopt},
+        {"ExportAudio", T::Bool, "False", "False"},
+        {"ExportVideo", T::Int, "1", std::nullopt},
+        {"CustomName", T::Other, "[1, 2]", "[1, 2]"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(render::setting_text(c.key, c.type, c.text), c.want) << c.key << " " << c.text;
+}
+
+TEST(RenderQueue, JobFieldsInTheirOrder) {
+    resolve_sim::RenderJob j;
+    j.id = "7";
+    j.width = 1080;
+    j.export_audio = false;
+    const auto fields = render::job_fields(j);
+    ASSERT_EQ(fields.size(), 11u);
+    EXPECT_STREQ(fields[0].first, "JobId");
+    EXPECT_EQ(std::get<std::string>(fields[0].second), "7");
+    EXPECT_STREQ(fields[7].first, "FormatWidth");
+    EXPECT_EQ(std::get<int>(fields[7].second), 1080);
+    EXPECT_STREQ(fields[10].first, "IsExportAudio");
+    EXPECT_EQ(std::get<bool>(fields[10].second), false);
+}

@@ -91,3 +91,52 @@ TEST(ResolveSim, ProjectsAndTemplates) {
     EXPECT_TRUE(pm.delete_project("a"));
     EXPECT_EQ(pm.load_project("a"), nullptr);
 }
+
+TEST(ResolveSim, ScriptSettingsOfTimelineAndProject) {
+    auto p = project_with_timeline("30");
+    Timeline& t = *p->current_timeline;
+    EXPECT_EQ(t.settings()[0], (std::pair<std::string, std::string>{"timelineFrameRate", "30"}));
+    EXPECT_TRUE(t.set_setting("timelineResolutionWidth", "1080.7 px"));
+    EXPECT_EQ(t.width, 1080);
+    EXPECT_FALSE(t.set_setting("timelineResolutionHeight", "0"));
+    EXPECT_FALSE(t.set_setting("timelineResolutionHeight", "tall"));
+    EXPECT_FALSE(t.set_setting("colorScience", "5"));
+    EXPECT_EQ(t.settings()[1].second, "1080");
+    EXPECT_EQ(t.settings()[2].second, "1080");  // the project's default height, untouched
+    EXPECT_TRUE(t.set_setting("timelineFrameRate", "25"));
+    EXPECT_EQ(t.settings()[0].second, "25");
+    // Once the timeline holds an item its rate stays.
+    MediaInfo video{true, false, Rational{25, 1}, 2.0, 64, 64};
+    auto clip = p->import_media("/m/v.mp4", "v.mp4", video);
+    ASSERT_EQ(p->append({request(clip, 10, t.start_frame)}).size(), 1u);
+    EXPECT_FALSE(t.set_setting("timelineFrameRate", "30"));
+    EXPECT_EQ(t.settings()[0].second, "25");
+
+    EXPECT_FALSE(p->change_setting("", "x"));
+    EXPECT_FALSE(p->change_setting("timelineFrameRate", "fast"));
+    EXPECT_TRUE(p->change_setting("timelineFrameRate", "29.97 DF"));
+    EXPECT_EQ(p->setting("timelineFrameRate"), "29.97 DF");
+}
+
+TEST(ResolveSim, TrackTypesAndFileNames) {
+    EXPECT_EQ(track_type_of("video"), TrackType::Video);
+    EXPECT_EQ(track_type_of("audio"), TrackType::Audio);
+    EXPECT_FALSE(track_type_of("Video"));
+    EXPECT_FALSE(track_type_of("subtitle"));
+    EXPECT_EQ(file_name_of("/a/b.c/d.mp4"), "d.mp4");
+    EXPECT_EQ(file_name_of("plain"), "plain");
+    EXPECT_EQ(file_stem("/a/b.c/d.tar.gz"), "d.tar");
+    EXPECT_EQ(file_stem("/a/b.c/noending"), "noending");
+    EXPECT_EQ(file_stem("/a/.hidden"), ".hidden");
+}
+
+TEST(ResolveSim, AddedCompsAreNumberedAfterTheItemsOwn) {
+    TimelineItem item;
+    item.comps.push_back(std::make_shared<Comp>());
+    auto c = item.add_comp();
+    EXPECT_EQ(c->name, "Composition 2");
+    EXPECT_TRUE(c->tools.empty());
+    EXPECT_EQ(item.add_comp()->name, "Composition 3");
+    ASSERT_EQ(item.comps.size(), 3u);
+    EXPECT_EQ(item.comps[1], c);
+}

@@ -361,3 +361,32 @@ def test_serve_runs_on_the_simulator_by_default():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "[vestrel] Using the Resolve simulator"
+
+
+@pytest.mark.parametrize("field, value, imported", [
+    ("version", 10**30, False),                                   # no version number
+    ("timelines", [{"name": "t", "width": 10**30}], False),       # out of range
+    ("settings", {"big": 10**30}, True),                          # a setting keeps its digits
+    ("timelines", [{"name": "t", "frameRate": 25, "videoTracks": 2}], True),
+])
+def test_template_integers_of_any_size(pm, tmp_path, field, value, imported):
+    doc = {"format": resolve_sim.TEMPLATE_FORMAT, "version": 1, field: value}
+    path = tmp_path / "t.drp"
+    path.write_text(json.dumps(doc))
+    assert pm.ImportProject(str(path), "p") is imported
+    if field == "settings":
+        assert pm.LoadProject("p").GetSetting("big") == str(10**30)
+    elif imported:
+        timeline = pm.LoadProject("p").GetTimelineByIndex(1)
+        assert timeline.GetSetting("timelineFrameRate") == "25"
+        assert timeline.GetTrackCount("video") == 2
+
+
+def test_export_types_beyond_the_int_range_are_refused(project, tmp_path):
+    resolve = resolve_sim.Resolve()
+    timeline = project.GetCurrentTimeline() or project.GetTimelineByIndex(1)
+    path = str(tmp_path / "t.otio")
+    # 2**32 + EXPORT_OTIO would wrap around to EXPORT_OTIO in a 32-bit number.
+    assert timeline.Export(path, 2**32 + resolve.EXPORT_OTIO) is False
+    assert timeline.Export(path, True) is False
+    assert not os.path.exists(path)

@@ -8,7 +8,7 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
-#include <cctype>
+#include <climits>
 #include <filesystem>
 #include <map>
 
@@ -21,54 +21,18 @@ namespace vestrel::bind::resolve_sim {
 
 namespace {
 
-using core::ClipKind;
-using core::Timeline;
-using core::TimelineItem;
+using namespace vestrel::resolve_sim;
 namespace fs = std::filesystem;
-
-// Resolve's export types and subtypes, numbered in this order (types from 1, subtypes from
-// 0). The values are the simulator's own; scripts use the names.
-const char* const kExportTypes[] = {
-    "EXPORT_AAF",        "EXPORT_DRT",        "EXPORT_EDL",        "EXPORT_FCP_7_XML",
-    "EXPORT_FCPXML_1_3", "EXPORT_FCPXML_1_4", "EXPORT_FCPXML_1_5", "EXPORT_FCPXML_1_6",
-    "EXPORT_FCPXML_1_7", "EXPORT_FCPXML_1_8", "EXPORT_FCPXML_1_9", "EXPORT_FCPXML_1_10",
-    "EXPORT_HDR_10_PROFILE_A",     "EXPORT_HDR_10_PROFILE_B",     "EXPORT_TEXT_CSV",
-    "EXPORT_TEXT_TAB",             "EXPORT_DOLBY_VISION_VER_2_9", "EXPORT_DOLBY_VISION_VER_4_0",
-    "EXPORT_DOLBY_VISION_VER_5_1", "EXPORT_OTIO"};
-const char* const kExportSubtypes[] = {"EXPORT_NONE", "EXPORT_AAF_NEW", "EXPORT_AAF_EXISTING",
-                                       "EXPORT_CDL",  "EXPORT_SDL",     "EXPORT_MISSING_CLIPS"};
-constexpr int kEdl = 3, kFcp7 = 4, kFcpxml18 = 10, kOtio = 20, kNone = 0;
-
-enum class Kind { Otio, Fcpxml, Fcp7, Edl };
+namespace tx = vestrel::timeline_export;
+using Kind = tx::FileKind;
 
 // A plain int argument (not a bool), or nothing.
 std::optional<int> int_arg(nb::handle v) {
-    if (!v.is_valid() || v.is_none() || !PyLong_CheckExact(v.ptr())) return std::nullopt;
-    const long x = PyLong_AsLong(v.ptr());
-    if (x == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    if (!v.is_valid() || !PyLong_CheckExact(v.ptr())) return std::nullopt;
+    int overflow = 0;
+    const long x = PyLong_AsLongAndOverflow(v.ptr(), &overflow);
+    if (overflow || x < INT_MIN || x > INT_MAX) return std::nullopt;
     return static_cast<int>(x);
-}
-
-std::optional<Kind> kind_of(nb::handle type, nb::handle subtype) {
-    const auto t = int_arg(type);
-    if (!t) return std::nullopt;
-    switch (*t) {
-        case kOtio:
-            return Kind::Otio;
-        case kFcpxml18:
-            return Kind::Fcpxml;
-        case kFcp7:
-            return Kind::Fcp7;
-        case kEdl:
-            // The subtype is required for an EDL; the simulator writes the plain one.
-            if (int_arg(subtype) == kNone) return Kind::Edl;
-            return std::nullopt;
-        default:
-            return std::nullopt;
-    }
 }
 
 // Builds OpenTimelineIO objects for one export.
@@ -93,15 +57,16 @@ class Builder {
         meta["frame_rate"] = frames::rate_text(t_.rate);
         tl.attr("metadata")["vestrel"] = meta;
         if (kind_ == Kind::Fcp7) {
-            // The adapter writes this into the sequence: the frame size of the timeline.
-            nb::dict sc, format, video, media, fcp;
-            sc["width"] = std::to_string(t_.width);
-            sc["height"] = std::to_string(t_.height);
-            format["samplecharacteristics"] = sc;
-            video["format"] = format;
-            media["video"] = video;
-            fcp["media"] = media;
-            tl.attr("metadata")["fcp_xml"] = fcp;
+            // The adapter writes this into the sequence: the frame size of the timeline, as
+            // {"media": {"video": {"format": {"samplecharacteristics": {...}}}}}.
+            nb::dict d = dict_of({{"width", std::to_string(t_.width)},
+                                  {"height", std::to_string(t_.height)}});
+            for (const char* key : {"samplecharacteristics", "format", "video", "media"}) {
+                nb::dict outer;
+                outer[key] = d;
+                d = outer;
+            }
+            tl.attr("metadata")["fcp_xml"] = d;
         }
         nb::object tracks = tl.attr("tracks");
         // An EDL takes one video track: the backgrounds, with the voice-over.
@@ -130,6 +95,7 @@ class Builder {
         nb::object tr = schema_.attr("Track")();
         tr.attr("name") = std::string(kind) + " " + std::to_string(index);
         tr.attr("kind") = kind;
+        const std::string tag = (kind[0] == 'V' ? "v" : "a") + std::to_string(index);
         int64_t at = t_.start_frame;
         int n = 0;
         for (const auto& item : items) {
@@ -138,10 +104,7 @@ class Builder {
                 gap.attr("source_range") = range(0, item->start - at);
                 tr.attr("append")(gap);
             }
-            tr.attr("append")(
-                clip(*item,
-                     std::string(kind == std::string("Video") ? "v" : "a") + std::to_string(index),
-                     ++n));
+            tr.attr("append")(clip(*item, tag, ++n));
             at = item->end();
         }
         return tr;
@@ -155,10 +118,7 @@ class Builder {
         meta["track"] = track_tag;
         if (src.kind == ClipKind::Title || src.kind == ClipKind::Generator) {
             auto layer = render::layer_of_item(t_, item);
-            char num[16];  // room for any int
-            std::snprintf(num, sizeof num, "%03d", n);
-            const std::string base =
-                media_dir_ + "/" + track_tag + "_" + num + "_" + safe(item.name);
+            const std::string base = tx::item_media_base(media_dir_, track_tag, n, item.name);
             if (layer && layer->kind == render::VideoLayer::Kind::Title) {
                 meta["kind"] = "title";
                 meta["template"] = item.name;
@@ -196,13 +156,6 @@ class Builder {
         return c;
     }
 
-    static std::string safe(const std::string& name) {
-        std::string out;
-        for (unsigned char ch : name)
-            out += (std::isalnum(ch) || ch == '-' || ch == '_') ? static_cast<char>(ch) : '_';
-        return out;
-    }
-
     // The title drawn once per template and text in this export.
     std::string title_picture(const TimelineItem& item, const std::string& text,
                               const std::string& path) {
@@ -213,22 +166,15 @@ class Builder {
         return path;
     }
 
-    // A fade clip made once per generator, ramp and length in this export.
+    // A fade clip made once per generator, ramp and length in this export. Throws a core
+    // error for a ramp the render cannot draw either.
     std::string fade_clip(const render::VideoLayer& layer, int64_t length,
                           const std::string& path) {
         const std::string key = layer.name + "|" + std::to_string(layer.alpha_start) + "|" +
                                 std::to_string(layer.alpha_end) + "|" +
                                 std::to_string(layer.ramp_frames) + "|" + std::to_string(length);
         if (auto it = fades_.find(key); it != fades_.end()) return it->second;
-        fades_[key] = make_fade_clip(layer, length, path);
-        return path;
-    }
-
-    // Throws a core error for a ramp the render cannot draw either.
-    std::string make_fade_clip(const render::VideoLayer& layer, int64_t length,
-                               const std::string& path) {
-        const auto args =
-            timeline_export::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
+        const auto args = tx::fade_clip_args(layer, t_.width, t_.height, t_.rate, length, path);
         render::ChildResult r;
         {
             nb::gil_scoped_release release;
@@ -237,7 +183,7 @@ class Builder {
         if (!render::failure_of(r).empty())
             raise(PyExc_RuntimeError,
                   "ffmpeg could not write the fade clip '" + layer.name + "': " + r.errors);
-        return path;
+        return fades_[key] = path;
     }
 
     const Timeline& t_;
@@ -275,7 +221,7 @@ void set_fcpxml_frame_size(const std::string& path, int width, int height) {
 // Writes the export; raises what went wrong.
 void write_export(const Timeline& t, Kind kind, const std::string& path) {
     nb::object otio = import("opentimelineio");
-    const std::string media_dir = timeline_export::media_folder_of(path);
+    const std::string media_dir = tx::media_folder_of(path);
     if (kind != Kind::Edl) fs::create_directories(media_dir);
     Builder builder(t, kind, media_dir);
     nb::object tl = builder.timeline();
@@ -322,23 +268,23 @@ void write_export(const Timeline& t, Kind kind, const std::string& path) {
 bool timeline_export_call(const Timeline& t, nb::handle file_name, nb::handle type,
                           nb::handle subtype) {
     if (!PyUnicode_Check(file_name.ptr())) return false;
-    const auto kind = kind_of(type, subtype);
+    const auto kind = tx::file_kind(int_arg(type), int_arg(subtype));
     if (!kind) return false;
     const fs::path target = fs::absolute(fs::path(utf8(file_name))).lexically_normal();
     std::error_code ec;
     // Like Resolve, no folder is made for the file: its folder must exist.
     if (target.filename().empty() || !fs::is_directory(target.parent_path(), ec)) return false;
     const std::string path = target.string();
+    std::string why;
     try {
         write_export(t, *kind, path);
         return true;
     } catch (nb::python_error& e) {
-        eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path +
-               " failed: " + str(e.value()));
+        why = str(e.value());
     } catch (const std::exception& e) {
-        eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path +
-               " failed: " + e.what());
+        why = e.what();
     }
+    eprint("[resolve_sim] Export of timeline '" + t.name + "' to " + path + " failed: " + why);
     return false;
 }
 
@@ -347,9 +293,9 @@ bool timeline_export_call(const Timeline& t, nb::handle file_name, nb::handle ty
 void register_export(nb::module_& m) {
     nb::object app = m.attr("Resolve");
     int value = 1;
-    for (const char* name : kExportTypes) app.attr(name) = value++;
+    for (const char* name : tx::kExportTypes) app.attr(name) = value++;
     value = 0;
-    for (const char* name : kExportSubtypes) app.attr(name) = value++;
+    for (const char* name : tx::kExportSubtypes) app.attr(name) = value++;
     nb::object timeline = m.attr("Timeline");
     timeline.attr("Export") = nb::cpp_function(
         [](const Timeline& t, nb::handle file_name, nb::handle type, nb::handle subtype) {

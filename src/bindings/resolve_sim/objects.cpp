@@ -19,16 +19,7 @@ namespace vestrel::bind::resolve_sim {
 
 namespace {
 
-using core::Clip;
-using core::Comp;
-using core::Folder;
-using core::MediaPool;
-using core::Project;
-using core::ProjectManager;
-using core::Timeline;
-using core::TimelineItem;
-using core::Tool;
-using core::TrackType;
+using namespace vestrel::resolve_sim;
 
 // The Python lists of a timeline's tracks, kept in step with the tracks. A script asks for a
 // whole track after every placement (to find the item just placed), so building the list
@@ -38,7 +29,7 @@ using core::TrackType;
 struct TrackListCache {
     struct Entry {
         std::vector<const TimelineItem*> items;  // what `list` holds, in order
-        PyObject* list = nullptr;                // owned reference
+        nb::list list;
     };
     std::map<std::pair<int, int64_t>, Entry> tracks;
 
@@ -46,12 +37,8 @@ struct TrackListCache {
     ~TrackListCache() {
         live().erase(this);
         // Timelines may outlive the interpreter (process exit): then the lists are left.
-        if (!Py_IsInitialized() || !PyGILState_Check()) return;
-        clear();
-    }
-    void clear() {
-        for (auto& [key, e] : tracks) Py_XDECREF(e.list);
-        tracks.clear();
+        if (!Py_IsInitialized() || !PyGILState_Check())
+            for (auto& [key, e] : tracks) e.list.release();
     }
     // Every cache alive; emptied when the interpreter exits, so that the wrappers the lists
     // hold are released while it still runs (timelines held by the project manager live on).
@@ -59,43 +46,34 @@ struct TrackListCache {
         static std::set<TrackListCache*> caches;
         return caches;
     }
-    static void clear_all() {
-        for (TrackListCache* c : live()) c->clear();
-    }
 };
 
 nb::list item_list(Timeline& t, TrackType type, int64_t index, const core::Track& track) {
     static const bool cleared_at_exit = [] {
-        nb::module_::import_("atexit").attr("register")(
-            nb::cpp_function([] { TrackListCache::clear_all(); }));
+        nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
+            for (TrackListCache* c : TrackListCache::live()) c->tracks.clear();
+        }));
         return true;
     }();
     (void)cleared_at_exit;
     auto cache = std::static_pointer_cast<TrackListCache>(t.scripting_cache);
-    if (!cache) {
-        cache = std::make_shared<TrackListCache>();
-        t.scripting_cache = cache;
-    }
+    if (!cache) t.scripting_cache = cache = std::make_shared<TrackListCache>();
     TrackListCache::Entry& e = cache->tracks[{static_cast<int>(type), index}];
-    if (!e.list) {
-        e.list = PyList_New(0);
-        if (!e.list) throw nb::python_error();
-    }
     // Items only ever come in (in time order): keep the common prefix, wrap the rest.
     size_t same = 0;
     while (same < e.items.size() && same < track.size() && e.items[same] == track[same].get())
         ++same;
     if (same < e.items.size() || same < track.size()) {
-        if (PyList_SetSlice(e.list, static_cast<Py_ssize_t>(same), PY_SSIZE_T_MAX, nullptr) != 0)
+        if (PyList_SetSlice(e.list.ptr(), static_cast<Py_ssize_t>(same), PY_SSIZE_T_MAX,
+                            nullptr) != 0)
             throw nb::python_error();
         e.items.resize(same);
         for (size_t i = same; i < track.size(); ++i) {
-            nb::object item = nb::cast(track[i]);
-            if (PyList_Append(e.list, item.ptr()) != 0) throw nb::python_error();
+            e.list.append(nb::cast(track[i]));
             e.items.push_back(track[i].get());
         }
     }
-    PyObject* copy = PyList_GetSlice(e.list, 0, PY_SSIZE_T_MAX);
+    PyObject* copy = PyList_GetSlice(e.list.ptr(), 0, PY_SSIZE_T_MAX);
     if (!copy) throw nb::python_error();
     return nb::steal<nb::list>(copy);
 }
@@ -105,12 +83,23 @@ void identity(nb::class_<T>& cls) {
     cls.def("__eq__", [](nb::handle self, nb::handle other) {
         return nb::isinstance<T>(other) && nb::inst_ptr<T>(self) == nb::inst_ptr<T>(other);
     });
-    cls.def("__ne__", [](nb::handle self, nb::handle other) {
-        return !(nb::isinstance<T>(other) && nb::inst_ptr<T>(self) == nb::inst_ptr<T>(other));
-    });
     cls.def("__hash__", [](nb::handle self) {
         return static_cast<Py_ssize_t>(reinterpret_cast<uintptr_t>(nb::inst_ptr<T>(self)) >> 4);
     });
+}
+
+// The element `i` (counted from 1) of a list, or nullptr.
+template <typename T>
+std::shared_ptr<T> at_index(const std::vector<std::shared_ptr<T>>& list, int64_t i) {
+    if (i < 1 || i > static_cast<int64_t>(list.size())) return nullptr;
+    return list[static_cast<size_t>(i - 1)];
+}
+
+template <typename T>
+std::vector<std::string> names_of(const std::vector<std::shared_ptr<T>>& list) {
+    std::vector<std::string> names;
+    for (const auto& x : list) names.push_back(x->name);
+    return names;
 }
 
 std::shared_ptr<Project> owner(const MediaPool& pool) {
@@ -121,25 +110,6 @@ std::shared_ptr<Project> owner(const MediaPool& pool) {
 
 bool file_exists(const std::string& path) {
     return nb::cast<bool>(import("os").attr("path").attr("isfile")(path));
-}
-
-std::string file_stem(const std::string& path) {
-    std::string base = path.substr(path.rfind('/') + 1);
-    const size_t dot = base.rfind('.');
-    return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
-}
-
-std::optional<TrackType> track_type(const std::string& t) {
-    if (t == "video") return TrackType::Video;
-    if (t == "audio") return TrackType::Audio;
-    return std::nullopt;
-}
-
-// {key: value} of settings or properties, in their order.
-nb::dict dict_of(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    nb::dict d;
-    for (const auto& [k, v] : pairs) d[k.c_str()] = v;
-    return d;
 }
 
 nb::object value_of(const core::Value& v) {
@@ -198,16 +168,13 @@ void register_objects(nb::module_& m) {
                 auto t = read_template(path);
                 if (!t) return false;
                 const std::string project_name =
-                    name.is_none() ? file_stem(path) : nb::cast<std::string>(name);
+                    name.is_none() ? core::file_stem(path) : nb::cast<std::string>(name);
                 return p.import_project(*t, project_name);
             },
             nb::arg("filePath"), nb::arg("projectName") = nb::none())
         .def("SaveProject", [](ProjectManager& p) { return p.current != nullptr; })
-        .def("GetProjectListInCurrentFolder", [](ProjectManager& p) {
-            std::vector<std::string> names;
-            for (const auto& pr : p.projects) names.push_back(pr->name);
-            return names;
-        })
+        .def("GetProjectListInCurrentFolder",
+             [](ProjectManager& p) { return names_of(p.projects); })
         .def("GetCurrentFolder", [](ProjectManager&) { return ""; });
     identity(pm);
 
@@ -216,10 +183,7 @@ void register_objects(nb::module_& m) {
     project.def("GetName", [](Project& p) { return p.name; })
         .def("GetMediaPool", [](Project& p) { return p.media_pool; })
         .def("GetTimelineCount", [](Project& p) { return p.timelines.size(); })
-        .def("GetTimelineByIndex", [](Project& p, int64_t i) -> std::shared_ptr<Timeline> {
-            if (i < 1 || i > static_cast<int64_t>(p.timelines.size())) return nullptr;
-            return p.timelines[static_cast<size_t>(i - 1)];
-        })
+        .def("GetTimelineByIndex", [](Project& p, int64_t i) { return at_index(p.timelines, i); })
         .def("GetCurrentTimeline", [](Project& p) { return p.current_timeline; })
         .def("SetCurrentTimeline", [](Project& p, nb::handle tl) {
             if (!nb::isinstance<Timeline>(tl)) return false;
@@ -237,10 +201,7 @@ void register_objects(nb::module_& m) {
             },
             nb::arg("settingName") = "")
         .def("SetSetting", [](Project& p, const std::string& name, nb::handle value) {
-            if (name.empty()) return false;
-            if (name == "timelineFrameRate" && !frames::rate_from_text(str(value))) return false;
-            p.set_setting(name, str(value));
-            return true;
+            return p.change_setting(name, str(value));
         })
         .def("__repr__", [](Project& p) { return "<Project '" + p.name + "'>"; });
     register_render(project);
@@ -264,8 +225,8 @@ void register_objects(nb::module_& m) {
                     info = probe::probe_media(path);
                 }
                 if (!info) continue;
-                std::string name = path.substr(path.rfind('/') + 1);
-                if (auto c = p->import_media(path, name, *info)) clips.push_back(c);
+                if (auto c = p->import_media(path, core::file_name_of(path), *info))
+                    clips.push_back(c);
             }
             return clips;
         })
@@ -281,7 +242,7 @@ void register_objects(nb::module_& m) {
                nb::handle options) -> std::shared_ptr<Timeline> {
                 auto p = owner(mp);
                 if (!file_exists(path)) return nullptr;
-                std::string name = file_stem(path);
+                std::string name = core::file_stem(path);
                 if (PyDict_Check(options.ptr())) {
                     PyObject* n = PyDict_GetItemString(options.ptr(), "timelineName");
                     if (n && PyUnicode_Check(n)) name = utf8(n);
@@ -303,11 +264,11 @@ void register_objects(nb::module_& m) {
                         PyObject* c = PyDict_GetItemString(item.ptr(), "mediaPoolItem");
                         if (!c || !nb::isinstance<Clip>(nb::handle(c))) continue;
                         r.clip = nb::cast<std::shared_ptr<Clip>>(nb::handle(c));
-                        r.start_frame = frame_field(item, "startFrame");
-                        r.end_frame = frame_field(item, "endFrame");
-                        r.record_frame = frame_field(item, "recordFrame");
-                        r.track_index = frame_field(item, "trackIndex");
-                        r.media_type = frame_field(item, "mediaType");
+                        for (auto [key, field] :
+                             {std::pair{"startFrame", &r.start_frame}, {"endFrame", &r.end_frame},
+                              {"recordFrame", &r.record_frame}, {"trackIndex", &r.track_index},
+                              {"mediaType", &r.media_type}})
+                            *field = frame_field(item, key);
                     } else {
                         continue;
                     }
@@ -346,45 +307,33 @@ void register_objects(nb::module_& m) {
         .def(
             "GetSetting",
             [](Timeline& t, const std::string& name) -> nb::object {
-                std::vector<std::pair<std::string, std::string>> s = {
-                    {"timelineFrameRate", t.rate_text},
-                    {"timelineResolutionWidth", std::to_string(t.width)},
-                    {"timelineResolutionHeight", std::to_string(t.height)}};
-                if (name.empty()) return dict_of(s);
-                for (const auto& [k, v] : s)
+                if (name.empty()) return dict_of(t.settings());
+                for (const auto& [k, v] : t.settings())
                     if (k == name) return nb::str(v.c_str());
                 return nb::str("");
             },
             nb::arg("settingName") = "")
         .def("SetSetting", [](Timeline& t, const std::string& name, nb::handle value) {
-            const std::string v = str(value);
-            // The rate of a timeline is fixed once it holds items.
-            if (name == "timelineFrameRate")
-                return t.end_frame() == t.start_frame && t.set_rate(v);
-            auto n = frames::leading_number(v);
-            if (!n || *n < 1) return false;
-            if (name == "timelineResolutionWidth") return t.width = static_cast<int>(*n), true;
-            if (name == "timelineResolutionHeight") return t.height = static_cast<int>(*n), true;
-            return false;
+            return t.set_setting(name, str(value));
         })
         .def("GetStartFrame", [](Timeline& t) { return t.start_frame; })
         .def("GetEndFrame", [](Timeline& t) { return t.end_frame(); })
         .def("GetStartTimecode", [](Timeline&) { return "01:00:00:00"; })
         .def("GetTrackCount", [](Timeline& t, const std::string& type) {
-            auto tt = track_type(type);
+            auto tt = core::track_type_of(type);
             return tt ? t.track_count(*tt) : 0;
         })
         .def(
             "AddTrack",
             [](Timeline& t, const std::string& type, nb::handle) {
-                auto tt = track_type(type);
+                auto tt = core::track_type_of(type);
                 if (!tt) return false;
                 t.add_track(*tt);
                 return true;
             },
             nb::arg("trackType"), nb::arg("subTrackType") = nb::none())
         .def("GetItemListInTrack", [](Timeline& t, const std::string& type, int64_t index) {
-            auto tt = track_type(type);
+            auto tt = core::track_type_of(type);
             const core::Track* tr = tt ? t.track(*tt, index) : nullptr;
             if (!tr) return nb::list();
             return item_list(t, *tt, index, *tr);
@@ -411,22 +360,13 @@ void register_objects(nb::module_& m) {
                                   i.track_index);
         })
         .def("GetFusionCompCount", [](TimelineItem& i) { return i.comps.size(); })
-        .def("GetFusionCompByIndex", [](TimelineItem& i, int64_t index) -> std::shared_ptr<Comp> {
-            if (index < 1 || index > static_cast<int64_t>(i.comps.size())) return nullptr;
-            return i.comps[static_cast<size_t>(index - 1)];
-        })
-        .def("GetFusionCompNameList", [](TimelineItem& i) {
-            std::vector<std::string> names;
-            for (const auto& c : i.comps) names.push_back(c->name);
-            return names;
-        })
+        .def("GetFusionCompByIndex",
+             [](TimelineItem& i, int64_t n) { return at_index(i.comps, n); })
+        .def("GetFusionCompNameList", [](TimelineItem& i) { return names_of(i.comps); })
         .def("ImportFusionComp",
              [](TimelineItem& i, const std::string& path) -> std::shared_ptr<Comp> {
                  if (i.track_type != TrackType::Video || !file_exists(path)) return nullptr;
-                 auto c = std::make_shared<Comp>();
-                 c->name = "Composition " + std::to_string(i.comps.size() + 1);
-                 i.comps.push_back(c);
-                 return c;
+                 return i.add_comp();
              })
         .def("__repr__", [](TimelineItem& i) {
             return "<TimelineItem '" + i.name + "' " + std::to_string(i.start) + "-" +
@@ -466,13 +406,12 @@ void register_objects(nb::module_& m) {
                 if (PyUnicode_Check(value.ptr())) {
                     t.set_input(name, utf8(value));
                 } else {
-                    PyObject* f = PyNumber_Float(value.ptr());
-                    if (!f) {
+                    nb::object f = nb::steal(PyNumber_Float(value.ptr()));
+                    if (!f.is_valid()) {
                         PyErr_Clear();
                         raise(PyExc_TypeError, "input '" + name + "' takes a number or a text");
                     }
-                    t.set_input(name, PyFloat_AsDouble(f));
-                    Py_DECREF(f);
+                    t.set_input(name, PyFloat_AsDouble(f.ptr()));
                 }
             },
             nb::arg("name"), nb::arg("value"), nb::arg("time") = nb::none())

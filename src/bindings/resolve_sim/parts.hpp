@@ -7,9 +7,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bindings/common/module.hpp"
 #include "core/resolve_sim.hpp"
+#include "core/sim_template.hpp"
 
 namespace vestrel::bind::resolve_sim {
 
@@ -25,6 +28,13 @@ struct App {
     std::shared_ptr<core::ProjectManager> pm = std::make_shared<core::ProjectManager>();
 };
 
+// {key: value} of settings or properties, in their order.
+inline nb::dict dict_of(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    nb::dict d;
+    for (const auto& [k, v] : pairs) d[k.c_str()] = v;
+    return d;
+}
+
 void register_objects(nb::module_& m);
 // Timeline.Export and the export constants of the scripting object.
 void register_export(nb::module_& m);
@@ -39,8 +49,5 @@ void render_title_png(const core::Timeline& timeline, const core::TimelineItem& 
 
 // A template file in the simulator's format; nullopt for any other file.
 std::optional<core::ProjectTemplate> read_template(const std::string& path);
-
-// The format tag a template file carries.
-inline constexpr const char* kTemplateFormat = "vestrel-resolve-sim-project";
 
 }  // namespace vestrel::bind::resolve_sim

@@ -6,10 +6,12 @@
 
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/variant.h>
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/resolve_sim/parts.hpp"
+#include "core/fonts.hpp"
 #include "core/render_queue.hpp"
 #include "core/render_run.hpp"
 
@@ -20,55 +22,24 @@ namespace {
 using core::Project;
 using core::RenderJob;
 
-std::string fonts_conf_path() {
-    nb::object os_path = import("os").attr("path");
-    nb::object here = os_path.attr("dirname")(this_module.attr("__file__"));
-    nb::object conf = os_path.attr("join")(here, "fonts", "fonts.conf");
-    return nb::cast<bool>(os_path.attr("isfile")(conf)) ? utf8(conf) : std::string();
-}
+std::string fonts_conf_path() { return fonts::package_config(str(this_module.attr("__file__"))); }
 
 // ---- the queue's answers ------------------------------------------------------------------
 
 nb::dict job_dict(const RenderJob& j) {
     nb::dict d;
-    d["JobId"] = j.id;
-    d["TimelineName"] = j.timeline_name;
-    d["TargetDir"] = j.target_dir;
-    d["OutputFilename"] = j.custom_name;
-    d["PresetName"] = j.preset;
-    d["VideoFormat"] = j.format;
-    d["VideoCodec"] = j.codec;
-    d["FormatWidth"] = j.width;
-    d["FormatHeight"] = j.height;
-    d["IsExportVideo"] = j.export_video;
-    d["IsExportAudio"] = j.export_audio;
+    for (const auto& [key, value] : render::job_fields(j)) d[key] = nb::cast(value);
     return d;
 }
 
 // A render setting's value as text, or nullopt when Resolve would refuse it.
 std::optional<std::string> setting_value(const std::string& key, nb::handle v) {
-    if (key == "FormatWidth" || key == "FormatHeight") {
-        if (!PyLong_CheckExact(v.ptr())) return std::nullopt;
-        const long long n = nb::cast<long long>(v);
-        if (n < 2 || n > 16384 || n % 2) return std::nullopt;
-        return std::to_string(n);
-    }
-    if (key == "VideoQuality") {
-        std::string text;
-        if (PyLong_CheckExact(v.ptr()))
-            text = str(v);
-        else if (PyUnicode_Check(v.ptr()))
-            text = utf8(v);
-        else
-            return std::nullopt;
-        if (!render::quality_of(text)) return std::nullopt;
-        return text;
-    }
-    if (key == "ExportVideo" || key == "ExportAudio") {
-        if (!PyBool_Check(v.ptr())) return std::nullopt;
-        return v.ptr() == Py_True ? "True" : "False";
-    }
-    return str(v);
+    using T = render::ValueType;
+    const T type = PyBool_Check(v.ptr())         ? T::Bool
+                   : PyLong_CheckExact(v.ptr())  ? T::Int
+                   : PyUnicode_Check(v.ptr())    ? T::Text
+                                                 : T::Other;
+    return render::setting_text(key, type, type == T::Text ? utf8(v) : str(v));
 }
 
 bool start(Project& p, const std::vector<std::string>& ids) {
@@ -102,24 +73,14 @@ void register_render(nb::class_<Project>& project) {
                  render::put_render_settings(p, values);
                  return true;
              })
-        .def("GetRenderFormats", [](Project&) {
-            nb::dict d;
-            d["MP4"] = "mp4";
-            return d;
-        })
-        .def("GetRenderCodecs", [](Project&, const std::string& format) {
-            nb::dict d;
-            if (format == "mp4") {
-                d["H.264"] = "H264";
-                d["H.265"] = "H265";
-            }
-            return d;
-        })
+        .def("GetRenderFormats", [](Project&) { return dict_of({{"MP4", "mp4"}}); })
+        .def("GetRenderCodecs",
+             [](Project&, const std::string& format) {
+                 if (format != "mp4") return nb::dict();
+                 return dict_of({{"H.264", "H264"}, {"H.265", "H265"}});
+             })
         .def("GetCurrentRenderFormatAndCodec", [](Project& p) {
-            nb::dict d;
-            d["format"] = p.render_format;
-            d["codec"] = p.render_codec;
-            return d;
+            return dict_of({{"format", p.render_format}, {"codec", p.render_codec}});
         })
         .def("SetCurrentRenderFormatAndCodec",
              [](Project& p, const std::string& format, const std::string& codec) {

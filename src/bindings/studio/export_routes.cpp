@@ -7,9 +7,7 @@
 // `export_timeline` is also what `python -m vestrel generate --export` calls.
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "bindings/common/pyutil.hpp"
 #include "bindings/common/values.hpp"
@@ -29,8 +27,6 @@ namespace fs = std::filesystem;
 namespace tx = vestrel::timeline_export;
 
 constexpr int kCaptionTrack = 3;
-
-nb::object attr(const char* name) { return this_module.attr(name); }
 
 // The current project and its current timeline, through lumora. RuntimeError (no Resolve,
 // no project, no timeline) carries the text a client is shown.
@@ -136,10 +132,7 @@ Captions caption_cues(nb::handle timeline) {
 render::TitleStyle caption_style(nb::handle tool) {
     resolve_sim::Tool t;
     if (!tool.is_none()) {
-        for (const char* name :
-             {"Font",       "Style", "Size",   "Center", "CenterX", "WrapWidth", "Red1",
-              "Green1",     "Blue1", "Alpha1", "Red2",   "Green2",  "Blue2",     "Alpha2",
-              "Thickness2", "Red3",  "Green3", "Blue3",  "Alpha3",  "Offset3"}) {
+        for (const char* name : render::kTitleStyleInputs) {
             nb::object v = tool.attr("GetInput")(name);
             if (PyUnicode_Check(v.ptr()))
                 t.set_input(name, utf8(v));
@@ -148,42 +141,20 @@ render::TitleStyle caption_style(nb::handle tool) {
         }
     }
     render::TitleStyle s = render::style_from_tool(t);
-    nb::object os_path = import("os").attr("path");
-    nb::object conf = os_path.attr("join")(os_path.attr("dirname")(this_module.attr("__file__")),
-                                           "fonts", "fonts.conf");
-    const std::string conf_file = truthy(os_path.attr("isfile")(conf)) ? utf8(conf) : "";
-    s.line_per_em = fonts::line_per_em(s.font, s.style, conf_file).value_or(1.0);
+    const std::string conf = fonts::package_config(str(this_module.attr("__file__")));
+    s.line_per_em = fonts::line_per_em(s.font, s.style, conf).value_or(1.0);
     return s;
 }
 
-// Writes `text` to `path` through a temporary file beside it.
 void write_text_file(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".part";
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        f << text;
-        if (!f) raise(PyExc_RuntimeError, "Could not write " + path);
-    }
-    std::error_code ec;
-    fs::rename(tmp, path, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        raise(PyExc_RuntimeError, "Could not write " + path);
-    }
+    if (!tx::write_text_file(path, text)) raise(PyExc_RuntimeError, "Could not write " + path);
 }
 
 // ---- timeline files -----------------------------------------------------------------------
 
-const char* export_constant(const std::string& format) {
-    if (format == "otio") return "EXPORT_OTIO";
-    if (format == "fcpxml") return "EXPORT_FCPXML_1_8";
-    if (format == "fcp7xml") return "EXPORT_FCP_7_XML";
-    return "EXPORT_EDL";
-}
-
 void resolve_export(nb::handle timeline, const std::string& format, const std::string& path) {
     nb::object resolve = attr("lumora").attr("_resolve");
-    nb::object ok = timeline.attr("Export")(path, resolve.attr(export_constant(format)),
+    nb::object ok = timeline.attr("Export")(path, resolve.attr(tx::export_type_name(format)),
                                             resolve.attr("EXPORT_NONE"));
     if (truthy(ok)) return;
     std::string why = "Resolve could not export timeline '" + str(timeline.attr("GetName")()) +
@@ -194,12 +165,6 @@ void resolve_export(nb::handle timeline, const std::string& format, const std::s
         why += " (OpenTimelineIO is not installed: pip install 'vestrel[export]')";
     }
     raise(PyExc_RuntimeError, why);
-}
-
-// Local files an exported OTIO timeline refers to inside `folder`.
-bool inside(const std::string& path, const std::string& folder) {
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           path[folder.size()] == '/';
 }
 
 // The .otioz bundle: the timeline, with the title pictures and fade clips it was exported
@@ -216,7 +181,7 @@ void write_otioz(const std::string& otio_path, const std::string& media_dir,
         nb::object ref = clip.attr("media_reference");
         if (!PyObject_HasAttrString(ref.ptr(), "target_url")) continue;
         const std::string file = utf8(url_utils.attr("filepath_from_url")(ref.attr("target_url")));
-        if (!inside(file, media_dir)) continue;
+        if (!tx::inside(file, media_dir)) continue;
         const std::string arc =
             utf8(bundle.attr("BUNDLE_DIR_NAME")) + "/" + fs::path(file).filename().string();
         files[arc.c_str()] = file;
@@ -242,22 +207,9 @@ void write_zip(const std::string& xml_path, const std::string& media_dir,
     const std::string tmp = target + ".part";
     nb::object z = zipfile.attr("ZipFile")(tmp, "w", zipfile.attr("ZIP_DEFLATED"));
     z.attr("write")(xml_path, fs::path(xml_path).filename().string());
-    std::error_code ec;
-    if (fs::is_directory(media_dir, ec)) {
-        std::vector<fs::path> names;
-        for (const auto& e : fs::directory_iterator(media_dir, ec)) names.push_back(e.path());
-        std::sort(names.begin(), names.end());
-        const std::string dir = fs::path(media_dir).filename().string();
-        for (const auto& p : names) z.attr("write")(p.string(), dir + "/" + p.filename().string());
-    }
+    for (const auto& [file, arc] : tx::media_entries(media_dir)) z.attr("write")(file, arc);
     z.attr("close")();
     import("os").attr("replace")(tmp, target);
-}
-
-std::string known_formats() {
-    std::string s;
-    for (const auto& f : tx::formats()) s += (s.empty() ? "" : ", ") + f;
-    return s;
 }
 
 // Writes the current timeline in `format` into `folder`; returns the path of the file
@@ -266,9 +218,7 @@ std::string known_formats() {
 // are written into `folder` itself (the XML beside its "<stem>_titles" folder).
 std::string export_timeline(const std::string& format, const std::string& folder,
                             nb::handle stem_arg, bool bundle) {
-    if (!tx::file_name(format, "x"))
-        raise(PyExc_ValueError,
-              "Unknown export format '" + format + "': known formats are " + known_formats());
+    if (auto refused = tx::refuse_format(format)) raise(PyExc_ValueError, *refused);
     auto [project, timeline] = current_timeline();
     const std::string stem =
         stem_arg.is_none() ? tx::default_stem(str(project.attr("GetName")())) : utf8(stem_arg);
@@ -311,14 +261,9 @@ std::string export_timeline(const std::string& format, const std::string& folder
 
 nb::object studio_export(const Args& a) {
     nb::handle req = a["req"];
-    nb::object endpoints = attr("endpoints");
-    nb::object status = endpoints.attr("get_status")()["status"];
-    if (status.equal(endpoints.attr("BrevanoStatus").attr("GENERATING")))
-        raise_http(409, "A generation is running");
+    refuse_while_generating();
     const std::string format = utf8(req.attr("format"));
-    if (!tx::file_name(format, "x"))
-        raise_http(400,
-                   "Unknown export format '" + format + "': known formats are " + known_formats());
+    if (auto refused = tx::refuse_format(format)) raise_http(400, *refused);
     // One export at a time: two exports of one name would write the same files.
     HeldLock held(attr("_export_lock"));
     std::string path;

@@ -12,27 +12,17 @@
 #include "bindings/common/values.hpp"
 #include "bindings/studio/parts.hpp"
 #include "core/outputs.hpp"
-#include "core/progress.hpp"
 
 namespace vestrel::bind::studio {
 
 namespace {
-
-nb::object attr(const char* name) { return this_module.attr(name); }
-
-constexpr int kRenderStage = static_cast<int>(vestrel::progress::kStages.size()) - 1;
-
-bool render_stage_running(nb::handle snapshot) {
-    nb::object stage = snapshot["stages"][nb::int_(kRenderStage)];
-    return nb::str(stage["state"]).equal(nb::str("running"));
-}
 
 // A render's end is recorded on the stage reporter when its job is read; read the last job
 // now, so that the progress tells a finished render without the page polling the job.
 void settle_render_stage() {
     nb::object last = attr("_last_job");
     if (last.is_none() || attr("_jobs").attr("get")(last).is_none()) return;
-    if (!render_stage_running(attr("progress").attr("snapshot")())) return;
+    if (!render_stage_running()) return;
     attr("studio_render_status")(last);
 }
 
@@ -42,17 +32,14 @@ nb::object studio_progress(const Args&) {
     nb::object status = attr("endpoints").attr("get_status")()["status"];
     nb::dict answer;
     answer["status"] = status.attr("value");
-    answer["stage"] = snap["stage"];
-    answer["stages"] = snap["stages"];
-    answer["error"] = snap["error"];
-    answer["failed_stage"] = snap["failed_stage"];
+    for (const char* key : {"stage", "stages", "error", "failed_stage"}) answer[key] = snap[key];
     return answer;
 }
 
 nb::object studio_cancel(const Args&) {
     settle_render_stage();
     nb::object progress = attr("progress");
-    const bool rendering = render_stage_running(progress.attr("snapshot")());
+    const bool rendering = render_stage_running();
     if (!truthy(progress.attr("request_cancel")())) raise_http(409, "Nothing to cancel");
     if (rendering) {
         // A render has no stage boundary to stop at: Resolve is asked to stop it, and the
@@ -80,8 +67,7 @@ nb::object studio_outputs(const Args&) {
     for (const auto& f : found) {
         nb::dict d;
         d["name"] = nb::str(f.name.c_str(), f.name.size());
-        const std::string_view kind = vestrel::outputs::output_kind(f.name);
-        d["kind"] = nb::str(kind.data(), kind.size());
+        d["kind"] = std::string(vestrel::outputs::output_kind(f.name));
         d["url"] = nb::str(("/media/" + f.name).c_str());
         d["size"] = nb::int_(static_cast<long long>(f.size));
         d["modified"] = nb::float_(f.modified);
@@ -96,20 +82,16 @@ nb::object studio_delete_output(const Args& a) {
     const std::string name = a.text("filename");
     if (!vestrel::outputs::is_output_name(name))
         raise_http(400, "Not a render or export: " + name);
-    const std::filesystem::path path = cache_dir() / name;
-    std::error_code ec;
-    bool removed = false;
+    const std::filesystem::path dir = cache_dir();
+    std::string why;
+    vestrel::outputs::Removal r;
     {
         nb::gil_scoped_release released;
-        // Links are never followed out of the cache: only a regular file of its own is removed.
-        const auto st = std::filesystem::symlink_status(path, ec);
-        if (ec)
-            ec.clear();  // no such file: "not found" below
-        else if (std::filesystem::is_regular_file(st))
-            removed = std::filesystem::remove(path, ec);
+        r = vestrel::outputs::remove_output(dir, name, why);
     }
-    if (ec) raise_http(500, "Could not delete " + name + ": " + ec.message());
-    if (!removed) raise_http(404, "Output not found: " + name);
+    if (r == vestrel::outputs::Removal::Failed)
+        raise_http(500, "Could not delete " + name + ": " + why);
+    if (r == vestrel::outputs::Removal::NotFound) raise_http(404, "Output not found: " + name);
     nb::dict answer;
     answer["deleted"] = nb::str(name.c_str(), name.size());
     return answer;

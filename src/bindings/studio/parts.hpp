@@ -6,7 +6,9 @@
 
 #include "bindings/common/declare.hpp"
 #include "bindings/common/module.hpp"
+#include "bindings/common/pyutil.hpp"
 #include "bindings/common/route.hpp"
+#include "core/progress.hpp"
 
 namespace vestrel::bind::studio {
 
@@ -16,6 +18,22 @@ using namespace vestrel::py;
 // vestrel.studio; its neighbours (endpoints, lumora, media, progress, tts) and its job table
 // are read through it at each call, so a test that replaces one is seen at once.
 inline ModuleRef this_module;
+inline nb::object attr(const char* name) { return this_module.attr(name); }
+
+// Whether the progress reporter's last stage (the render) is running.
+inline bool render_stage_running() {
+    constexpr int kRender = static_cast<int>(vestrel::progress::kStages.size()) - 1;
+    nb::object stage = attr("progress").attr("snapshot")()["stages"][nb::int_(kRender)];
+    return str(stage["state"]) == "running";
+}
+
+// Renders and exports wait for a running generation: it is about to replace the timeline.
+inline void refuse_while_generating() {
+    nb::object endpoints = attr("endpoints");
+    nb::object status = endpoints.attr("get_status")()["status"];
+    if (status.equal(endpoints.attr("BrevanoStatus").attr("GENERATING")))
+        raise_http(409, "A generation is running");
+}
 
 // A RuntimeError of the Resolve layer (no Resolve, no project, no timeline, a refused job)
 // answers 400 with its own text.

@@ -19,11 +19,6 @@ using vestrel::studio::JobView;
 using vestrel::studio::read_job;
 using vestrel::studio::refuse_output_name;
 
-nb::object attr(const char* name) { return this_module.attr(name); }
-
-// str(obj)
-nb::object text(nb::handle obj) { return nb::str(obj); }
-
 // (inode, modification time, size) of a file, or None: tells a freshly written output from
 // an older file of the same name.
 nb::object file_stamp(nb::handle path) {
@@ -34,8 +29,7 @@ nb::object file_stamp(nb::handle path) {
 }
 
 nb::object optional_field(nb::handle req, const char* name) {
-    if (req.is_none()) return nb::none();
-    return req.attr(name);
+    return req.is_none() ? nb::object(nb::none()) : nb::object(req.attr(name));
 }
 
 nb::object studio_render(const Args& a) {
@@ -43,10 +37,7 @@ nb::object studio_render(const Args& a) {
     // Of two render requests that arrive together, the second sees the first one's job (the
     // lock waits with the GIL released).
     HeldLock held(attr("_render_lock"));
-    nb::object endpoints = attr("endpoints");
-    nb::object status = endpoints.attr("get_status")()["status"];
-    if (status.equal(endpoints.attr("BrevanoStatus").attr("GENERATING")))
-        raise_http(409, "A generation is running");
+    refuse_while_generating();
 
     nb::object lumora = attr("lumora");
     nb::object project = lumora.attr("get_current_project")();
@@ -54,7 +45,7 @@ nb::object studio_render(const Args& a) {
 
     nb::object filename = optional_field(req, "filename");
     const std::string name = filename.is_none()
-                                 ? default_output_name(utf8(text(project.attr("GetName")())))
+                                 ? default_output_name(str(project.attr("GetName")()))
                                  : utf8(filename);
     if (auto refused = refuse_output_name(name)) raise_http(400, *refused);
 
@@ -71,7 +62,8 @@ nb::object studio_render(const Args& a) {
         project.attr("SetCurrentRenderFormatAndCodec")("mp4", "H264");
     }
 
-    nb::object folder = text(attr("media").attr("CACHE_DIR"));
+    const std::string cache = str(attr("media").attr("CACHE_DIR"));
+    nb::str folder(cache.c_str(), cache.size());
     const std::string stem = name.substr(0, name.size() - 4);
     nb::object path = import("os").attr("path").attr("join")(folder, nb::str(name.c_str()));
     lumora.attr("set_render_output")(nb::str(stem.c_str()), folder);
@@ -101,7 +93,7 @@ JobView read_status(nb::handle lumora, nb::handle job_id, nb::handle job) {
     nb::object st;
     try {
         st = lumora.attr("get_render_job_status")(job_id);
-        const std::string js = utf8(text(st.attr("get")("JobStatus", "")));
+        const std::string js = str(st.attr("get")("JobStatus", ""));
         if ((js == "Ready" || js == "Rendering") && !truthy(lumora.attr("is_rendering")()))
             st = lumora.attr("get_render_job_status")(job_id);  // it may just have ended
     } catch (nb::python_error& e) {
@@ -111,9 +103,9 @@ JobView read_status(nb::handle lumora, nb::handle job_id, nb::handle job) {
     nb::object stamp = file_stamp(job["path"]);
     const bool written = !stamp.is_none() && !stamp.equal(job["before"]);
     nb::object err = st.attr("get")("Error", "");
-    return read_job(utf8(text(st.attr("get")("JobStatus", ""))),
+    return read_job(str(st.attr("get")("JobStatus", "")),
                     as_float(st.attr("get")("CompletionPercentage", 0)),
-                    err.is_none() ? std::string() : utf8(text(err)), written);
+                    err.is_none() ? std::string() : str(err), written);
 }
 
 nb::object studio_render_status(const Args& a) {
@@ -123,15 +115,11 @@ nb::object studio_render_status(const Args& a) {
     const JobView view = read_status(attr("lumora"), job_id, job);
 
     // The last job's end is the end of the progress's render stage.
-    if (view.status != "rendering" && attr("_last_job").equal(job_id)) {
-        nb::object progress = attr("progress");
-        nb::object stages = progress.attr("snapshot")()["stages"];
-        if (text(stages[nb::int_(8)]["state"]).equal(nb::str("running"))) {
-            if (view.status == "done")
-                progress.attr("finish_stage")("render");
-            else
-                progress.attr("fail_stage")("render", view.error.value_or("Cancelled"));
-        }
+    if (view.status != "rendering" && attr("_last_job").equal(job_id) && render_stage_running()) {
+        if (view.status == "done")
+            attr("progress").attr("finish_stage")("render");
+        else
+            attr("progress").attr("fail_stage")("render", view.error.value_or("Cancelled"));
     }
 
     nb::dict answer;
