@@ -295,6 +295,39 @@ def test_empty_word_list_is_skipped_in_the_per_scene_report(stages, capsys):
                       "    Word 1: [0.500s - 1.500s] ' b'\n")
 
 
+class _Shown(str):
+    """A text whose own format() would differ from its str()."""
+
+    def __format__(self, spec):
+        return "formatted"
+
+
+class _OwnFormat(float):
+    def __format__(self, spec):
+        return "<" + spec + ">"
+
+
+# Times are written as format(x, ".3f") writes them for each type: an int as the float it
+# converts to, a bool as its int, a NaN of either sign as "nan", any other number with its
+# own __format__ (a float subclass included); texts as str() writes them.
+@pytest.mark.parametrize("words, expected", [
+    ([word(_Shown(" t"), 1, True)],
+     ["  Scene 0: [1.000s - 1.000s] (0.000s) - 1 words",
+      "    Word 0: [1.000s - 1.000s] ' t'"]),
+    ([word(7, -float("nan"), float("inf")), word(None, -0.0, 2**60)],
+     ["  Scene 0: [nans - infs] (nans) - 2 words",
+      "    Word 0: [nans - infs] '7'", "    Word 1: [-0.000s - 1152921504606846976.000s] 'None'"]),
+    ([word(" f", _OwnFormat(0.5), _OwnFormat(2.0))],
+     ["  Scene 0: [<.3f>s - <.3f>s] (1.500s) - 1 words", "    Word 0: [<.3f>s - <.3f>s] ' f'"]),
+])
+def test_per_scene_report_writes_each_type_as_the_host_does(stages, capsys, words, expected):
+    stages.lexor.split_by_scenes = lambda *a: [words]
+    brevano.generate_short(make_input(captions=("x",)))
+    out = capsys.readouterr().out
+    report = out.split("PER-SCENE TRANSCRIPTION DEBUG:\n")[1].split("[Brevano] Building")[0]
+    assert report.splitlines() == expected
+
+
 def test_a_failing_stage_ends_the_run(stages, capsys):
     def boom(*args, **kwargs):
         raise RuntimeError("Resolve is gone")

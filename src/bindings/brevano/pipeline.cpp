@@ -3,7 +3,7 @@
 // Every stage is reached through the module attributes `tts`, `lexor` and `montra`, read at
 // the time of each call, so a replaced stage is seen at once. Log lines are built as Python
 // strings from the values' own str() and format(x, ".3f") and printed through print().
-#include <initializer_list>
+#include <type_traits>
 
 #include "bindings/brevano/parts.hpp"
 #include "bindings/common/pyutil.hpp"
@@ -24,39 +24,32 @@ nb::object exception_text(nb::handle exc) {
     return nb::str(Py_TYPE(exc.ptr())->tp_name);
 }
 
-// One piece of a log line: a literal, or a value shown with str().
-struct Piece {
-    nb::object text;
-    Piece(const char* literal) : text(nb::str(literal)) {}
-    Piece(nb::handle value) : text(nb::str(value)) {}
-    Piece(size_t n) : text(nb::str(nb::int_(n))) {}
-    template <typename Policy>
-    Piece(const nb::detail::accessor<Policy>& value) : text(nb::str(nb::object(value))) {}
-};
-
 nb::object join(nb::handle parts) {
     return checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
 }
-// format(x, ".3f")
-nb::object f3(nb::handle x) { return checked(PyObject_Format(x.ptr(), nb::str(".3f").ptr())); }
 // x[:n] (code points for a str)
 nb::object head(nb::handle seq, Py_ssize_t n) {
     return checked(PySequence_GetSlice(seq.ptr(), 0, n));
 }
 nb::object sub(nb::handle a, nb::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
-void log(std::initializer_list<Piece> pieces) {
-    nb::list parts;
-    for (const Piece& p : pieces) parts.append(p.text);
-    vestrel::py::print(nb::handle(join(parts)));
+// Prints `line` filled by str.format: "{!s}" writes str(value), "{:.3f}" format(value, ".3f").
+// A size is shown as the int it is.
+template <typename... Values>
+void log(const char* line, const Values&... values) {
+    auto value = [](const auto& v) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(v)>, size_t>) return nb::int_(v);
+        else return nb::object(v);
+    };
+    vestrel::py::print(nb::handle(nb::str(line).format(value(values)...)));
 }
 
 // One line per word of the first n words: index, start, end and text.
 void log_words(nb::handle words, Py_ssize_t n) {
     size_t w = 0;
     for (nb::handle word : head(words, n))
-        log({"    Word ", w++, ": [", f3(word.attr("start")), "s - ", f3(word.attr("end")),
-             "s] '", word.attr("text"), "'"});
+        log("    Word {}: [{:.3f}s - {:.3f}s] '{!s}'", w++, word.attr("start"), word.attr("end"),
+            word.attr("text"));
 }
 
 void transcription_report(nb::handle transcription) {
@@ -64,8 +57,8 @@ void transcription_report(nb::handle transcription) {
     size_t s = 0;
     for (nb::handle seg : transcription.attr("segments")) {
         nb::object start = seg.attr("start"), end = seg.attr("end");
-        log({"  Segment ", s++, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
-             "s) '", head(seg.attr("text"), 50), "'"});
+        log("  Segment {}: [{:.3f}s - {:.3f}s] ({:.3f}s) '{!s}'", s++, start, end, sub(end, start),
+            head(seg.attr("text"), 50));
         log_words(seg.attr("words"), 3);
     }
 }
@@ -83,8 +76,8 @@ void per_scene_report(nb::handle per_scene) {
             ends.append(w.attr("end"));
         }
         nb::object start = builtins.attr("min")(starts), end = builtins.attr("max")(ends);
-        log({"  Scene ", index, ": [", f3(start), "s - ", f3(end), "s] (", f3(sub(end, start)),
-             "s) - ", nb::len(words), " words"});
+        log("  Scene {}: [{:.3f}s - {:.3f}s] ({:.3f}s) - {} words", index, start, end,
+            sub(end, start), nb::len(words));
         log_words(words, 2);
     }
 }
@@ -93,9 +86,9 @@ void edit_report(nb::handle edit) {
     size_t j = 0;
     for (nb::handle scene : edit.attr("scenes")) {
         nb::object captions = scene.attr("captions");
-        log({"  Scene ", j++, ": [", f3(scene.attr("start")), "s - ", f3(scene.attr("end")), "s] (",
-             f3(scene.attr("duration")), "s) captions: [", f3(captions.attr("start")), "s - ",
-             f3(captions.attr("end")), "s]"});
+        log("  Scene {}: [{:.3f}s - {:.3f}s] ({:.3f}s) captions: [{:.3f}s - {:.3f}s]", j++,
+            scene.attr("start"), scene.attr("end"), scene.attr("duration"),
+            captions.attr("start"), captions.attr("end"));
     }
 }
 
@@ -142,8 +135,8 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
     if (truthy(engine)) {
         marks.start("voice");
         print("[Brevano] Generating TTS...");
-        log({"[Brevano] Raw text: ", head(raw_text, 100), "..."});
-        log({"[Brevano] Speech text (commands removed): ", head(speech_text, 100), "..."});
+        log("[Brevano] Raw text: {!s}...", head(raw_text, 100));
+        log("[Brevano] Speech text (commands removed): {!s}...", head(speech_text, 100));
         nb::dict kwargs;
         kwargs["text"] = speech_text;
         kwargs["outputfile"] = data.attr("voice_output_filepath");
@@ -163,7 +156,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
         if (truthy(language) && (engine.equal(nb::str("eleven")) || espeak))
             kwargs["language_code"] = language;
         stage("tts").attr("generate_tts")(**kwargs);
-        log({"[Brevano] TTS saved to: ", data.attr("voice_output_filepath")});
+        log("[Brevano] TTS saved to: {!s}", data.attr("voice_output_filepath"));
         marks.finish();
     } else {
         marks.skip("voice", "project");
@@ -188,11 +181,11 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
     if (truthy(data.attr("remove_silence"))) {
         marks.start("silence");
         nb::object min_duration = data.attr("min_silence_duration");
-        log({"[Brevano] Removing silence (min duration: ", min_duration, "s)..."});
+        log("[Brevano] Removing silence (min duration: {!s}s)...", min_duration);
         nb::object shortened = stage("montra").attr("remove_silence_from_audio")(
             data.attr("voice_output_filepath"), nb::arg("min_silence_duration") = min_duration);
         nb::setattr(data, "voice_output_filepath", shortened);
-        log({"[Brevano] Silence removed. Output: ", data.attr("voice_output_filepath")});
+        log("[Brevano] Silence removed. Output: {!s}", data.attr("voice_output_filepath"));
         marks.finish();
     } else {
         marks.skip("silence", "transcription");
@@ -200,8 +193,8 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
 
     // 6.-8. Alignment of the spoken text with the audio.
     marks.start("transcription");
-    log({"[Brevano] Transcribing audio with Whisper model '", data.attr("whisper_model"),
-         "' language '", data.attr("language"), "'..."});
+    log("[Brevano] Transcribing audio with Whisper model '{!s}' language '{!s}'...",
+        data.attr("whisper_model"), data.attr("language"));
     nb::object transcription = stage("lexor").attr("generate_transcription")(
         data.attr("voice_output_filepath"), speech_text, data.attr("whisper_model"),
         data.attr("language"));
@@ -228,7 +221,7 @@ nb::object generate_short(nb::handle data, StageMarks& marks) {
                               .attr("Captions")
                               .attr("create_by_transcription")(
                                   words, nb::arg("chars_per_line") = data.attr("chars_per_line"));
-        log({"\n[Brevano] Scene ", index, " CAPTIONS (created, before adjust_timing):"});
+        log("\n[Brevano] Scene {} CAPTIONS (created, before adjust_timing):", index);
         caps.attr("_print_timing_debug")("before adjust_timing");
         caps.attr("adjust_timing")();
         nb::object bg = scene.attr("bg_video");
