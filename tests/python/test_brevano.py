@@ -298,13 +298,13 @@ def test_empty_word_list_is_skipped_in_the_per_scene_report(stages, capsys):
 class _Shown(str):
     """A text whose own format() would differ from its str()."""
 
-    def __format__(self, spec):
+    def __format__(self, how):
         return "formatted"
 
 
 class _OwnFormat(float):
-    def __format__(self, spec):
-        return "<" + spec + ">"
+    def __format__(self, how):
+        return "<" + how + ">"
 
 
 # Times are written as format(x, ".3f") writes them for each type: an int as the float it
