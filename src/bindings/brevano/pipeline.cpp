@@ -16,14 +16,6 @@ namespace {
 
 nb::object stage(const char* name) { return this_module.attr(name); }
 
-// str(exc); should that fail, the exception type's name.
-nb::object exception_text(nb::handle exc) {
-    nb::object s = nb::steal(PyObject_Str(exc.ptr()));
-    if (s.is_valid()) return s;
-    PyErr_Clear();
-    return nb::str(Py_TYPE(exc.ptr())->tp_name);
-}
-
 nb::object join(nb::handle parts) {
     return checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr()));
 }

@@ -55,6 +55,14 @@ void raise_with_context(PyObject* type, const std::string& message, nb::handle c
     throw nb::python_error();
 }
 
+nb::object exception_text(nb::handle exc, bool* from_str) {
+    nb::object s = nb::steal(PyObject_Str(exc.ptr()));
+    if (from_str) *from_str = s.is_valid();
+    if (s.is_valid()) return s;
+    PyErr_Clear();
+    return nb::str(Py_TYPE(exc.ptr())->tp_name);
+}
+
 nb::object exception_value(const nb::python_error& e) { return nb::borrow(e.value()); }
 
 void print_exception(nb::handle exc) {

@@ -38,6 +38,10 @@ std::string str(nb::handle obj);
 void print_exception(const nb::python_error& e);
 void print_exception(nb::handle exc);
 
+// str(exc); should that fail, the exception type's name, so an error always has a text to
+// record. `from_str`, when given, tells which of the two it is.
+nb::object exception_text(nb::handle exc, bool* from_str = nullptr);
+
 // The exception value carried by a caught nb::python_error (a new reference).
 nb::object exception_value(const nb::python_error& e);
 

@@ -33,16 +33,6 @@ void register_request_models(nb::module_& m) {
                     {"bg_music_id", or_none(str_type()), nb::none()}}));
 }
 
-// str(exc); should that fail, the exception type's name, so a status is always recorded.
-// `from_str`, when given, tells which of the two it is.
-nb::object exception_text(nb::handle exc, bool* from_str = nullptr) {
-    nb::object s = nb::steal(PyObject_Str(exc.ptr()));
-    if (from_str) *from_str = s.is_valid();
-    if (s.is_valid()) return s;
-    PyErr_Clear();
-    return nb::str(Py_TYPE(exc.ptr())->tp_name);
-}
-
 // Holds _status_lock for the life of the guard (the lock waits with the GIL released).
 struct StatusLock : HeldLock {
     StatusLock() : HeldLock(this_module.attr("_status_lock")) {}
