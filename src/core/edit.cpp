@@ -175,4 +175,12 @@ std::vector<Placement> plan_placements(const std::vector<PlanScene>& scenes) {
     return plan;
 }
 
+ShownLine shown_line(std::string_view text,
+                     const std::function<std::string(const std::string&)>& lower) {
+    if (!is_counter_line(text)) return {false, clean_caption(text)};
+    std::string word = counter_word(text);
+    std::optional<std::string> counter = counter_for(lower(word));
+    return {true, counter ? *counter : std::move(word)};
+}
+
 }  // namespace vestrel::edit

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,6 +72,16 @@ std::string counter_word(std::string_view text);
 std::optional<std::string> counter_for(std::string_view lower_word);
 // A caption line's text as shown: every ".", "," and '"' removed.
 std::string clean_caption(std::string_view text);
+
+// What a caption line shows: a counter line its counter (the spoken word's entry in the
+// table, the word lower-cased by `lower`), or the word itself when the table has none; any
+// other line its cleaned text.
+struct ShownLine {
+    bool counter = false;
+    std::string text;
+};
+ShownLine shown_line(std::string_view text,
+                     const std::function<std::string(const std::string&)>& lower);
 
 // Tracks of the assembled timeline (1-based Resolve video track indices).
 inline constexpr int kBackgroundTrack = 1;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "core/edit.hpp"
 
 using namespace vestrel;
@@ -91,6 +93,38 @@ TEST(Counters, MarkerWordAndTable) {
     EXPECT_EQ(edit::counter_for("erstens"), "1");
     EXPECT_EQ(edit::counter_for(" erstens"), std::nullopt);
     EXPECT_EQ(edit::clean_caption(" Hallo, \"Welt\". Ja?!"), " Hallo Welt Ja?!");
+}
+
+// The shown text of a line: the lower-casing is asked only for a counter line's word, and
+// a word the table lacks is shown as spoken.
+TEST(Counters, ShownLineLooksUpTheLoweredWordOnlyForCounterLines) {
+    std::vector<std::string> asked;
+    auto lower = [&](const std::string& word) {
+        asked.push_back(word);
+        std::string out = word;
+        for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
+    struct Case {
+        const char* text;
+        bool counter;
+        const char* shown;
+        std::vector<std::string> asked;
+    } cases[] = {
+        {" <counter>Erstens.", true, "1", {"Erstens"}},
+        {" <counter>ERSTENS", true, "1", {"ERSTENS"}},
+        {" <counter> Drittens.", true, " Drittens", {" Drittens"}},
+        {" <counter>Tipp..", true, "Tipp.", {"Tipp."}},
+        {"Hallo, \"Welt\".", false, "Hallo Welt", {}},
+        {"<counter>Erstens.", false, "<counter>Erstens", {}},
+    };
+    for (const Case& c : cases) {
+        asked.clear();
+        const edit::ShownLine shown = edit::shown_line(c.text, lower);
+        EXPECT_EQ(shown.counter, c.counter) << c.text;
+        EXPECT_EQ(shown.text, c.shown) << c.text;
+        EXPECT_EQ(asked, c.asked) << c.text;
+    }
 }
 
 TEST(Plan, OrderTracksAndFadePlacement) {
