@@ -33,6 +33,10 @@ inline constexpr double kTailAfterLastCaption = 1.0;
 // afterwards the scenes tile the timeline from 0.0 without gaps or overlaps.
 void set_scenes_duration(std::vector<SceneTimes>& scenes);
 
+// The report row of scene `index`: "Scene <index>: <start> → <end>", each time with two
+// decimals as the host's format(x, ".2f") writes it ("nan", "inf", "-0.00" included).
+std::string scene_row(std::size_t index, const SceneTimes& times);
+
 // Fade clips of the template, by fade length in seconds (keys ascending).
 struct FadeClip {
     double key;

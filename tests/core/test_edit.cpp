@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <limits>
 
 #include "core/edit.hpp"
 
@@ -125,6 +126,25 @@ TEST(Counters, ShownLineLooksUpTheLoweredWordOnlyForCounterLines) {
         EXPECT_EQ(shown.text, c.shown) << c.text;
         EXPECT_EQ(asked, c.asked) << c.text;
     }
+}
+
+// The report row writes each time as the host's format(x, ".2f") does: exact rounding of the
+// binary value (ties to even), the sign of zero kept, no sign on NaN.
+TEST(SceneRow, TimesWithTwoDecimalsAsTheHostWritesThem) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double start, end;
+        const char* row;
+    } cases[] = {
+        {0.125, 2.675, "Scene 3: 0.12 \u2192 2.67"},
+        {1.005, 0.005, "Scene 3: 1.00 \u2192 0.01"},
+        {-0.0, 1e16, "Scene 3: -0.00 \u2192 10000000000000000.00"},
+        {inf, -inf, "Scene 3: inf \u2192 -inf"},
+        {nan, -nan, "Scene 3: nan \u2192 nan"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(edit::scene_row(3, {.start = c.start, .end = c.end}), c.row);
 }
 
 TEST(Plan, OrderTracksAndFadePlacement) {
