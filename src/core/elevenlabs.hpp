@@ -32,4 +32,9 @@ struct Urls {
 // means the public service.
 Urls urls(std::string_view base);
 
+// The refusals of the character quota, each count as the caller writes it: a key with less
+// left than required at construction, and a text longer than what is left.
+std::string low_quota_message(std::string_view remaining, std::string_view required);
+std::string over_quota_message(std::string_view length, std::string_view remaining);
+
 }  // namespace vestrel::elevenlabs

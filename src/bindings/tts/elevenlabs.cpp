@@ -29,10 +29,8 @@ nb::object init(const Args& a) {
 
     nb::handle min_required = a["min_required_chars"];
     if (a.flag("check_credits") && self.attr("get_remaining_characters")() < min_required)
-        raise(PyExc_Exception, "ElevenLabs API key has only " +
-                                   str(self.attr("remaining_credits")) +
-                                   " characters remaining (minimum required: " +
-                                   str(min_required) + ")");
+        raise(PyExc_Exception,
+              low_quota_message(str(self.attr("remaining_credits")), str(min_required)));
     return nb::none();
 }
 
@@ -63,8 +61,8 @@ nb::object generate_voice(const Args& a) {
     // a longer one is refused before any request.
     nb::int_ length(PyUnicode_GetLength(text.ptr()));
     if (length > self.attr("get_remaining_characters")())
-        raise(PyExc_Exception, "Cannot generate " + str(length) + " characters, only " +
-                                   str(self.attr("remaining_credits")) + " remaining");
+        raise(PyExc_Exception,
+              over_quota_message(str(length), str(self.attr("remaining_credits"))));
 
     std::string url = str(self.attr("TTS_URL")) + "/" + str(self.attr("voice_id"));
     nb::dict headers;
