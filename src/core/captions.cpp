@@ -115,6 +115,19 @@ SentenceCut cut_sentences(std::span<const TimedWord> words, size_t object_count)
         [&](size_t i) { return words[i].object; });
 }
 
+std::optional<size_t> find_greatest_pause(std::span<const double> ends,
+                                          const std::function<double(size_t)>& start_of) {
+    std::vector<TimedWord> words(ends.size());
+    for (size_t i = 0; i < ends.size(); ++i) words[i].end = ends[i];
+    if (ends.size() >= 2) {
+        const auto first = static_cast<size_t>(std::min_element(ends.begin(), ends.end()) -
+                                               ends.begin());
+        for (size_t i = 0; i < ends.size(); ++i)
+            if (i != first) words[i].start = start_of(i);
+    }
+    return find_greatest_pause(std::span<const TimedWord>(words));
+}
+
 std::optional<size_t> find_greatest_pause(std::span<const TimedWord> words) {
     const size_t n = words.size();
     if (n < 2) return std::nullopt;

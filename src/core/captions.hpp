@@ -64,6 +64,11 @@ SentenceCut cut_sentences(std::span<const TimedWord> words, size_t object_count)
 // Among equal pauses the first wins; the last word by end time is never returned.
 // Returns nothing for fewer than two words or when no pause is positive.
 std::optional<size_t> find_greatest_pause(std::span<const TimedWord> words);
+// The same for words known by their end times, whose starts are read through `start_of(i)`,
+// in input order, only where a pause can end: none for a single word, and never the start of
+// the word that ends first (the first of equal ends), which no pause ends at.
+std::optional<size_t> find_greatest_pause(std::span<const double> ends,
+                                          const std::function<double(size_t)>& start_of);
 
 // The words after which a connecting word lets a line break.
 inline constexpr std::string_view kConnectors[] = {" und", " oder", " and", " but", " or"};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <map>
 
@@ -173,6 +174,26 @@ std::vector<Placement> plan_placements(const std::vector<PlanScene>& scenes) {
     }
     separate_overlaps(plan);
     return plan;
+}
+
+ShownLine shown_line(std::string_view text,
+                     const std::function<std::string(const std::string&)>& lower) {
+    if (!is_counter_line(text)) return {false, clean_caption(text)};
+    std::string word = counter_word(text);
+    std::optional<std::string> counter = counter_for(lower(word));
+    return {true, counter ? *counter : std::move(word)};
+}
+
+std::string scene_row(std::size_t index, const SceneTimes& times) {
+    auto two_decimals = [](double x) {
+        if (std::isnan(x)) return std::string("nan");  // the C library may write "-nan"
+        const int n = std::snprintf(nullptr, 0, "%.2f", x);
+        std::string out(static_cast<std::size_t>(n), '\0');
+        std::snprintf(out.data(), out.size() + 1, "%.2f", x);
+        return out;
+    };
+    return "Scene " + std::to_string(index) + ": " + two_decimals(times.start) + " \u2192 " +
+           two_decimals(times.end);
 }
 
 }  // namespace vestrel::edit

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,10 @@ inline constexpr double kTailAfterLastCaption = 1.0;
 // Derives scene times and fades from the caption times already in `scenes` (non-empty):
 // afterwards the scenes tile the timeline from 0.0 without gaps or overlaps.
 void set_scenes_duration(std::vector<SceneTimes>& scenes);
+
+// The report row of scene `index`: "Scene <index>: <start> → <end>", each time with two
+// decimals as the host's format(x, ".2f") writes it ("nan", "inf", "-0.00" included).
+std::string scene_row(std::size_t index, const SceneTimes& times);
 
 // Fade clips of the template, by fade length in seconds (keys ascending).
 struct FadeClip {
@@ -71,6 +76,16 @@ std::string counter_word(std::string_view text);
 std::optional<std::string> counter_for(std::string_view lower_word);
 // A caption line's text as shown: every ".", "," and '"' removed.
 std::string clean_caption(std::string_view text);
+
+// What a caption line shows: a counter line its counter (the spoken word's entry in the
+// table, the word lower-cased by `lower`), or the word itself when the table has none; any
+// other line its cleaned text.
+struct ShownLine {
+    bool counter = false;
+    std::string text;
+};
+ShownLine shown_line(std::string_view text,
+                     const std::function<std::string(const std::string&)>& lower);
 
 // Tracks of the assembled timeline (1-based Resolve video track indices).
 inline constexpr int kBackgroundTrack = 1;

@@ -8,4 +8,14 @@ Urls urls(std::string_view base) {
     return {api + "/v1/user/subscription", api + "/v1/text-to-speech"};
 }
 
+std::string low_quota_message(std::string_view remaining, std::string_view required) {
+    return "ElevenLabs API key has only " + std::string(remaining) +
+           " characters remaining (minimum required: " + std::string(required) + ")";
+}
+
+std::string over_quota_message(std::string_view length, std::string_view remaining) {
+    return "Cannot generate " + std::string(length) + " characters, only " +
+           std::string(remaining) + " remaining";
+}
+
 }  // namespace vestrel::elevenlabs

@@ -261,6 +261,38 @@ std::string voice_for_language(const std::string& iso639_1) {
     throw std::invalid_argument("espeak-ng has no voice for the language '" + iso639_1 + "'");
 }
 
+std::string voice_for_request(const std::string& code) {
+    try {
+        return voice_for_language(code);
+    } catch (const std::invalid_argument& e) {
+        throw Error(std::string(e.what()) + "; list the valid voices with `espeak-ng --voices` "
+                                            "or vestrel.tts.list_espeak_voices()",
+                    ErrorKind::Value);
+    } catch (const std::exception& e) {
+        throw Error(std::string("espeak-ng TTS failed: ") + e.what(), ErrorKind::Value);
+    }
+}
+
+std::vector<std::string> language_list(std::string_view languages) {
+    std::vector<std::string> out;
+    while (!languages.empty()) {
+        const std::size_t comma = std::min(languages.find(','), languages.size());
+        if (comma > 0) out.emplace_back(languages.substr(0, comma));
+        languages.remove_prefix(std::min(comma + 1, languages.size()));
+    }
+    return out;
+}
+
+int checked_setting(const Setting& setting, long long value, bool out_of_long,
+                    std::string_view shown) {
+    if (!out_of_long && value >= setting.low && value <= setting.high)
+        return static_cast<int>(value);
+    throw Error(std::string(setting.name) + " must be between " + std::to_string(setting.low) +
+                    " and " + std::to_string(setting.high) + setting.unit + ", got " +
+                    std::string(shown),
+                ErrorKind::Value);
+}
+
 std::string data_path() {
     std::lock_guard<std::mutex> lock(g_mutex);
     initialize_locked();

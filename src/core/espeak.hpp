@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vestrel::espeak {
@@ -45,6 +46,16 @@ struct Options {
     int pitch = -1;            // 0-100; -1 = espeak-ng's default
 };
 
+// A voice setting as its refusal names it: name, allowed range and unit.
+struct Setting {
+    const char* name;
+    int low;
+    int high;
+    const char* unit;
+};
+inline constexpr Setting kRateSetting{"rate", kMinRate, kMaxRate, " words per minute"};
+inline constexpr Setting kPitchSetting{"pitch", 0, 100, ""};
+
 // A synthesis that failed (library not initialisable, synthesis error).
 class Error : public vestrel::Error {
 public:
@@ -70,6 +81,9 @@ struct VoiceInfo {
     std::string languages;   // comma-separated, most preferred first, e.g. "de"
 };
 
+// A VoiceInfo's languages as a list: split at the commas, empty entries left out.
+std::vector<std::string> language_list(std::string_view languages);
+
 // The voices espeak-ng can speak with here (MBROLA voices, which need a separate program
 // and data, are left out), in espeak-ng's order.
 std::vector<VoiceInfo> list_voices();
@@ -79,7 +93,18 @@ std::vector<VoiceInfo> list_voices();
 // language when espeak-ng has no voice for it.
 std::string voice_for_language(const std::string& iso639_1);
 
+// voice_for_language for a caller's language code, every refusal an Error of kind Value: an
+// unknown language's message also says how to list the valid voices; any other failure reads
+// "espeak-ng TTS failed: <what>".
+std::string voice_for_request(const std::string& code);
+
 // The directory espeak-ng reads its data from (after initialising it).
 std::string data_path();
+
+// `value` when `setting` allows it; otherwise an Error of kind Value, "<name> must be between
+// <low> and <high><unit>, got <shown>" (`shown`: the value as the caller wrote it).
+// `out_of_long` marks a value beyond long long, whatever `value` holds.
+int checked_setting(const Setting& setting, long long value, bool out_of_long,
+                    std::string_view shown);
 
 }  // namespace vestrel::espeak

@@ -320,4 +320,11 @@ void join(const Pcm& pcm, const std::vector<Range>& ranges, const std::uint8_t* 
     }
 }
 
+std::vector<std::array<std::int64_t, 2>> as_pairs(const std::vector<Range>& ranges) {
+    std::vector<std::array<std::int64_t, 2>> out;
+    out.reserve(ranges.size());
+    for (const Range& r : ranges) out.push_back({r.start_ms, r.end_ms});
+    return out;
+}
+
 }  // namespace vestrel::silence

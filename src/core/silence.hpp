@@ -10,6 +10,7 @@
 #pragma once
 
 #include "core/error.hpp"
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -69,6 +70,9 @@ std::vector<Range> detect_silence(const Pcm& pcm, std::int64_t min_silence_len,
 std::vector<Range> detect_nonsilent(const Pcm& pcm, std::int64_t min_silence_len = 100,
                                     double silence_thresh_dbfs = -60.0,
                                     std::int64_t seek_step = 1);
+
+// The ranges as [start_ms, end_ms] pairs, the form the audio library hands its callers.
+std::vector<std::array<std::int64_t, 2>> as_pairs(const std::vector<Range>& ranges);
 
 // Where the bytes of the slice [start_ms, end_ms) of the audio come from: `length` bytes at
 // `offset`, followed by `zero_bytes` bytes of zeros (padding up to the expected frames).

@@ -82,6 +82,34 @@ TEST(Captions, GreatestPause) {
     EXPECT_EQ(find_greatest_pause(u), 2u);
 }
 
+// The starts are read on demand: never for one word, never for the word that ends first (the
+// first of equal ends), each other once in input order; the answer is the words' own.
+TEST(Captions, GreatestPauseByEndsReadsOnlyTheStartsAPauseCanEndAt) {
+    struct Case {
+        std::vector<std::pair<double, double>> times;
+        std::vector<size_t> read;
+    };
+    const Case cases[] = {
+        {{{0, 1}}, {}},
+        {{{0, 1}, {1.25, 2}, {2.5, 3}, {3.5, 4}}, {1, 2, 3}},
+        {{{3, 4}, {0, 1}, {1, 1}}, {0, 2}},
+        {{{5, 2}, {0, 1}, {7, 1}}, {0, 2}},  // equal first ends: the first of them is skipped
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> texts(c.times.size(), "w");
+        const auto words = words_of(texts, c.times);
+        std::vector<double> ends;
+        for (const auto& t : c.times) ends.push_back(t.second);
+        std::vector<size_t> read;
+        const auto found = find_greatest_pause(ends, [&](size_t i) {
+            read.push_back(i);
+            return c.times[i].first;
+        });
+        EXPECT_EQ(read, c.read);
+        EXPECT_EQ(found, find_greatest_pause(words));
+    }
+}
+
 TEST(Captions, LengthLimitIsInclusiveAndCountsCodePoints) {
     // 25 code points in 3 words (ü is two bytes): one line; one more: split.
     auto fits = words_of({" Grüße", " aus", " dem Süden, ok"});

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <limits>
+
 #include "core/edit.hpp"
 
 using namespace vestrel;
@@ -91,6 +94,57 @@ TEST(Counters, MarkerWordAndTable) {
     EXPECT_EQ(edit::counter_for("erstens"), "1");
     EXPECT_EQ(edit::counter_for(" erstens"), std::nullopt);
     EXPECT_EQ(edit::clean_caption(" Hallo, \"Welt\". Ja?!"), " Hallo Welt Ja?!");
+}
+
+// The shown text of a line: the lower-casing is asked only for a counter line's word, and
+// a word the table lacks is shown as spoken.
+TEST(Counters, ShownLineLooksUpTheLoweredWordOnlyForCounterLines) {
+    std::vector<std::string> asked;
+    auto lower = [&](const std::string& word) {
+        asked.push_back(word);
+        std::string out = word;
+        for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
+    struct Case {
+        const char* text;
+        bool counter;
+        const char* shown;
+        std::vector<std::string> asked;
+    } cases[] = {
+        {" <counter>Erstens.", true, "1", {"Erstens"}},
+        {" <counter>ERSTENS", true, "1", {"ERSTENS"}},
+        {" <counter> Drittens.", true, " Drittens", {" Drittens"}},
+        {" <counter>Tipp..", true, "Tipp.", {"Tipp."}},
+        {"Hallo, \"Welt\".", false, "Hallo Welt", {}},
+        {"<counter>Erstens.", false, "<counter>Erstens", {}},
+    };
+    for (const Case& c : cases) {
+        asked.clear();
+        const edit::ShownLine shown = edit::shown_line(c.text, lower);
+        EXPECT_EQ(shown.counter, c.counter) << c.text;
+        EXPECT_EQ(shown.text, c.shown) << c.text;
+        EXPECT_EQ(asked, c.asked) << c.text;
+    }
+}
+
+// The report row writes each time as the host's format(x, ".2f") does: exact rounding of the
+// binary value (ties to even), the sign of zero kept, no sign on NaN.
+TEST(SceneRow, TimesWithTwoDecimalsAsTheHostWritesThem) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double start, end;
+        const char* row;
+    } cases[] = {
+        {0.125, 2.675, "Scene 3: 0.12 \u2192 2.67"},
+        {1.005, 0.005, "Scene 3: 1.00 \u2192 0.01"},
+        {-0.0, 1e16, "Scene 3: -0.00 \u2192 10000000000000000.00"},
+        {inf, -inf, "Scene 3: inf \u2192 -inf"},
+        {nan, -nan, "Scene 3: nan \u2192 nan"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(edit::scene_row(3, {.start = c.start, .end = c.end}), c.row);
 }
 
 TEST(Plan, OrderTracksAndFadePlacement) {

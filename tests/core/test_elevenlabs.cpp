@@ -26,3 +26,10 @@ TEST(ElevenLabs, UrlsJoinUnderTheBaseWithOneSlash) {
         EXPECT_EQ(u.text_to_speech, c.tts) << c.base;
     }
 }
+
+TEST(ElevenLabs, QuotaRefusalsNameBothCountsAsWritten) {
+    EXPECT_EQ(elevenlabs::low_quota_message("150", "1200"),
+              "ElevenLabs API key has only 150 characters remaining (minimum required: 1200)");
+    EXPECT_EQ(elevenlabs::over_quota_message("1201", "None"),
+              "Cannot generate 1201 characters, only None remaining");
+}

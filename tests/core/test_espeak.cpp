@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/espeak.hpp"
 
@@ -191,4 +192,57 @@ TEST(Espeak, VoiceForLanguageAndVoiceList) {
     }
     EXPECT_TRUE(german);
     EXPECT_FALSE(espeak::data_path().empty());
+}
+
+TEST(EspeakSettings, RangeEndsPassAndOutsideValuesNameTheSettingAndTheValue) {
+    EXPECT_EQ(espeak::checked_setting(espeak::kRateSetting, 80, false, "80"), 80);
+    EXPECT_EQ(espeak::checked_setting(espeak::kRateSetting, 450, false, "450"), 450);
+    EXPECT_EQ(espeak::checked_setting(espeak::kPitchSetting, 0, false, "0"), 0);
+    struct Case {
+        const espeak::Setting& setting;
+        long long value;
+        bool out_of_long;
+        const char* shown;
+        const char* message;
+    };
+    const Case cases[] = {
+        {espeak::kRateSetting, 79, false, "79",
+         "rate must be between 80 and 450 words per minute, got 79"},
+        {espeak::kPitchSetting, 101, false, "101", "pitch must be between 0 and 100, got 101"},
+        {espeak::kPitchSetting, -1, false, "-1", "pitch must be between 0 and 100, got -1"},
+        // Beyond long long: refused whatever the value slot holds.
+        {espeak::kPitchSetting, 50, true, "99999999999999999999",
+         "pitch must be between 0 and 100, got 99999999999999999999"},
+    };
+    for (const Case& c : cases) {
+        try {
+            espeak::checked_setting(c.setting, c.value, c.out_of_long, c.shown);
+            ADD_FAILURE() << c.message;
+        } catch (const vestrel::Error& e) {
+            EXPECT_EQ(e.kind(), ErrorKind::Value);
+            EXPECT_STREQ(e.what(), c.message);
+        }
+    }
+}
+
+TEST(EspeakSettings, LanguageListDropsEmptyEntries) {
+    using L = std::vector<std::string>;
+    EXPECT_EQ(espeak::language_list(""), L{});
+    EXPECT_EQ(espeak::language_list("de"), L{"de"});
+    EXPECT_EQ(espeak::language_list("en-gb,en"), (L{"en-gb", "en"}));
+    EXPECT_EQ(espeak::language_list(",de,,fr,"), (L{"de", "fr"}));
+    EXPECT_EQ(espeak::language_list(",,"), L{});
+}
+
+TEST(EspeakSettings, VoiceForRequestRefusesUnknownLanguagesWithTheListingHint) {
+    EXPECT_EQ(espeak::voice_for_request("de"), espeak::voice_for_language("de"));
+    try {
+        espeak::voice_for_request("qq");
+        ADD_FAILURE() << "no voice expected for qq";
+    } catch (const vestrel::Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::Value);
+        EXPECT_STREQ(e.what(),
+                     "espeak-ng has no voice for the language 'qq'; list the valid voices with "
+                     "`espeak-ng --voices` or vestrel.tts.list_espeak_voices()");
+    }
 }

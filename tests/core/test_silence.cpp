@@ -112,7 +112,14 @@ TEST(Silence, FindsStretchesBetweenSilences) {
     };
     for (const Case& c : cases) {
         auto bytes = pattern(c.ms, c.loud);
-        EXPECT_EQ(silence::detect_nonsilent(pcm_of(bytes, 2, 1, 1000)), c.expected) << c.name;
+        const auto found = silence::detect_nonsilent(pcm_of(bytes, 2, 1, 1000));
+        EXPECT_EQ(found, c.expected) << c.name;
+        // The pairs handed to the caller keep the order and both ends of every range.
+        const auto pairs = silence::as_pairs(found);
+        ASSERT_EQ(pairs.size(), c.expected.size()) << c.name;
+        for (size_t i = 0; i < pairs.size(); ++i)
+            EXPECT_EQ(pairs[i], (std::array<std::int64_t, 2>{c.expected[i].start_ms,
+                                                             c.expected[i].end_ms}));
     }
 }
 

@@ -54,17 +54,10 @@ nb::object find_greatest_pause(const Args& a) {
     const size_t n = nb::len(items);
     if (n == 0) raise(PyExc_IndexError, "list index out of range");
     auto time = [&](size_t i, Field f) { return seconds(field_of(items[i], f)); };
-    std::vector<vestrel::captions::TimedWord> words(n);
-    for (size_t i = 0; i < n; ++i) words[i].end = time(i, kEnd);
-    // Every start is read but that of the first word by end time, which no pause begins at.
-    size_t first = 0;
-    for (size_t i = 1; i < n; ++i)
-        if (words[i].end < words[first].end) first = i;
-    if (n >= 2)
-        for (size_t i = 0; i < n; ++i)
-            if (i != first) words[i].start = time(i, kStart);
-    for (size_t i = 0; i < n; ++i) words[i].object = i;
-    auto found = vestrel::captions::find_greatest_pause(words);
+    std::vector<double> ends(n);
+    for (size_t i = 0; i < n; ++i) ends[i] = time(i, kEnd);
+    auto found = vestrel::captions::find_greatest_pause(
+        ends, [&](size_t i) { return time(i, kStart); });
     if (!found) return nb::none();
     return items[*found];
 }

@@ -45,21 +45,12 @@ struct LineText {
 };
 
 LineText line_text(nb::handle text_obj) {
-    std::string text = utf8(text_obj);
-    LineText out;
-    out.counter = edit::is_counter_line(text);
-    if (out.counter) {
-        std::string word = edit::counter_word(text);
-        // Lower-cased as the host does it (full Unicode case mapping).
-        nb::object lower = nb::str(word.data(), word.size()).attr("lower")();
-        auto counter = edit::counter_for(utf8(lower));
-        const std::string& shown = counter ? *counter : word;
-        out.shown = nb::str(shown.data(), shown.size());
-    } else {
-        std::string cleaned = edit::clean_caption(text);
-        out.shown = nb::str(cleaned.data(), cleaned.size());
-    }
-    return out;
+    // Lower-cased as the host does it (full Unicode case mapping).
+    auto lower = [](const std::string& word) {
+        return utf8(nb::str(word.data(), word.size()).attr("lower")());
+    };
+    const edit::ShownLine shown = edit::shown_line(utf8(text_obj), lower);
+    return {shown.counter, nb::str(shown.text.data(), shown.text.size())};
 }
 
 nb::object render(const Args& a) {

@@ -62,11 +62,7 @@ nb::object set_scenes_duration(const Args& a) {
         if (t.fade_in_set) scenes[i].attr("fade_in") = to_py(t.fade_in);
         if (t.fade_out_set) scenes[i].attr("fade_out") = to_py(t.fade_out);
     }
-    for (size_t i = 0; i < scenes.size(); ++i) {
-        const std::string start = format(to_py(times[i].start), ".2f");
-        print("[montra] Scene " + std::to_string(i) + ": " + start + " \u2192 " +
-              format(to_py(times[i].end), ".2f"));
-    }
+    for (size_t i = 0; i < scenes.size(); ++i) print("[montra] " + edit::scene_row(i, times[i]));
     return nb::none();
 }
 

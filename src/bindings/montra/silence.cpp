@@ -5,6 +5,8 @@
 // non-silent stretches and joining the kept ones run in the core on the decoded PCM, with the
 // GIL released, and give exactly what pydub gives.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/array.h>
+#include <nanobind/stl/vector.h>
 
 #include <new>
 #include <stdexcept>
@@ -82,14 +84,7 @@ Pcm format_of(nb::handle segment) {
 }
 
 nb::list ranges_to_list(const std::vector<Range>& ranges) {
-    nb::list out;
-    for (const Range& r : ranges) {
-        nb::list pair;
-        pair.append(nb::int_(r.start_ms));
-        pair.append(nb::int_(r.end_ms));
-        out.append(pair);
-    }
-    return out;
+    return nb::list(nb::cast(silence::as_pairs(ranges)));
 }
 
 // A module global as the stage's code reads it: a NameError when the import at load failed.

@@ -10,14 +10,7 @@ namespace vestrel::bind::tts {
 
 namespace {
 
-constexpr long kMinRequiredChars = 1200;
-constexpr int kChunkSize = 4096;
-// Every request has a time-out, so a hung service cannot hold the calling thread (and with
-// it the generation status) forever: 10 s for the small JSON requests; for synthesis 10 s
-// to connect and 120 s between bytes of the streamed audio.
-constexpr int kRequestTimeout = 10;
-constexpr int kSynthesisConnectTimeout = 10;
-constexpr int kSynthesisReadTimeout = 120;
+using namespace elevenlabs;  // the request settings
 
 nb::object requests() { return this_module.attr("requests"); }
 
@@ -36,10 +29,8 @@ nb::object init(const Args& a) {
 
     nb::handle min_required = a["min_required_chars"];
     if (a.flag("check_credits") && self.attr("get_remaining_characters")() < min_required)
-        raise(PyExc_Exception, "ElevenLabs API key has only " +
-                                   str(self.attr("remaining_credits")) +
-                                   " characters remaining (minimum required: " +
-                                   str(min_required) + ")");
+        raise(PyExc_Exception,
+              low_quota_message(str(self.attr("remaining_credits")), str(min_required)));
     return nb::none();
 }
 
@@ -70,8 +61,8 @@ nb::object generate_voice(const Args& a) {
     // a longer one is refused before any request.
     nb::int_ length(PyUnicode_GetLength(text.ptr()));
     if (length > self.attr("get_remaining_characters")())
-        raise(PyExc_Exception, "Cannot generate " + str(length) + " characters, only " +
-                                   str(self.attr("remaining_credits")) + " remaining");
+        raise(PyExc_Exception,
+              over_quota_message(str(length), str(self.attr("remaining_credits"))));
 
     std::string url = str(self.attr("TTS_URL")) + "/" + str(self.attr("voice_id"));
     nb::dict headers;
@@ -79,11 +70,11 @@ nb::object generate_voice(const Args& a) {
     headers["Content-Type"] = "application/json";
     headers["Accept"] = "audio/mpeg";
     nb::dict voice_settings;
-    voice_settings["stability"] = 0.5;
-    voice_settings["similarity_boost"] = 0.75;
+    voice_settings["stability"] = kStability;
+    voice_settings["similarity_boost"] = kSimilarityBoost;
     nb::dict body;
     body["text"] = text;
-    body["model_id"] = "eleven_multilingual_v2";
+    body["model_id"] = kModelId;
     body["voice_settings"] = voice_settings;
     nb::object language_code = self.attr("language_code");
     if (truthy(language_code)) body["language_code"] = language_code;
@@ -137,11 +128,11 @@ nb::object get_voices(const Args& a) {
 
 void register_elevenlabs(nb::module_& m) {
     // The API base is configuration, read once at load.
-    const elevenlabs::Urls urls = elevenlabs::urls(
+    const Urls api = urls(
         utf8(import("os").attr("environ").attr("get")("VESTREL_ELEVENLABS_API_URL", "")));
     nb::dict ns;
-    ns["SUBSCRIPTION_URL"] = nb::str(urls.subscription.c_str());
-    ns["TTS_URL"] = nb::str(urls.text_to_speech.c_str());
+    ns["SUBSCRIPTION_URL"] = nb::str(api.subscription.c_str());
+    ns["TTS_URL"] = nb::str(api.text_to_speech.c_str());
     def_methods(m, ns, "ElevenLabsVoiceModule",
                 {{"__init__",
                   {arg("self"), arg("api_key", Kind::Str) | str_type(),

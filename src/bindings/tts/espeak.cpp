@@ -17,24 +17,17 @@ namespace {
 constexpr const char* kDefaultVoice = "de";
 
 // The value of an optional int attribute or argument as the core takes it: None gives
-// `none_value`; anything else must be an int within [low, high].
-int bounded(nb::handle value, const char* name, int low, int high, int none_value,
-            const char* unit) {
+// `none_value`; anything else must be an int the setting allows.
+int bounded(nb::handle value, const espeak::Setting& setting, int none_value) {
     if (value.is_none()) return none_value;
-    check_value(arg(name, Kind::Int), value);
+    check_value(arg(setting.name, Kind::Int), value);
     int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow != 0 || v < low || v > high)
-        raise(PyExc_ValueError, std::string(name) + " must be between " + std::to_string(low) +
-                                    " and " + std::to_string(high) + unit + ", got " +
-                                    str(value));
-    return static_cast<int>(v);
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    return espeak::checked_setting(setting, v, overflow != 0, str(value));
 }
 
-int rate_of(nb::handle value) {
-    return bounded(value, "rate", espeak::kMinRate, espeak::kMaxRate, 0, " words per minute");
-}
-int pitch_of(nb::handle value) { return bounded(value, "pitch", 0, 100, -1, ""); }
+int rate_of(nb::handle value) { return bounded(value, espeak::kRateSetting, 0); }
+int pitch_of(nb::handle value) { return bounded(value, espeak::kPitchSetting, -1); }
 
 // A failed write names the output file as the host's own file errors do
 // (FileNotFoundError: [Errno 2] No such file or directory: '...').
@@ -100,9 +93,9 @@ nb::object list_espeak_voices(const Args&) {
         nb::dict d;
         d["name"] = nb::str(v.name.c_str());
         d["identifier"] = nb::str(v.identifier.c_str());
-        nb::list languages;  // the comma-separated list, empty entries left out
-        for (nb::handle code : nb::str(v.languages.c_str()).attr("split")(","))
-            if (truthy(code)) languages.append(code);
+        nb::list languages;
+        for (const std::string& code : espeak::language_list(v.languages))
+            languages.append(nb::str(code.c_str()));
         d["languages"] = languages;
         out.append(d);
     }
@@ -118,15 +111,9 @@ nb::object espeak_voice_for_settings(nb::handle voice_name, nb::handle language_
     if (language_code.is_valid() && truthy(language_code)) {
         std::string code = utf8(check_value(arg("language_code", Kind::Str), language_code));
         std::string voice;
-        try {
+        {
             nb::gil_scoped_release released;
-            voice = espeak::voice_for_language(code);
-        } catch (const std::invalid_argument& e) {
-            raise(PyExc_ValueError,
-                  std::string(e.what()) + "; list the valid voices with `espeak-ng --voices` "
-                                          "or vestrel.tts.list_espeak_voices()");
-        } catch (const std::exception& e) {
-            raise(PyExc_ValueError, std::string("espeak-ng TTS failed: ") + e.what());
+            voice = espeak::voice_for_request(code);
         }
         return nb::str(voice.c_str());
     }
