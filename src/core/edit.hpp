@@ -121,7 +121,7 @@ struct Placement {
     bool clipped = false;    // shortened so that it ends where a later item begins
     // For fades: the table key (the clip's length); none when the fade length is below the
     // smallest key, which the assembly reports as a failure when it reaches this placement.
-    std::optional<double> key;
+    std::optional<double> key = std::nullopt;
 };
 
 // The placements for the scenes, in assembly order: per scene the background, its fade-in,

@@ -304,17 +304,25 @@ std::optional<int64_t> progress_frame(const std::string& line) {
 
 std::string file_arg(const std::string& path) { return "file:" + path; }
 
+// prefix followed by the number, built by appending (the "T" + to_string(n) form trips a
+// false -Wrestrict in GCC 12's string insert).
+std::string numbered(const char* prefix, size_t n) {
+    std::string s = prefix;
+    s += std::to_string(n);
+    return s;
+}
+
 // ---- scripts ------------------------------------------------------------------------------
 
 std::string ass_script(const std::vector<const VideoLayer*>& titles, int width, int height,
                        Rational rate) {
     std::string out = script_head(width, height);
     for (size_t i = 0; i < titles.size(); ++i)
-        out += style_line("T" + std::to_string(i + 1), titles[i]->style, width);
+        out += style_line(numbered("T", i + 1), titles[i]->style, width);
     out += kEventsHead;
     for (size_t i = 0; i < titles.size(); ++i) {
         const VideoLayer& t = *titles[i];
-        out += dialogue(t, "T" + std::to_string(i + 1), ass_time(t.start, rate),
+        out += dialogue(t, numbered("T", i + 1), ass_time(t.start, rate),
                         ass_time(t.start + t.duration, rate), width, height);
     }
     return out;
@@ -383,7 +391,7 @@ Plan plan(const Snapshot& s, const Output& out) {
                          std::to_string(N) + ",format=yuv420p,setsar=1[v0]");
         std::string current = "v0";
         int label = 0;
-        auto next = [&] { return "v" + std::to_string(++label); };
+        auto next = [&] { return numbered("v", ++label); };
         auto overlay = [&](const std::string& layer) {
             const std::string to = next();
             // The layer's own timestamps place it: it starts at its first frame and, once it
