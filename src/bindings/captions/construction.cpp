@@ -4,6 +4,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <span>
@@ -186,13 +187,33 @@ std::vector<core::Line> split(const WordTable& t, const core::SentenceCut& cut, 
                              own_pause ? nullptr : &find_pause);
 }
 
-// The texts of a line's words joined as "".join joins them.
+// The texts of a line's words joined as "".join joins them: a single exact str is returned
+// itself, otherwise a new str of the narrowest kind that holds every character, copied with
+// memcpy where the kinds agree (the common case). Hundreds of lines are joined per call:
+// the host's join would first need a tuple of the texts for each.
 nb::object join_texts(std::span<const Row> rows) {
-    static PyObject* const empty = PyUnicode_FromString("");  // kept for the process's life
-    nb::object texts = checked(PyTuple_New(static_cast<Py_ssize_t>(rows.size())));
-    for (size_t j = 0; j < rows.size(); ++j)
-        PyTuple_SET_ITEM(texts.ptr(), static_cast<Py_ssize_t>(j), Py_NewRef(rows[j][kText]));
-    return checked(PyUnicode_Join(empty, texts.ptr()));
+    if (rows.size() == 1 && PyUnicode_CheckExact(rows[0][kText])) return nb::borrow(rows[0][kText]);
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
+    for (const Row& r : rows) {
+        length += PyUnicode_GET_LENGTH(r[kText]);
+        maxchar = std::max(maxchar, static_cast<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(r[kText])));
+    }
+    nb::object out = checked(PyUnicode_New(length, maxchar));
+    const int kind = PyUnicode_KIND(out.ptr());
+    char* data = static_cast<char*>(PyUnicode_DATA(out.ptr()));
+    Py_ssize_t at = 0;
+    for (const Row& r : rows) {
+        PyObject* t = r[kText];
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        if (PyUnicode_KIND(t) == kind) {
+            if (n) std::memcpy(data + at * kind, PyUnicode_DATA(t), static_cast<size_t>(n) * kind);
+        } else if (PyUnicode_CopyCharacters(out.ptr(), at, t, 0, n) < 0) {
+            throw nb::python_error();
+        }
+        at += n;
+    }
+    return out;
 }
 
 // The line records: built here from the values read, as CaptionWord's and CaptionLine's own
@@ -201,10 +222,6 @@ nb::object build_lines(const WordTable& t, const std::vector<core::Line>& parts)
     const nb::object word_cls = this_module.attr("CaptionWord"),
                      line_cls = this_module.attr("CaptionLine");
     const RecordMaker word_maker{word_cls.ptr(), 3}, line_maker{line_cls.ptr(), 4};
-    // Thousands of new records would start several collections of the youngest generation,
-    // each walking the records just made; none of them can be garbage yet. No Python code
-    // runs while the records are built, so nothing else sees the pause.
-    GcPause gc_pause;
     nb::object lines = checked(PyList_New(static_cast<Py_ssize_t>(parts.size())));
     for (size_t p = 0; p < parts.size(); ++p) {
         const Py_ssize_t size = static_cast<Py_ssize_t>(parts[p].end - parts[p].begin);
@@ -233,18 +250,24 @@ nb::object create_by_transcription(const Args& a) {
 
     // The lines as CaptionLine.create_by_transcription makes them, read at call time; when
     // it or CaptionWord's is not ours, it is called with each line's words.
-    nb::object lines;
+    auto captions = [&](nb::handle lines) {
+        return this_module.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = a["font"],
+                                            nb::arg("size") = a["fontsize"]);
+    };
     nb::object line_make = this_module.attr("CaptionLine").attr("create_by_transcription");
-    if (line_make.ptr() == own.line_create &&
-        this_module.attr("CaptionWord").attr("create_by_transcription").ptr() == own.word_create) {
-        lines = build_lines(t, parts);
-    } else {
+    if (line_make.ptr() != own.line_create ||
+        this_module.attr("CaptionWord").attr("create_by_transcription").ptr() != own.word_create) {
         nb::list made;
         for (const core::Line& part : parts) made.append(line_make(t.list(part.begin, part.end)));
-        lines = made;
+        return captions(made);
     }
-    return this_module.attr("Captions")(nb::arg("lines") = lines, nb::arg("font") = a["font"],
-                                        nb::arg("size") = a["fontsize"]);
+    // Thousands of new records would start collections of the youngest generation, each
+    // walking the records just made, none of which can be garbage yet. The pause lasts until
+    // the Captions record holds them: a collection started by its construction would walk
+    // them all once more, and once the caller drops the result they are freed by their
+    // reference counts without any collection seeing them.
+    GcPause gc_pause;
+    return captions(build_lines(t, parts));
 }
 
 nb::object estimate_average_char_width(const Args& a) {
