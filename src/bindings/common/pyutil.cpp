@@ -21,8 +21,8 @@ std::string float_str(double x) {
     return str(f);
 }
 
-std::string format(nb::handle x, const char* spec) {
-    nb::object s = nb::steal(PyObject_Format(x.ptr(), nb::str(spec).ptr()));
+std::string format(nb::handle x, const char* fmt) {
+    nb::object s = nb::steal(PyObject_Format(x.ptr(), nb::str(fmt).ptr()));
     if (!s.is_valid()) throw nb::python_error();
     return utf8(s);
 }

@@ -20,9 +20,9 @@ void eprint(std::string_view text);
 
 // str(x) for a float as Python writes it ("2.5", "3.0", "1e-05").
 std::string float_str(double x);
-// format(x, spec) of a Python value as given (an int stays an int: format(2, ".3f") is
+// format(x, fmt) of a Python value as given (an int stays an int: format(2, ".3f") is
 // "2.000"), e.g. format(x, ".3f") for times in log lines.
-std::string format(nb::handle x, const char* spec);
+std::string format(nb::handle x, const char* fmt);
 // str(obj)
 std::string str(nb::handle obj);
 
