@@ -30,7 +30,8 @@ NB_MODULE(resolve_sim, m) {
                 this_module.set_attr("_app", nb::cast(std::make_shared<App>()));
             return this_module.attr("_app");
         },
-        nb::arg("name"), "The scripting object of the simulated application (None for other names).");
+        nb::arg("name"),
+        "The scripting object of the simulated application (None for other names).");
     m.def("render_title_png", &render_title_png, nb::arg("timeline"), nb::arg("item"),
           nb::arg("path"),
           "Draws one title item of the timeline, as a render draws it, on a transparent frame "

@@ -76,9 +76,9 @@ struct Signature {
 };
 
 // Signatures hold Python objects (defaults); declare.hpp makes one per declared callable
-// with `declare`, which keeps it for the life of the process: a static destroyed after the interpreter
-// has finalised would release Python objects too late and crash at exit. The same holds for
-// any other Python object kept in a C++ static: keep it as a leaked handle.
+// with `declare`, which keeps it for the life of the process: a static destroyed after the
+// interpreter has finalised would release Python objects too late and crash at exit. The
+// same holds for any other Python object kept in a C++ static: keep it as a leaked handle.
 const Signature& declare(Signature sig);
 
 // Matches the call against the signature, checks and converts every value, and returns
