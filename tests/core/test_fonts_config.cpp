@@ -4,12 +4,13 @@
 #include <fstream>
 
 #include "core/fonts.hpp"
+#include "temp_dir.hpp"
 
 namespace fs = std::filesystem;
 
 TEST(Fonts, PackageConfigIsTheFileBesideTheModuleOrNone) {
-    const fs::path dir = fs::temp_directory_path() / "vestrel_fonts_config_test";
-    fs::remove_all(dir);
+    const TempDir tmp("fonts-config-test");
+    const fs::path& dir = tmp.path;
     fs::create_directories(dir / "fonts");
     const std::string module = (dir / "studio.so").string();
     EXPECT_EQ(vestrel::fonts::package_config(module), "");
@@ -18,5 +19,4 @@ TEST(Fonts, PackageConfigIsTheFileBesideTheModuleOrNone) {
     fs::remove(dir / "fonts" / "fonts.conf");
     std::ofstream(dir / "fonts" / "fonts.conf") << "<fontconfig/>";
     EXPECT_EQ(vestrel::fonts::package_config(module), (dir / "fonts" / "fonts.conf").string());
-    fs::remove_all(dir);
 }

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <thread>
 
+#include "temp_dir.hpp"
+
 namespace fs = std::filesystem;
 using namespace vestrel::media;
 
@@ -72,8 +74,8 @@ TEST(MediaIndex, DrpNamesAndPrefixes) {
 }
 
 TEST(MediaFiles, RegularFileInside) {
-    const fs::path root = fs::temp_directory_path() / "vestrel_media_core_test";
-    fs::remove_all(root);
+    const TempDir tmp("media-test");
+    const fs::path& root = tmp.path;
     fs::create_directories(root / "cache" / "sub");
     std::ofstream(root / "cache" / "a.mp4") << "x";
     std::ofstream(root / "outside.txt") << "x";
@@ -87,18 +89,9 @@ TEST(MediaFiles, RegularFileInside) {
     EXPECT_FALSE(is_regular_file_inside(cache, cache / ".."));
     EXPECT_FALSE(is_regular_file_inside(cache, cache / "missing"));
     EXPECT_EQ(list_names(cache).size(), 4u);
-    fs::remove_all(root);
 }
 
 namespace {
-
-fs::path fresh_dir(const char* name) {
-    const fs::path d = fs::temp_directory_path() / (std::string("vestrel_core_") + name + "_" +
-                                                    std::to_string(::getpid()));
-    fs::remove_all(d);
-    fs::create_directories(d);
-    return d;
-}
 
 void touch(const fs::path& p, long long age_seconds = 0) {
     std::ofstream(p) << "x";
@@ -118,7 +111,8 @@ TEST(MediaSweep, AssetIdOf) {
 }
 
 TEST(MediaSweep, OrphansAreOldUnrecordedAssetFilesOnly) {
-    const fs::path d = fresh_dir("orphans");
+    const TempDir d_tmp("media-orphans");
+    const fs::path& d = d_tmp.path;
     touch(d / "bg_00000001.mp4", 7200);        // recorded
     touch(d / "bg_00000002.mp4", 7200);        // orphan
     touch(d / "bg_00000002_thumb.jpg", 7200);  // orphan
@@ -128,21 +122,22 @@ TEST(MediaSweep, OrphansAreOldUnrecordedAssetFilesOnly) {
     EXPECT_EQ(orphan_asset_files(d, {"bg_00000001"}, 3600),
               (std::vector<std::string>{"bg_00000002.mp4", "bg_00000002_thumb.jpg"}));
     EXPECT_EQ(remove_names(d, {"bg_00000002.mp4", "missing"}), 1u);
-    fs::remove_all(d);
 }
 
 TEST(MediaSweep, StaleCatalogueTemps) {
-    const fs::path d = fresh_dir("temps");
+    const TempDir d_tmp("media-temps");
+    const fs::path& d = d_tmp.path;
     for (const char* n : {"db.json", "db.json.lock", "db.jsonab12.tmp", "db.json.tmp", "x.tmp",
                           "db.jsonX.tmp.bak"})
         touch(d / n);
     EXPECT_EQ(stale_catalogue_temps(d, "db.json"), (std::vector<std::string>{"db.jsonab12.tmp"}));
-    fs::remove_all(d);
 }
 
 TEST(MediaServe, OpensOnlyRegularFilesInside) {
-    const fs::path d = fresh_dir("serve");
-    const fs::path out = fresh_dir("serve_out");
+    const TempDir d_tmp("media-serve");
+    const fs::path& d = d_tmp.path;
+    const TempDir out_tmp("media-serve_out");
+    const fs::path& out = out_tmp.path;
     touch(d / "a.jpg");
     touch(out / "secret.jpg");
     fs::create_symlink(out / "secret.jpg", d / "link.jpg");
@@ -158,12 +153,11 @@ TEST(MediaServe, OpensOnlyRegularFilesInside) {
     EXPECT_EQ(open_regular_file_inside(d, d / "sub"), -1);
     EXPECT_EQ(open_regular_file_inside(d, d / ".."), -1);
     EXPECT_EQ(open_regular_file_inside(d, d / "missing"), -1);
-    fs::remove_all(d);
-    fs::remove_all(out);
 }
 
 TEST(MediaLock, SecondLockWaitsForTheFirst) {
-    const fs::path d = fresh_dir("lock");
+    const TempDir d_tmp("media-lock");
+    const fs::path& d = d_tmp.path;
     const fs::path p = d / "db.json.lock";
     std::atomic<bool> second_has_it{false};
     std::thread t;
@@ -181,11 +175,11 @@ TEST(MediaLock, SecondLockWaitsForTheFirst) {
     t.join();
     EXPECT_TRUE(second_has_it.load());
     EXPECT_THROW(FileLock(d / "missing_dir" / "x.lock"), std::system_error);
-    fs::remove_all(d);
 }
 
 TEST(MediaFiles, AssetFilesPreferTheExtensionThenAnUploadsOwn) {
-    const fs::path d = fresh_dir("asset_files");
+    const TempDir d_tmp("media-asset_files");
+    const fs::path& d = d_tmp.path;
     for (const char* n : {"bg_1.mp4", "bg_1.mov", "bg_2.mov", "bg_2_thumb.jpg", "bg_3.webm",
                           "bg_3.avi", "bg_4_thumb.jpg"})
         touch(d / n);
@@ -194,18 +188,17 @@ TEST(MediaFiles, AssetFilesPreferTheExtensionThenAnUploadsOwn) {
                           {false, false, true, true, true, true}, ".mp4"),
               (std::vector<std::string>{"bg_1.mp4", "", "bg_2.mov", "bg_3.avi", "", ""}));
     EXPECT_TRUE(asset_files(d / "missing", {"bg_1"}, {true}, ".mp4")[0].empty());
-    fs::remove_all(d);
 }
 
 TEST(MediaFiles, RemoveWithPrefixKeepsDirectoriesAndOtherNames) {
-    const fs::path d = fresh_dir("prefix");
+    const TempDir d_tmp("media-prefix");
+    const fs::path& d = d_tmp.path;
     for (const char* n : {"bg_1.mp4", "bg_1_thumb.jpg", "bg_2.mp4", "xbg_1.mp4"}) touch(d / n);
     fs::create_directory(d / "bg_1dir");
     remove_with_prefix(d, "bg_1");
     EXPECT_EQ(list_names(d).size(), 3u);
     EXPECT_TRUE(fs::exists(d / "bg_2.mp4") && fs::exists(d / "xbg_1.mp4"));
     EXPECT_TRUE(fs::is_directory(d / "bg_1dir"));
-    fs::remove_all(d);
 }
 
 TEST(MediaNames, TemplateCandidatesInLookupOrder) {
@@ -228,7 +221,8 @@ TEST(MediaNames, TemplateCandidatesInLookupOrder) {
 }
 
 TEST(MediaServe, ServedFileNeedsAPlainName) {
-    const fs::path d = fresh_dir("served");
+    const TempDir d_tmp("media-served");
+    const fs::path& d = d_tmp.path;
     touch(d / "a.mp4");
     fs::create_directory(d / "sub");
     touch(d / "sub" / "b.mp4");
@@ -238,16 +232,15 @@ TEST(MediaServe, ServedFileNeedsAPlainName) {
     for (const std::string& name : std::vector<std::string>{"", "sub/b.mp4", "sub", ".", "..",
                                                             std::string("a.mp4\0x", 7)})
         EXPECT_EQ(open_served_file(d, name), -1) << name;
-    fs::remove_all(d);
 }
 
 TEST(MediaSweep, SweepTakesTempsAlwaysAndOrphansOnlyWithACatalogue) {
-    const fs::path d = fresh_dir("sweep");
+    const TempDir d_tmp("media-sweep");
+    const fs::path& d = d_tmp.path;
     for (const char* n : {"db.jsonab12.tmp", "bg_00000001.mp4", "bg_00000002.mp4"})
         touch(d / n, 7200);
     sweep_crash_debris(d / "db.json", d, std::nullopt);
     EXPECT_EQ(list_names(d).size(), 2u);
     sweep_crash_debris(d / "db.json", d, std::vector<std::string>{"bg_00000002"});
     EXPECT_EQ(list_names(d), (std::vector<std::string>{"bg_00000002.mp4"}));
-    fs::remove_all(d);
 }

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "core/outputs.hpp"
+#include "temp_dir.hpp"
 
 using namespace vestrel::outputs;
 namespace fs = std::filesystem;
@@ -23,8 +24,8 @@ TEST(Outputs, OnlyRendersAndExportsAreOutputs) {
 }
 
 TEST(Outputs, ListingSkipsAssetsFoldersAndLinksNewestFirst) {
-    const fs::path dir = fs::temp_directory_path() / "vestrel_outputs_test";
-    fs::remove_all(dir);
+    const TempDir tmp("outputs-test");
+    const fs::path& dir = tmp.path;
     fs::create_directories(dir / "sub.mp4");
     auto write = [&](const char* name, int bytes) {
         std::ofstream(dir / name) << std::string(bytes, 'x');
@@ -47,13 +48,12 @@ TEST(Outputs, ListingSkipsAssetsFoldersAndLinksNewestFirst) {
     EXPECT_GT(found[1].modified, 1.0e9);  // seconds since the epoch, not a clock's own scale
 
     EXPECT_TRUE(list_outputs(dir / "missing").empty());
-    fs::remove_all(dir);
 }
 
 TEST(Outputs, RemovalTakesOnlyARegularFileOfTheFolder) {
-    const fs::path dir = fs::temp_directory_path() / "vestrel_outputs_remove_test";
-    const fs::path outside = fs::temp_directory_path() / "vestrel_outputs_remove_outside.mp4";
-    fs::remove_all(dir);
+    const TempDir tmp("outputs-remove-test");
+    const fs::path dir = tmp / "cache";
+    const fs::path outside = tmp / "outside.mp4";
     fs::create_directories(dir / "sub.mp4");
     std::ofstream(dir / "a.mp4") << "x";
     std::ofstream(outside) << "keep";
@@ -67,6 +67,4 @@ TEST(Outputs, RemovalTakesOnlyARegularFileOfTheFolder) {
     EXPECT_EQ(remove_output(dir, "sub.mp4", why), Removal::NotFound);
     EXPECT_TRUE(fs::is_directory(dir / "sub.mp4"));
     EXPECT_TRUE(why.empty());
-    fs::remove_all(dir);
-    fs::remove(outside);
 }

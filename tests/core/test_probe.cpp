@@ -12,23 +12,13 @@
 #include <map>
 
 #include "core/probe.hpp"
+#include "temp_dir.hpp"
 
 using namespace vestrel;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "vestrel-probe-test-XXXXXX").string();
-        path = mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
 
 // Makes `name` in `dir` with ffmpeg from lavfi sources; returns its path.
 std::string make(const TempDir& dir, const std::string& name, const std::string& args) {
@@ -70,7 +60,7 @@ frames::Rational ratio(const std::string& text) {
 }  // namespace
 
 TEST(Probe, VideoValuesAreTheOnesFfprobeReports) {
-    TempDir dir;
+    TempDir dir("probe-test");
     // The sound runs half a second past the picture: the length is the picture's.
     const std::string mp4 = make(dir, "clip.mp4",
                                  "-f lavfi -i color=c=red:s=64x36:r=30000/1001:d=1 "
@@ -95,7 +85,7 @@ TEST(Probe, VideoValuesAreTheOnesFfprobeReports) {
 }
 
 TEST(Probe, AudioFilesAndTheirCoverArt) {
-    TempDir dir;
+    TempDir dir("probe-test");
     const std::string wav = make(dir, "voice.wav", "-f lavfi -i sine=d=0.75");
     const std::string png =
         make(dir, "cover.png", "-f lavfi -i color=c=blue:s=16x16 -frames:v 1");
@@ -114,7 +104,7 @@ TEST(Probe, AudioFilesAndTheirCoverArt) {
 }
 
 TEST(Probe, UnreadableFilesAreTakenByTheirExtension) {
-    TempDir dir;
+    TempDir dir("probe-test");
     struct Case {
         const char* name;
         bool video, audio, known;
@@ -139,7 +129,7 @@ TEST(Probe, UnreadableFilesAreTakenByTheirExtension) {
 }
 
 TEST(Probe, AReplacedFileIsReadAgain) {
-    TempDir dir;
+    TempDir dir("probe-test");
     const std::string path = make(dir, "bg.mp4", "-f lavfi -i color=s=32x32:r=25:d=1");
     EXPECT_EQ(probe::probe_media(path)->width, 32);
     const std::string other = make(dir, "other.mp4", "-f lavfi -i color=s=64x48:r=25:d=2");

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/render_run.hpp"
+#include "temp_dir.hpp"
 
 using namespace vestrel;
 using namespace vestrel::render;
@@ -20,23 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A folder of its own under the system's temporary folder, removed after the test.
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "vestrel-run-test-XXXXXX").string();
-        path = mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
-        for (const auto& e : fs::directory_iterator(path)) out.push_back(e.path().filename());
-        return out;
-    }
-};
+// The names in a folder.
+std::vector<std::string> names(const fs::path& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename());
+    return out;
+}
 
 // A small timeline of one red colour clip, `frames` long, rendered as video only.
 Task colour_task(const fs::path& dir, int64_t frames) {
@@ -62,18 +52,18 @@ Task colour_task(const fs::path& dir, int64_t frames) {
 }  // namespace
 
 TEST(RenderRun, ARenderIsWrittenUnderATemporaryNameThenRenamed) {
-    TempDir dir;
+    TempDir dir("run-test");
     Task t = colour_task(dir.path, 12);
     render_one(t, "");
     EXPECT_EQ(t.run->state, RenderRun::State::Complete) << t.run->error;
     EXPECT_EQ(t.run->percent, 100);
     EXPECT_EQ(t.run->pid, 0);
-    EXPECT_EQ(dir.names(), std::vector<std::string>{"clip.mp4"});  // no ".part" left
+    EXPECT_EQ(names(dir.path), std::vector<std::string>{"clip.mp4"});  // no ".part" left
     EXPECT_GT(fs::file_size(dir.path / "clip.mp4"), 0u);
 }
 
 TEST(RenderRun, RefusalsLeaveNoFileAndSayWhy) {
-    TempDir dir;
+    TempDir dir("run-test");
     struct Case {
         std::function<void(Task&)> change;
         std::string error;
@@ -100,12 +90,12 @@ TEST(RenderRun, RefusalsLeaveNoFileAndSayWhy) {
         render_one(t, "");
         EXPECT_EQ(t.run->state, RenderRun::State::Failed);
         EXPECT_EQ(t.run->error, c.error);
-        EXPECT_TRUE(dir.names().empty());
+        EXPECT_TRUE(names(dir.path).empty());
     }
 }
 
 TEST(RenderRun, AStoppedRenderEndsCancelledWithoutAFile) {
-    TempDir dir;
+    TempDir dir("run-test");
     // About an hour of frames: still running when it is stopped.
     Task t = colour_task(dir.path, 24 * 3600);
     auto project = std::make_shared<resolve_sim::Project>();
@@ -131,7 +121,7 @@ TEST(RenderRun, AStoppedRenderEndsCancelledWithoutAFile) {
     EXPECT_EQ(t.run->state, RenderRun::State::Cancelled);
     EXPECT_TRUE(t.run->error.empty());
     EXPECT_EQ(kill(static_cast<pid_t>(pid), 0), -1);  // the encoder is gone
-    EXPECT_TRUE(dir.names().empty());
+    EXPECT_TRUE(names(dir.path).empty());
     EXPECT_TRUE(cancel_renders(*project).empty());  // nothing runs any more
 }
 
@@ -159,7 +149,7 @@ TEST(RenderRun, FailureTextsOfAFinishedChild) {
 }
 
 TEST(RenderRun, ChildOutputArrivesLineByLineInItsFolder) {
-    TempDir dir;
+    TempDir dir("run-test");
     std::vector<std::string> lines;
     long started = 0;
     // Writes into its working folder; the progress goes to standard output.
@@ -170,7 +160,7 @@ TEST(RenderRun, ChildOutputArrivesLineByLineInItsFolder) {
         [&](const std::string& line) { lines.push_back(line); });
     EXPECT_EQ(failure_of(r), "");
     EXPECT_GT(started, 0);
-    EXPECT_EQ(dir.names().size(), 10u);
+    EXPECT_EQ(names(dir.path).size(), 10u);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "progress=end"), lines.end());
     std::optional<int64_t> last;
     for (const auto& l : lines)

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "core/timeline_export.hpp"
+#include "temp_dir.hpp"
 
 using namespace vestrel;
 namespace tx = vestrel::timeline_export;
@@ -111,8 +112,8 @@ TEST(TimelineExport, MediaFilesAndTheirZipNames) {
     EXPECT_FALSE(tx::inside("/m/a.png", "/m/s_titles"));
 
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / "vestrel_export_media_test";
-    fs::remove_all(dir);
+    const TempDir tmp("export-media-test");
+    const fs::path dir = tmp / "vestrel_export_media_test";  // the entries name this folder
     EXPECT_TRUE(tx::media_entries(dir.string()).empty());
     fs::create_directories(dir);
     ASSERT_TRUE(tx::write_text_file((dir / "b.png").string(), "2"));
@@ -122,13 +123,12 @@ TEST(TimelineExport, MediaFilesAndTheirZipNames) {
     EXPECT_EQ(entries[0].first, (dir / "a.mov").string());
     EXPECT_EQ(entries[0].second, "vestrel_export_media_test/a.mov");
     EXPECT_EQ(entries[1].second, "vestrel_export_media_test/b.png");
-    fs::remove_all(dir);
 }
 
 TEST(TimelineExport, TextFilesAreWrittenWholeOrNotAtAll) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / "vestrel_export_write_test";
-    fs::remove_all(dir);
+    const TempDir tmp("export-write-test");
+    const fs::path& dir = tmp.path;
     fs::create_directories(dir / "folder.srt");
     const std::string path = (dir / "a.srt").string();
     ASSERT_TRUE(tx::write_text_file(path, "first"));
@@ -140,5 +140,4 @@ TEST(TimelineExport, TextFilesAreWrittenWholeOrNotAtAll) {
     EXPECT_FALSE(fs::exists(dir / "folder.srt.part"));
     EXPECT_FALSE(tx::write_text_file((dir / "missing" / "a.srt").string(), "x"));
     EXPECT_TRUE(fs::is_directory(dir / "folder.srt"));
-    fs::remove_all(dir);
 }
