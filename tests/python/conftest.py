@@ -6,6 +6,7 @@ packages (edge_tts, stable_whisper) come first on sys.path.
 """
 
 import os
+import shutil
 import sys
 import tempfile
 from pathlib import Path
@@ -20,6 +21,11 @@ _SESSION_ROOT = Path(tempfile.mkdtemp(prefix="vestrel-tests-"))
 os.environ["XDG_DATA_HOME"] = str(_SESSION_ROOT / "data")
 os.environ["XDG_CACHE_HOME"] = str(_SESSION_ROOT / "cache")
 os.environ.setdefault("PEXELS_API_KEY", "")
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # The per-user folders of this session (media library, caches, renders) go with it.
+    shutil.rmtree(_SESSION_ROOT, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")
